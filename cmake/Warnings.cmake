@@ -1,0 +1,2 @@
+# Warnings as errors for the project's own code.
+add_compile_options(-Wall -Wextra -Werror -Wno-multichar)
