@@ -23,6 +23,8 @@ function(tarvel_add_driver name)
     target_link_options(${name} PRIVATE -nostdlib -Wl,--subsystem,native -Wl,--entry,DriverEntry
                         -Wl,--image-base,0x10000 -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000)
     target_link_libraries(${name} PRIVATE ${libs} gcc)
+  elseif(NOT TARGET tarvel_kernel OR NOT TARGET tarvel_ddk OR (ARG_USBD AND NOT TARGET tarvel_usbd))
+    message(STATUS "${name}: the emulated platform is not there yet; module not built")
   else()
     add_library(${name} MODULE ${ARG_SOURCES})
     set_target_properties(${name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/drivers)
