@@ -1,0 +1,149 @@
+// The emulated kernel's internal interface: what platform components, tools and tests use to run the
+// machine. Driver code never includes this; it sees only the driver-kit routines.
+//
+// Execution model: emulated threads are real OS threads of which exactly one runs at a time. The CPU
+// changes hands only at switch points (every kernel routine that synchronises or hands work over), so
+// platform data structures need no host mutexes. Time is virtual (100-ns units) and moves only when
+// nothing can run. Every routine here must be called from an emulated thread unless it says otherwise.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+struct _DRIVER_OBJECT;
+
+namespace tarvel::kernel {
+
+using VirtualTime = std::int64_t;  // 100-ns units since boot
+constexpr VirtualTime kMicrosecond = 10, kMillisecond = 10'000, kSecond = 10'000'000;
+
+enum class Policy { Sequential, Random };
+
+struct BootOptions {
+  Policy policy = Policy::Sequential;
+  std::uint64_t seed = 0;
+  VirtualTime timeBudget = 3600 * kSecond;  // virtual time after which the run stops as runaway
+  double switchProbability = 0.25;          // random policy: chance to switch at a switch point
+};
+
+// Boots the machine and adopts the calling (non-emulated) thread as the emulated thread "app" at
+// PASSIVE_LEVEL. TARVEL_POLICY (sequential|random) and TARVEL_SEED override the options, so any run can
+// be replayed from the environment.
+void Boot(const BootOptions& = {});
+// Lets everything runnable at the current time finish, stops the system threads and prints the pool
+// leak report (if anything is outstanding) to stderr. Called by "app". The machine can be booted again.
+void Shutdown();
+bool Booted();
+// The policy and seed in force after the environment was consulted (for reports and replay lines).
+Policy CurrentPolicy();
+std::uint64_t CurrentSeed();
+
+VirtualTime Now();
+
+// Called first by every synchronising routine; may hand the CPU to another thread or run pending DPCs.
+void SwitchPoint();
+// A new emulated thread at PASSIVE_LEVEL; it becomes runnable now and runs when the policy picks it.
+void StartThread(std::string name, std::function<void()> body);
+// The caller yields until nothing else can run at the current virtual time.
+void RunUntilIdle();
+// The caller sleeps for d of virtual time while everything else runs (like KeDelayExecutionThread).
+void RunFor(VirtualTime d);
+// Name of the running emulated thread ("app", "worker.critical.0", "dpc", ...); "(none)" outside.
+const char* CurrentThreadName();
+bool InEmulatedThread();
+
+// Stops the run: prints `VERIFIER STOP: <rule> in <routine> on <object>: <detail>` plus the replay line
+// and aborts the process.
+[[noreturn]] void VerifierStop(const char* rule, const char* routine, const void* object, std::string detail = {});
+
+// Verifier hooks for the I/O manager and others that call driver routines. A driver callback (dispatch,
+// completion, DPC, cancel, work item) must return at the IRQL it was entered at and hold no spin lock it
+// did not hold on entry. RunDriverCallback wraps the call and checks both.
+unsigned char CurrentIrql();  // of the running thread (KeGetCurrentIrql)
+unsigned SpinLocksHeld();     // by the running thread
+void CheckNoSpinLocksHeld(const char* routine, const void* object);
+void CheckIrqlBalanced(unsigned char irqlOnEntry, const char* routine, const void* object);
+template <class F>
+auto RunDriverCallback(const char* routine, const void* object, F&& call) -> decltype(call());
+// Called by ExFreePool with the range being freed (after the kernel's own checks of queued timers and
+// DPCs), so other layers can refuse frees of memory that still holds e.g. a queued work item.
+using FreeCheck = std::function<void(const char* routine, const void* begin, std::size_t size)>;
+void AddFreeCheck(FreeCheck check);
+
+// Fault injection, shared by every allocation site of the platform.
+enum class FaultSite { Pool, Irp, Mdl, WorkItem, PowerIrp, Registry };
+bool ShouldFail(FaultSite site, std::uint32_t tag = 0);  // every allocation site asks this first
+void FailNth(FaultSite site, unsigned n, std::uint32_t tag = 0);  // n counts from 1; tag 0 = any tag
+void FailRandom(FaultSite site, double p, std::uint64_t seed);
+void ClearFaults();
+std::uint64_t FaultsInjected();
+std::uint64_t FaultSiteCalls(FaultSite site);  // how often ShouldFail was asked (for sweeps)
+
+// Pool accounting (tags as the platform writes them, e.g. 'tsTv' read as the ULONG the driver passes).
+std::size_t PoolOutstanding(std::uint32_t tag);       // allocations of the tag not yet freed
+std::size_t PoolOutstandingBytes(std::uint32_t tag);
+std::size_t PoolOutstandingTotal();
+std::string PoolLeakReport();                          // empty if nothing is outstanding
+// Verifier stop ("pool leak") naming each tag that still has allocations outstanding.
+void CheckPoolLeaks(const char* routine, const void* object, std::initializer_list<std::uint32_t> tags);
+std::string TagName(std::uint32_t tag);                // 'tsTv' -> "vTst" as the pool shows it
+
+// System worker threads (for IoQueueWorkItem and platform components): the work runs at PASSIVE_LEVEL
+// on a worker thread of the queue. Idle workers do not count as waiting in hang detection.
+enum class WorkQueue { Critical, Delayed, HyperCritical };
+void QueueWork(WorkQueue queue, std::function<void()> work);
+
+// Work from a thread outside the machine (e.g. a console reader): runs fn on an emulated thread. Safe to
+// call from any thread. While at least one external source is open, a machine with nothing to do waits
+// for posted work in real time instead of reporting a hang.
+void Post(std::function<void()> fn);
+void OpenExternalSource();
+void CloseExternalSource();
+
+// A record of what the kernel did, for the demonstration and for tests (off unless a sink is set).
+struct TraceEvent {
+  VirtualTime time;
+  std::string thread;
+  std::string what;
+};
+void SetTraceSink(std::function<void(const TraceEvent&)> sink);  // empty function turns tracing off
+bool Tracing();
+void Trace(std::string what);
+
+// Driver loader: loads <service>.so from the driver directory (TARVEL_DRIVER_DIR in the environment,
+// else SetDriverDirectory, else the build's drivers folder), builds the DRIVER_OBJECT and calls
+// DriverEntry with "\Registry\Machine\System\CurrentControlSet\Services\<service>". Returns nullptr with
+// the reason in LastLoadError() if the module or its entry point is missing or DriverEntry fails.
+_DRIVER_OBJECT* LoadDriver(const char* service);
+// Calls DriverUnload, checks that no timer or DPC of the driver is still queued and that none of its
+// pool allocations is outstanding (verifier stops), then unloads the module.
+void UnloadDriver(_DRIVER_OBJECT* driver);
+std::vector<_DRIVER_OBJECT*> LoadedDrivers();
+_DRIVER_OBJECT* FindDriver(const char* service);
+void SetDriverDirectory(std::string dir);
+std::string LastLoadError();
+// The loaded module whose code contains address, or nullptr (used to attribute pool to drivers).
+_DRIVER_OBJECT* DriverOwningAddress(const void* address);
+
+template <class F>
+auto RunDriverCallback(const char* routine, const void* object, F&& call) -> decltype(call()) {
+  const unsigned char irql = CurrentIrql();
+  const unsigned locks = SpinLocksHeld();
+  if constexpr (std::is_void_v<decltype(call())>) {
+    call();
+    CheckIrqlBalanced(irql, routine, object);
+    if (SpinLocksHeld() > locks) CheckNoSpinLocksHeld(routine, object);
+  } else {
+    auto result = call();
+    CheckIrqlBalanced(irql, routine, object);
+    if (SpinLocksHeld() > locks) CheckNoSpinLocksHeld(routine, object);
+    return result;
+  }
+}
+
+}  // namespace tarvel::kernel
