@@ -1,0 +1,14 @@
+// The platform's driver model header (wdm.h): everything a WDM driver uses from the kernel. The
+// declarations are grouped by kernel component in wdm/*.h; driver sources include this header (or
+// ntddk.h), never the parts.
+#pragma once
+
+#include <ntdef.h>
+#include <ntstatus.h>
+#include <guiddef.h>
+
+#include "wdm/checks.h"
+#include "wdm/ke.h"
+#include "wdm/interlocked.h"
+#include "wdm/ex.h"
+#include "wdm/rtl.h"
