@@ -1,0 +1,53 @@
+// Events: notification events stay signaled until cleared and release every waiter; synchronization
+// events release one waiter and reset.
+#include "ke/dispatcher.h"
+
+using namespace tarvel::kernel;
+
+extern "C" {
+
+VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+  if (Type != NotificationEvent && Type != SynchronizationEvent)
+    VerifierStop("bad event type", "KeInitializeEvent", Event, std::to_string(static_cast<int>(Type)));
+  Event->Header.Type = Type == NotificationEvent ? ke::kEventNotificationObject : ke::kEventSynchronizationObject;
+  Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+  Event->Header.SignalState = State ? 1 : 0;
+  InitializeListHead(&Event->Header.WaitListHead);
+}
+
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
+  SwitchPoint();
+  const LONG previous = Event->Header.SignalState;
+  Event->Header.SignalState = 1;
+  ke::WakeWaitersOf(&Event->Header);
+  return previous;
+}
+
+// Releases the current waiters (all, or one for a synchronization event) and leaves the event reset.
+LONG KePulseEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
+  SwitchPoint();
+  const LONG previous = Event->Header.SignalState;
+  Event->Header.SignalState = 1;
+  ke::WakeWaitersOf(&Event->Header);
+  Event->Header.SignalState = 0;
+  return previous;
+}
+
+LONG KeResetEvent(PRKEVENT Event) {
+  SwitchPoint();
+  const LONG previous = Event->Header.SignalState;
+  Event->Header.SignalState = 0;
+  return previous;
+}
+
+VOID KeClearEvent(PRKEVENT Event) {
+  SwitchPoint();
+  Event->Header.SignalState = 0;
+}
+
+LONG KeReadStateEvent(PRKEVENT Event) {
+  SwitchPoint();
+  return Event->Header.SignalState;
+}
+
+}  // extern "C"

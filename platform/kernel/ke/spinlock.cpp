@@ -1,0 +1,138 @@
+// Spin locks. The lock word holds its owner; a thread that finds the lock held by another emulated
+// thread waits for its release (the other thread stands for a second processor). Acquiring raises to
+// DISPATCH_LEVEL first, as the platform does, so DPCs do not run on a lock holder.
+#include <algorithm>
+
+#include "ke/dispatcher.h"
+
+namespace tarvel::kernel::ke {
+
+KIRQL Raise(KIRQL newIrql, const char* routine);
+void Lower(KIRQL newIrql, const char* routine);
+
+namespace {
+
+const char kSpinLockWait[] = "spin lock";
+
+exec::Thread* OwnerOf(const KSPIN_LOCK* lock) { return reinterpret_cast<exec::Thread*>(*lock); }
+
+void Acquire(PKSPIN_LOCK lock, const char* routine) {
+  SwitchPoint();
+  exec::Thread* self = exec::Current();
+  while (*lock) {
+    if (OwnerOf(lock) == self)
+      VerifierStop("spin lock acquired twice", routine, lock, "the thread already holds it (deadlocks the processor)");
+    const void* objects[1] = {lock};
+    self->wait = exec::WaitFor(kSpinLockWait, routine);
+    self->wait.objects = objects;
+    self->wait.count = 1;
+    exec::Block();
+  }
+  *lock = reinterpret_cast<KSPIN_LOCK>(self);
+  self->spinLocks.push_back(lock);
+}
+
+void Release(PKSPIN_LOCK lock, const char* routine) {
+  exec::Thread* self = exec::Current();
+  if (OwnerOf(lock) != self)
+    VerifierStop("spin lock released by a thread that does not hold it", routine, lock,
+                 *lock ? "held by \"" + OwnerOf(lock)->name + "\"" : std::string("not held by anyone"));
+  *lock = 0;
+  auto held = std::find(self->spinLocks.rbegin(), self->spinLocks.rend(), lock);
+  self->spinLocks.erase(std::next(held).base());
+  const std::vector<exec::Thread*> waiters = exec::Waiters();
+  for (exec::Thread* t : waiters) {
+    if (t->wait.kind == kSpinLockWait && t->wait.objects[0] == lock) {
+      exec::Wake(t, STATUS_SUCCESS);
+      break;  // the first in line takes it; the others wait on
+    }
+  }
+}
+
+void RequireDispatchLevel(const void* lock, const char* routine) {
+  if (exec::Current()->irql < DISPATCH_LEVEL)
+    VerifierStop("spin lock used below DISPATCH_LEVEL", routine, lock,
+                 "IRQL " + std::to_string(exec::Current()->irql) + " (use KeAcquireSpinLock)");
+}
+
+}  // namespace
+}  // namespace tarvel::kernel::ke
+
+namespace tarvel::kernel {
+
+unsigned SpinLocksHeld() { return exec::Current() ? static_cast<unsigned>(exec::Current()->spinLocks.size()) : 0; }
+
+void CheckNoSpinLocksHeld(const char* routine, const void* object) {
+  if (exec::Thread* self = exec::Current(); self && !self->spinLocks.empty())
+    VerifierStop("spin lock held on return", routine, object,
+                 "still holds spin lock " + exec::DescribeObject(self->spinLocks.back()));
+}
+
+}  // namespace tarvel::kernel
+
+using namespace tarvel::kernel;
+
+extern "C" {
+
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+  const KIRQL old = ke::Raise(DISPATCH_LEVEL, "KeAcquireSpinLock");
+  ke::Acquire(SpinLock, "KeAcquireSpinLock");
+  return old;
+}
+
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  ke::Release(SpinLock, "KeReleaseSpinLock");
+  ke::Lower(NewIrql, "KeReleaseSpinLock");
+}
+
+VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+  ke::RequireDispatchLevel(SpinLock, "KeAcquireSpinLockAtDpcLevel");
+  ke::Acquire(SpinLock, "KeAcquireSpinLockAtDpcLevel");
+}
+
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+  ke::RequireDispatchLevel(SpinLock, "KeReleaseSpinLockFromDpcLevel");
+  ke::Release(SpinLock, "KeReleaseSpinLockFromDpcLevel");
+  SwitchPoint();
+}
+
+BOOLEAN KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+  ke::RequireDispatchLevel(SpinLock, "KeTryToAcquireSpinLockAtDpcLevel");
+  SwitchPoint();
+  if (*SpinLock) return FALSE;
+  ke::Acquire(SpinLock, "KeTryToAcquireSpinLockAtDpcLevel");
+  return TRUE;
+}
+
+// In-stack queued spin locks: the same lock word, with the handle keeping the lock and old IRQL.
+VOID KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle) {
+  LockHandle->LockQueue.Next = nullptr;
+  LockHandle->LockQueue.Lock = SpinLock;
+  LockHandle->OldIrql = ke::Raise(DISPATCH_LEVEL, "KeAcquireInStackQueuedSpinLock");
+  ke::Acquire(SpinLock, "KeAcquireInStackQueuedSpinLock");
+}
+
+VOID KeReleaseInStackQueuedSpinLock(PKLOCK_QUEUE_HANDLE LockHandle) {
+  ke::Release(LockHandle->LockQueue.Lock, "KeReleaseInStackQueuedSpinLock");
+  ke::Lower(LockHandle->OldIrql, "KeReleaseInStackQueuedSpinLock");
+}
+
+VOID KeAcquireInStackQueuedSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle) {
+  ke::RequireDispatchLevel(SpinLock, "KeAcquireInStackQueuedSpinLockAtDpcLevel");
+  LockHandle->LockQueue.Next = nullptr;
+  LockHandle->LockQueue.Lock = SpinLock;
+  ke::Acquire(SpinLock, "KeAcquireInStackQueuedSpinLockAtDpcLevel");
+}
+
+VOID KeReleaseInStackQueuedSpinLockFromDpcLevel(PKLOCK_QUEUE_HANDLE LockHandle) {
+  ke::RequireDispatchLevel(LockHandle->LockQueue.Lock, "KeReleaseInStackQueuedSpinLockFromDpcLevel");
+  ke::Release(LockHandle->LockQueue.Lock, "KeReleaseInStackQueuedSpinLockFromDpcLevel");
+  SwitchPoint();
+}
+
+BOOLEAN KeTestSpinLock(PKSPIN_LOCK SpinLock) {
+  SwitchPoint();
+  return *SpinLock == 0;
+}
+
+}  // extern "C"
