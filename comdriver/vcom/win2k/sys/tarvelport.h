@@ -242,8 +242,9 @@ inline PPORT_EXTENSION PortExtension(PDEVICE_OBJECT DeviceObject)
 // The receive engine's flow-control limits are the XonLimit and XoffLimit of HandFlow: reception
 // resumes once the ring holds RingHighLimit bytes or fewer, and pauses once its free space is
 // RingLowRoom bytes or less.
-inline ULONG RingHighLimit(const PORT_EXTENSION* Ext) { return Ext->HandFlow.XonLimit; }
-inline ULONG RingLowRoom(const PORT_EXTENSION* Ext) { return Ext->HandFlow.XoffLimit; }
+// Both are kept between 0 and the ring size.
+inline ULONG RingHighLimit(const PORT_EXTENSION* Ext) { return (ULONG)Ext->HandFlow.XonLimit; }
+inline ULONG RingLowRoom(const PORT_EXTENSION* Ext) { return (ULONG)Ext->HandFlow.XoffLimit; }
 
 // Bytes of accepted writes not yet completed (plus one while an immediate character is on its
 // way). Changed only by interlocked operations through this pointer.
@@ -332,6 +333,8 @@ NTSTATUS SerialDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SendLineSettings(PDEVICE_OBJECT DeviceObject);
 NTSTATUS SendModemControl(PPORT_EXTENSION Ext);
 NTSTATUS SendPortEnable(PPORT_EXTENSION Ext, UCHAR Enable);
+NTSTATUS SendFlowChars(PPORT_EXTENSION Ext);
+NTSTATUS SendErrorChar(PPORT_EXTENSION Ext);
 NTSTATUS SendImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS ImmediateCharDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 NTSTATUS ComputeReadMode(const SERIAL_TIMEOUTS* Timeouts, PLONG ReadMode);
@@ -346,6 +349,8 @@ NTSTATUS PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS PortFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS StopEngines(PDEVICE_OBJECT DeviceObject);
 VOID CompletePendingWait(PPORT_EXTENSION Ext);
+// Stops every engine, request and buffer of a port that is being removed; DeletePortDevice then
+// takes the device itself away.
 VOID TeardownPort(PDEVICE_OBJECT DeviceObject);
 
 // Completes a request with a status and Information.

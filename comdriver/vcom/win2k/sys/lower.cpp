@@ -1,0 +1,203 @@
+// The lower channel: every request the port sends to the pipe driver directly below it. Pipes are
+// reached through file objects embedded in the device extension, bound to a pipe by a create
+// request that carries the pipe's name.
+#include "tarvelport.h"
+
+namespace {
+
+// The pipe driver finishes a create or close; the routine that sent it waits and frees it.
+NTSTATUS PipeOpenCloseDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Event)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
+    KeSetEvent((PKEVENT)Event, 1, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends a device-control request of the pipe driver's private set and waits for it. Pipe, when
+// given, names the pipe the request acts on.
+NTSTATUS SendSynchronousControl(PPORT_EXTENSION Ext, ULONG IoControlCode, PPIPE_HANDLE Pipe, PVOID Input,
+                                ULONG InputLength, PVOID Output, ULONG OutputLength)
+{
+    KEVENT Event;
+    IO_STATUS_BLOCK IoStatus;
+    KeInitializeEvent(&Event, NotificationEvent, FALSE);
+
+    PIRP Irp = IoBuildDeviceIoControlRequest(IoControlCode, Ext->LowerDevice, Input, InputLength, Output,
+                                             OutputLength, FALSE, &Event, &IoStatus);
+    if (!Irp) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (Pipe) {
+        IoGetNextIrpStackLocation(Irp)->FileObject = &Pipe->FileObject;
+    }
+
+    NTSTATUS Status = IoCallDriver(Ext->LowerDevice, Irp);
+    if (Status == STATUS_PENDING) {
+        KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, NULL);
+        Status = IoStatus.Status;
+    }
+    return Status;
+}
+
+} // namespace
+
+VOID PreparePipeHandle(PPORT_EXTENSION Ext, PPIPE_HANDLE Pipe, PCWSTR Name)
+{
+    ULONG Chars = 0;
+    while (Chars < PIPE_NAME_CHARS - 1 && Name[Chars]) {
+        Pipe->Name[Chars] = Name[Chars];
+        Chars++;
+    }
+    Pipe->Name[Chars] = 0;
+    Pipe->FileObject.DeviceObject = Ext->Self;
+    RtlInitUnicodeString(&Pipe->FileObject.FileName, Pipe->Name);
+}
+
+NTSTATUS SendPipeOpenClose(PPORT_EXTENSION Ext, PPIPE_HANDLE Pipe, BOOLEAN Open)
+{
+    // IoAllocateIrp hands the request out initialised for this stack size.
+    PIRP Irp = IoAllocateIrp(Ext->Self->StackSize, FALSE);
+    if (!Irp) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
+    Next->MajorFunction = Open ? IRP_MJ_CREATE : IRP_MJ_CLOSE;
+    Next->FileObject = &Pipe->FileObject;
+
+    KEVENT Event;
+    KeInitializeEvent(&Event, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(Irp, PipeOpenCloseDone, &Event, TRUE, TRUE, TRUE);
+
+    NTSTATUS Status = IoCallDriver(Ext->LowerDevice, Irp);
+    if (Status == STATUS_PENDING) {
+        KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, NULL);
+        Status = Irp->IoStatus.Status;
+    }
+    IoFreeIrp(Irp);
+    return Status;
+}
+
+NTSTATUS SendPipeControl(PPORT_EXTENSION Ext, PPIPE_HANDLE Pipe, ULONG IoControlCode)
+{
+    return SendSynchronousControl(Ext, IoControlCode, Pipe, NULL, 0, NULL, 0);
+}
+
+NTSTATUS QueryPipePacketSize(PPORT_EXTENSION Ext, PPIPE_HANDLE Pipe, PULONG PacketSize)
+{
+    if (Ext->SurpriseRemoved) {
+        return STATUS_DELETE_PENDING;
+    }
+    if (!PacketSize) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG Answer = 0;
+    NTSTATUS Status = SendSynchronousControl(Ext, IOCTL_PIPE_GET_MAX_PACKET_SIZE, Pipe, NULL, 0, &Answer,
+                                             sizeof(Answer));
+    if (NT_SUCCESS(Status)) {
+        *PacketSize = Answer;
+    }
+    return Status;
+}
+
+NTSTATUS SendVendorCommand(PPORT_EXTENSION Ext, const UCHAR* Payload, USHORT Length)
+{
+    if (!Ext->LowerDevice) {
+        return STATUS_DELETE_PENDING;
+    }
+    if (!Payload) {
+        return STATUS_INVALID_PARAMETER;
+    }
+
+    ULONG Bytes = FIELD_OFFSET(VENDOR_COMMAND, Payload) + Length;
+    auto Command = (PVENDOR_COMMAND)ExAllocatePoolWithTag(NonPagedPool, Bytes, PORT_TAG_FILT);
+    if (!Command) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    Command->RequestType = VENDOR_REQUEST_TYPE;
+    Command->Request = VENDOR_REQUEST;
+    Command->Value = 0;
+    Command->Index = 0;
+    Command->Length = Length;
+    RtlCopyMemory(Command->Payload, Payload, Length);
+
+    NTSTATUS Status = SendSynchronousControl(Ext, IOCTL_PIPE_CONTROL_TRANSFER, NULL, Command, Bytes, NULL, 0);
+    ExFreePoolWithTag(Command, PORT_TAG_FILT);
+    return Status;
+}
+
+NTSTATUS StartPipeRead(PPORT_EXTENSION Ext, PVOID Buffer, ULONG Length, PPIPE_HANDLE Pipe,
+                       PIO_COMPLETION_ROUTINE Completion, PKEVENT IdleEvent)
+{
+    if (!Buffer || Length == 0 || !Pipe) {
+        if (IdleEvent) {
+            KeSetEvent(IdleEvent, IO_NO_INCREMENT, FALSE);
+        }
+        return STATUS_INVALID_PARAMETER;
+    }
+
+    LARGE_INTEGER Offset;
+    Offset.QuadPart = 0;
+    PIRP Irp = IoBuildAsynchronousFsdRequest(IRP_MJ_READ, Ext->LowerDevice, Buffer, Length, &Offset, NULL);
+    if (!Irp) {
+        if (IdleEvent) {
+            KeSetEvent(IdleEvent, IO_NO_INCREMENT, FALSE);
+        }
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    IoGetNextIrpStackLocation(Irp)->FileObject = &Pipe->FileObject;
+    IoSetCompletionRoutine(Irp, Completion, Ext, TRUE, TRUE, TRUE);
+    return IoCallDriver(Ext->LowerDevice, Irp);
+}
+
+NTSTATUS ReadPipeOnce(PPORT_EXTENSION Ext, PUCHAR Buffer)
+{
+    KEVENT Event;
+    IO_STATUS_BLOCK IoStatus;
+    KeInitializeEvent(&Event, NotificationEvent, FALSE);
+
+    LARGE_INTEGER Offset;
+    Offset.QuadPart = 0;
+    PIRP Irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, Ext->LowerDevice, Buffer, 1, &Offset, &Event, &IoStatus);
+    if (!Irp) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    IoGetNextIrpStackLocation(Irp)->FileObject = &Ext->StatusPipe.FileObject;
+
+    NTSTATUS Status = IoCallDriver(Ext->LowerDevice, Irp);
+    if (Status == STATUS_PENDING) {
+        KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, NULL);
+        Status = IoStatus.Status;
+    }
+    return Status;
+}
+
+VOID SetPipeWrite(PPORT_EXTENSION Ext, PIRP Irp, ULONG Length)
+{
+    PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
+    Next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    Next->MinorFunction = 0;
+    Next->Flags = 0;
+    Next->Control = 0;
+    Next->Parameters.DeviceIoControl.IoControlCode = IOCTL_PIPE_WRITE_BUFFERED;
+    Next->Parameters.DeviceIoControl.InputBufferLength = Length;
+    Next->Parameters.DeviceIoControl.OutputBufferLength = 0;
+    Next->Parameters.DeviceIoControl.Type3InputBuffer = NULL;
+    Next->FileObject = &Ext->TxPipe.FileObject;
+}
+
+VOID FreePortIrp(PIRP Irp)
+{
+    PMDL Mdl = Irp->MdlAddress;
+    while (Mdl) {
+        PMDL NextMdl = Mdl->Next;
+        if (Mdl->MdlFlags & MDL_PAGES_LOCKED) {
+            MmUnlockPages(Mdl);
+        }
+        IoFreeMdl(Mdl);
+        Mdl = NextMdl;
+    }
+    Irp->MdlAddress = NULL;
+    IoFreeIrp(Irp);
+}

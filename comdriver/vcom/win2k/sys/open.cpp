@@ -1,0 +1,208 @@
+// Opening and closing the COM port. One application at a time: an open binds the pipes below,
+// sizes the transfers to their packet sizes, allocates the receive buffers, switches the device's
+// port on and starts the engines; a close takes all of it back.
+#include "tarvelport.h"
+
+namespace {
+
+// Raises Value to the packet size, or rounds it up to a multiple of it, without wrapping past
+// 32 bits (the largest multiple that fits is taken then).
+ULONG RoundToPackets(ULONG Value, ULONG PacketSize)
+{
+    if (Value < PacketSize) {
+        return PacketSize;
+    }
+    ULONG64 Rounded = ((ULONG64)Value + PacketSize - 1) / PacketSize * PacketSize;
+    if (Rounded > MAXULONG) {
+        Rounded = (ULONG64)MAXULONG / PacketSize * PacketSize;
+    }
+    return (ULONG)Rounded;
+}
+
+BOOLEAN HasStatusPipe(const PORT_EXTENSION* Ext)
+{
+    return Ext->EndPointCaps != 0 && Ext->CtlPollPeriod >= 0;
+}
+
+VOID FreeRxBuffer(PPORT_EXTENSION Ext)
+{
+    if (Ext->RxBuffer) {
+        ExFreePoolWithTag(Ext->RxBuffer, PORT_TAG_CREA);
+        Ext->RxBuffer = NULL;
+    }
+}
+
+// Closes the pipes that OpenPort opens; returns the status of the last close sent.
+NTSTATUS ClosePipes(PPORT_EXTENSION Ext)
+{
+    SendPipeOpenClose(Ext, &Ext->TxPipe, FALSE);
+    NTSTATUS Status = SendPipeOpenClose(Ext, &Ext->RxPipe, FALSE);
+    if (HasStatusPipe(Ext)) {
+        Status = SendPipeOpenClose(Ext, &Ext->StatusPipe, FALSE);
+    }
+    return Status;
+}
+
+} // namespace
+
+PAGEDCODE NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject)
+{
+    PAGED_CODE();
+    PPORT_EXTENSION Ext = PortExtension(DeviceObject);
+
+    NTSTATUS Status = SendPipeOpenClose(Ext, &Ext->TxPipe, TRUE);
+    if (NT_SUCCESS(Status)) {
+        Status = SendPipeOpenClose(Ext, &Ext->RxPipe, TRUE);
+    }
+    if (!NT_SUCCESS(Status)) {
+        goto Failed;
+    }
+
+    if (HasStatusPipe(Ext)) {
+        Status = SendPipeOpenClose(Ext, &Ext->StatusPipe, TRUE);
+        if (!NT_SUCCESS(Status)) {
+            // No status pipe from now on; a device without one opens without it.
+            Ext->CtlPollPeriod = -1;
+            if (Status != STATUS_INVALID_HANDLE) {
+                goto Failed;
+            }
+            Status = STATUS_SUCCESS;
+        }
+    }
+
+    Ext->InQueueSize = PORT_QUEUE_SIZE;
+    Ext->OutQueueSize = PORT_QUEUE_SIZE;
+    Status = RingAllocate(&Ext->RxRing, PORT_QUEUE_SIZE);
+    if (!NT_SUCCESS(Status)) {
+        goto Failed;
+    }
+
+    Ext->RxEnabled = TRUE;
+    Ext->HandFlow.XonLimit = (ULONG)(Ext->RxRing.Size / 2);
+    Ext->HandFlow.XoffLimit = (ULONG)(Ext->RxRing.Size / 8);
+    Ext->EventHistory = 0;
+    Ext->PendingWaitIrp = NULL;
+    Ext->CommStatus.AmountInInQueue = 0;
+    InterlockedExchange(OutQueueBytes(Ext), 0);
+    Ext->ModemStatus = 0;
+    Ext->RxPending = 0;
+    Ext->RxLastLength = 0;
+    Ext->RxStopped = TRUE;
+    KeInitializeEvent(&Ext->RxIdleEvent, NotificationEvent, FALSE);
+    Ext->StatusStopped = TRUE;
+    KeInitializeEvent(&Ext->StatusIdleEvent, NotificationEvent, FALSE);
+
+    SendPipeControl(Ext, &Ext->TxPipe, IOCTL_PIPE_RESET_PIPE);
+    SendPipeControl(Ext, &Ext->RxPipe, IOCTL_PIPE_RESET_PIPE);
+    if (HasStatusPipe(Ext)) {
+        SendPipeControl(Ext, &Ext->StatusPipe, IOCTL_PIPE_RESET_PIPE);
+    }
+
+    {
+        ULONG PacketSize = 0;
+        if (!Ext->Removed) {
+            QueryPipePacketSize(Ext, &Ext->TxPipe, &PacketSize);
+        }
+        if (PacketSize == 0) {
+            PacketSize = PORT_DEFAULT_PACKET_SIZE;
+        }
+        Ext->TxPacketSize = PacketSize;
+        Ext->TxKickThreshold = RoundToPackets(Ext->TxKickThreshold, PacketSize);
+
+        if (!Ext->Removed) {
+            QueryPipePacketSize(Ext, &Ext->RxPipe, &PacketSize);
+        }
+        if (PacketSize == 0) {
+            PacketSize = PORT_DEFAULT_PACKET_SIZE;
+        }
+        Ext->RxPacketSize = PacketSize;
+        Ext->RxReqSize = RoundToPackets(Ext->RxReqSize, PacketSize);
+    }
+
+    Ext->RxBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, Ext->RxReqSize, PORT_TAG_CREA);
+    if (!Ext->RxBuffer) {
+        Status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Failed;
+    }
+
+    SendPortEnable(Ext, 1);
+    Ext->ModemControl = MODEM_CONTROL_RTS | MODEM_CONTROL_DTR;
+    SendModemControl(Ext);
+
+    StartReceive(Ext);
+    ReadInitialStatus(Ext);
+    StartStatusPolling(Ext);
+    return STATUS_SUCCESS;
+
+Failed:
+    FreeRxBuffer(Ext);
+    RingFree(&Ext->RxRing);
+    ClosePipes(Ext);
+    return Status;
+}
+
+PAGEDCODE NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject)
+{
+    PAGED_CODE();
+    PPORT_EXTENSION Ext = PortExtension(DeviceObject);
+
+    StopEngines(DeviceObject);
+    CancelAllReads(Ext);
+    RingFree(&Ext->RxRing);
+    SendPortEnable(Ext, 0);
+    NTSTATUS Status = ClosePipes(Ext);
+    FreeRxBuffer(Ext);
+    return Status;
+}
+
+PAGEDCODE NTSTATUS PortCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PAGED_CODE();
+    PPORT_EXTENSION Ext = PortExtension(DeviceObject);
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS Status;
+
+    switch (Stack->MajorFunction) {
+    case IRP_MJ_CREATE:
+        // A port that is going away is not opened. The remove lock is taken first, so that a
+        // removal in progress refuses the open and every successful open holds exactly one
+        // acquisition for its close to give back.
+        if (PortGone(Ext)) {
+            Status = STATUS_DELETE_PENDING;
+            break;
+        }
+        Status = IoAcquireRemoveLockEx(&Ext->RemoveLock, DeviceObject, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK));
+        if (!NT_SUCCESS(Status)) {
+            break;
+        }
+        if (InterlockedIncrement(&Ext->OpenCount) > 1) {
+            InterlockedDecrement(&Ext->OpenCount);
+            IoReleaseRemoveLockEx(&Ext->RemoveLock, DeviceObject, sizeof(IO_REMOVE_LOCK));
+            Status = STATUS_ACCESS_DENIED;
+            break;
+        }
+        Status = OpenPort(DeviceObject);
+        if (!NT_SUCCESS(Status)) {
+            InterlockedDecrement(&Ext->OpenCount);
+            IoReleaseRemoveLockEx(&Ext->RemoveLock, DeviceObject, sizeof(IO_REMOVE_LOCK));
+            break;
+        }
+        Ext->TxStopped = FALSE;
+        break;
+
+    case IRP_MJ_CLOSE:
+        StopTransmit(Ext);
+        Status = ClosePort(DeviceObject);
+        InterlockedDecrement(&Ext->OpenCount);
+        IoReleaseRemoveLockEx(&Ext->RemoveLock, DeviceObject, sizeof(IO_REMOVE_LOCK));
+        break;
+
+    default:
+        Status = STATUS_UNSUCCESSFUL;
+        break;
+    }
+
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}

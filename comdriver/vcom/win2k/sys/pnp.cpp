@@ -1,0 +1,126 @@
+// Plug and Play for the port device: start (naming the port the first time), the stop and remove
+// queries and their cancels, surprise removal (the port disappears from view at once) and removal
+// (after the application has closed the port, everything is stopped and the device deleted).
+#include "tarvelport.h"
+
+namespace {
+
+PAGEDCODE VOID EnterPnpState(PPORT_EXTENSION Ext, LONG State)
+{
+    Ext->PreviousPnpState = Ext->PnpState;
+    Ext->PnpState = State;
+}
+
+PAGEDCODE NTSTATUS PassDownSucceeded(PPORT_EXTENSION Ext, PIRP Irp)
+{
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoSkipCurrentIrpStackLocation(Irp);
+    return IoCallDriver(Ext->LowerDevice, Irp);
+}
+
+PAGEDCODE NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PPORT_EXTENSION Ext = PortExtension(DeviceObject);
+
+    KEVENT Event;
+    KeInitializeEvent(&Event, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, SignalCompletion, &Event, TRUE, TRUE, TRUE);
+    NTSTATUS Status = IoCallDriver(Ext->LowerDevice, Irp);
+    if (Status == STATUS_PENDING) {
+        KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, NULL);
+        Status = Irp->IoStatus.Status;
+    }
+
+    if (NT_SUCCESS(Status) && NT_SUCCESS(Irp->IoStatus.Status)) {
+        EnterPnpState(Ext, PnpStarted);
+        Status = STATUS_SUCCESS;
+        // After a stop the name, link and SERIALCOMM value still exist.
+        if (Ext->PreviousPnpState != PnpStopped) {
+            Status = NamePort(DeviceObject);
+            if (NT_SUCCESS(Status)) {
+                Ext->DevicePowerState = PortPowerWorking;
+            }
+        }
+    } else if (NT_SUCCESS(Status)) {
+        Status = Irp->IoStatus.Status;
+    }
+
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
+PAGEDCODE NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PPORT_EXTENSION Ext = PortExtension(DeviceObject);
+
+    if (Ext->Removed) {
+        // Only the first removal tears the device down.
+        return PassDownSucceeded(Ext, Irp);
+    }
+    Ext->Removed = TRUE;
+    Ext->CommStatus.Errors = 0;
+    // Returns once the application has closed the port.
+    IoReleaseRemoveLockAndWaitEx(&Ext->RemoveLock, NULL, sizeof(IO_REMOVE_LOCK));
+
+    // Everything that still talks to the pipe driver stops while its device is there to answer.
+    TeardownPort(DeviceObject);
+
+    NTSTATUS Status = PassDownSucceeded(Ext, Irp);
+    EnterPnpState(Ext, PnpRemoved);
+    DeletePortDevice(DeviceObject);
+    return Status;
+}
+
+} // namespace
+
+PAGEDCODE NTSTATUS PortPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PAGED_CODE();
+    PPORT_EXTENSION Ext = PortExtension(DeviceObject);
+
+    switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        return StartDevice(DeviceObject, Irp);
+
+    case IRP_MN_QUERY_STOP_DEVICE:
+        EnterPnpState(Ext, PnpStopPending);
+        return PassDownSucceeded(Ext, Irp);
+
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        if (Ext->PnpState == PnpStopPending) {
+            Ext->PnpState = Ext->PreviousPnpState;
+        }
+        return PassDownSucceeded(Ext, Irp);
+
+    case IRP_MN_STOP_DEVICE:
+        EnterPnpState(Ext, PnpStopped);
+        Ext->CommStatus.Errors = 0;
+        return PassDownSucceeded(Ext, Irp);
+
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        EnterPnpState(Ext, PnpRemovePending);
+        return PassDownSucceeded(Ext, Irp);
+
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        if (Ext->PnpState == PnpRemovePending) {
+            Ext->PnpState = Ext->PreviousPnpState;
+        }
+        return PassDownSucceeded(Ext, Irp);
+
+    case IRP_MN_SURPRISE_REMOVAL:
+        Ext->PreviousPnpState = Ext->PnpState;
+        Ext->SurpriseRemoved = TRUE;
+        Ext->CommStatus.Errors = 0;
+        Ext->PnpState = PnpSurpriseRemoved;
+        UnnamePort(Ext);
+        return PassDownSucceeded(Ext, Irp);
+
+    case IRP_MN_REMOVE_DEVICE:
+        return RemoveDevice(DeviceObject, Irp);
+
+    default:
+        return PortPassDown(DeviceObject, Irp);
+    }
+}

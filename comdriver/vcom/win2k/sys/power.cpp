@@ -1,0 +1,78 @@
+// Power for the port device. The pipe driver below owns the power policy; the port only reacts to
+// the device power requests on their way down: before a power-down nothing of the port may be
+// outstanding on the pipes, and after the return to D0 an open port tells the device its state
+// again and restarts its engines.
+#include "tarvelport.h"
+
+namespace {
+
+NTSTATUS PassPowerDown(PPORT_EXTENSION Ext, PIRP Irp)
+{
+    PoStartNextPowerIrp(Irp);
+    IoSkipCurrentIrpStackLocation(Irp);
+    return PoCallDriver(Ext->LowerDevice, Irp);
+}
+
+// Power-up of an open port: the drivers below first, then the device's state and the engines.
+NTSTATUS PowerUpOpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PPORT_EXTENSION Ext = PortExtension(DeviceObject);
+
+    KEVENT Event;
+    KeInitializeEvent(&Event, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, SignalCompletion, &Event, TRUE, TRUE, TRUE);
+    NTSTATUS Status = PoCallDriver(Ext->LowerDevice, Irp);
+    if (Status == STATUS_PENDING) {
+        KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, NULL);
+        Status = Irp->IoStatus.Status;
+    }
+    PoStartNextPowerIrp(Irp);
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+
+    Ext->DevicePowerState = PortPowerWorking;
+    SendPortEnable(Ext, 1);
+    Ext->ModemControl = MODEM_CONTROL_RTS | MODEM_CONTROL_DTR;
+    SendModemControl(Ext);
+    SendLineSettings(DeviceObject);
+    StartStatusPolling(Ext);
+    StartReceive(Ext);
+    // What the buffered transmitter held before the power-down is dropped.
+    RingFlush(&Ext->TxRing);
+    Ext->TxStopped = FALSE;
+    // A buffered write that waits for room is topped up and the pump starts again.
+    ResumeTransmit(Ext);
+    return Status;
+}
+
+} // namespace
+
+NTSTATUS PortPowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PPORT_EXTENSION Ext = PortExtension(DeviceObject);
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+
+    BOOLEAN SetOrQuery = Stack->MinorFunction == IRP_MN_SET_POWER || Stack->MinorFunction == IRP_MN_QUERY_POWER;
+    if (!SetOrQuery || Stack->Parameters.Power.Type != DevicePowerState) {
+        return PassPowerDown(Ext, Irp);
+    }
+
+    DEVICE_POWER_STATE State = Stack->Parameters.Power.State.DeviceState;
+    if (State == PowerDeviceD1 || State == PowerDeviceD2 || State == PowerDeviceD3) {
+        // Nothing of the port may be outstanding on the pipes when the device powers down.
+        Ext->DevicePowerState = PortPowerDown;
+        StopEngines(DeviceObject);
+        StopTransmit(Ext);
+        return PassPowerDown(Ext, Irp);
+    }
+
+    if (State == PowerDeviceD0 && Stack->MinorFunction == IRP_MN_SET_POWER) {
+        if (Ext->OpenCount == 0) {
+            Ext->DevicePowerState = PortPowerWorking;
+            return PassPowerDown(Ext, Irp);
+        }
+        return PowerUpOpenPort(DeviceObject, Irp);
+    }
+    return PassPowerDown(Ext, Irp);
+}
