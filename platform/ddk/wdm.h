@@ -12,3 +12,8 @@
 #include "wdm/interlocked.h"
 #include "wdm/ex.h"
 #include "wdm/rtl.h"
+#include "wdm/crt.h"
+#include "wdm/mm.h"
+#include "wdm/po.h"
+#include "wdm/registry.h"
+#include "wdm/io.h"
