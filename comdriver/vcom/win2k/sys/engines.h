@@ -1,49 +1,89 @@
-// Routines of the port's engines: receive engine, read requests and timeouts, transmit engine with
-// its direct and buffered transmitters, modem and line status polling, serial events and status
-// requests. Owned by the engines' developer (receive.cpp, read.cpp, transmit.cpp, txbuffered.cpp,
-// status.cpp, events.cpp), who fills this file in.
+// Routines of the port's engines: the receive engine (receive.cpp), read requests and their
+// timeouts (read.cpp), the transmit engine with its direct transmitter (transmit.cpp) and its
+// buffered transmitter (txbuffered.cpp), modem and line status polling (status.cpp), and the serial
+// events and status requests (events.cpp). Included at the end of tarvelport.h.
 //
-// Until then it lists the routines that the rest of the driver calls, under the names the rest of
-// the driver uses; the engines' developer may change them here (and tell the port's developer).
-// Included at the end of tarvelport.h.
+// Notes for the rest of the driver (open, power, lifecycle):
+// - OpenPort: please also set RxPending = 0 and RxLastLength = 0 with the other engine state (step
+//   4). The receive engine keeps bytes it could not yet put into RxRing in RxBuffer across a
+//   StopReceive/StartReceive pair (ring resize, power cycle) and moves them in before it reads
+//   again; a fresh RxBuffer after open holds none.
+// - StopEngines: please call StopReceive then StopStatusPolling. Status polling never runs, and
+//   StatusPipe is never touched, when EndPointCaps is 0 or CtlPollPeriod is negative.
+// - Power-up of an open port: after clearing TxStopped, call ResumeTransmit, so that a buffered
+//   write that waits for room in TxRing is topped up and the pump starts again.
+// - AddDevice: TxState values 5 and 6 are used besides 0 to 4 (see transmit.cpp); TxState and
+//   TimeoutBusy start at 0.
 #pragma once
 
-// Receive engine.
+// Relative due time in milliseconds as a timer wants it, for values that an application chooses
+// (up to 2^64 - 1 ms): saturated so that the conversion to 100-ns units cannot overflow.
+constexpr ULONG64 PORT_LONGEST_TIMEOUT_MS = 0x7FFFFFFFFFFFFFFFull / 10000;
+inline LARGE_INTEGER TimeoutDueTime(ULONG64 Ms)
+{
+    return RelativeMs((LONGLONG)(Ms > PORT_LONGEST_TIMEOUT_MS ? PORT_LONGEST_TIMEOUT_MS : Ms));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Receive engine (receive.cpp). One bulk-in read outstanding, or RxTimer armed, while running.
+// ---------------------------------------------------------------------------------------------
 NTSTATUS StartReceive(PPORT_EXTENSION Ext);
-NTSTATUS StopReceive(PPORT_EXTENSION Ext);
-KDEFERRED_ROUTINE RxTimerRoutine;                 // RxTimer; context: the port device object
+NTSTATUS StopReceive(PPORT_EXTENSION Ext);            // PASSIVE_LEVEL
+KDEFERRED_ROUTINE RxTimerRoutine;                     // RxTimer; context: the port device object
 
-// Read requests and timeouts.
-NTSTATUS ReadDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);      // after the removal check
+// ---------------------------------------------------------------------------------------------
+// Read requests and timeouts (read.cpp). The cancel spin lock guards CurrentReadIrp and ReadQueue.
+// ---------------------------------------------------------------------------------------------
+NTSTATUS ReadDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);   // after the removal check
+NTSTATUS FillCurrentRead(PPORT_EXTENSION Ext);
+VOID StartNextRead(PDEVICE_OBJECT DeviceObject);
 VOID CancelAllReads(PPORT_EXTENSION Ext);
-VOID StartReadTotalTimer(PPORT_EXTENSION Ext);   // caller holds the cancel spin lock
-KDEFERRED_ROUTINE ReadTotalTimerRoutine;          // context: the port device object
-KDEFERRED_ROUTINE ReadIntervalTimerRoutine;       // context: the port device object
+VOID StartReadTotalTimer(PPORT_EXTENSION Ext);        // caller holds the cancel spin lock
+KDEFERRED_ROUTINE ReadTotalTimerRoutine;              // context: the port device object
+KDEFERRED_ROUTINE ReadIntervalTimerRoutine;           // context: the port device object
 
-// Transmit engine, both transmitters.
-NTSTATUS WriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);     // after the removal check
-NTSTATUS StopTransmit(PPORT_EXTENSION Ext);
+// ---------------------------------------------------------------------------------------------
+// Transmit engine (transmit.cpp: write dispatch, direct transmitter, stop and cancel-all;
+// txbuffered.cpp: buffered transmitter).
+// ---------------------------------------------------------------------------------------------
+NTSTATUS WriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);  // after the removal check
+NTSTATUS StopTransmit(PPORT_EXTENSION Ext);           // PASSIVE_LEVEL
 VOID CancelAllWrites(PPORT_EXTENSION Ext);
-KDEFERRED_ROUTINE WriteTimerRoutine;              // direct; context: the PORT_EXTENSION
-KDEFERRED_ROUTINE BufferedWriteTimerRoutine;      // buffered; context: the PORT_EXTENSION
-KDEFERRED_ROUTINE KickTimerRoutine;               // context: the PORT_EXTENSION
+VOID ResumeTransmit(PPORT_EXTENSION Ext);             // after TxStopped was cleared
+KDEFERRED_ROUTINE WriteTimerRoutine;                  // direct; context: the PORT_EXTENSION
+KDEFERRED_ROUTINE BufferedWriteTimerRoutine;          // buffered; context: the PORT_EXTENSION
+KDEFERRED_ROUTINE KickTimerRoutine;                   // context: the PORT_EXTENSION
 
-// Modem and line status polling.
-NTSTATUS ReadInitialStatus(PPORT_EXTENSION Ext);
+// Shared by the two transmitters.
+VOID StartWriteTimer(PPORT_EXTENSION Ext, ULONG Length);          // arms WriteTimer if due
+NTSTATUS AcceptBufferedWrite(PPORT_EXTENSION Ext, PIRP Irp);
+VOID StartNextBufferedWrite(PPORT_EXTENSION Ext, BOOLEAN KickAfter);
+NTSTATUS Kick(PPORT_EXTENSION Ext);
+NTSTATUS SendNullPacket(PPORT_EXTENSION Ext);
+
+// ---------------------------------------------------------------------------------------------
+// Modem and line status polling (status.cpp).
+// ---------------------------------------------------------------------------------------------
+NTSTATUS ReadInitialStatus(PPORT_EXTENSION Ext);      // PASSIVE_LEVEL
 NTSTATUS StartStatusPolling(PPORT_EXTENSION Ext);
-VOID StopStatusPolling(PPORT_EXTENSION Ext);
-KDEFERRED_ROUTINE StatusTimerRoutine;             // context: the port device object
+VOID StopStatusPolling(PPORT_EXTENSION Ext);          // PASSIVE_LEVEL
+KDEFERRED_ROUTINE StatusTimerRoutine;                 // context: the port device object
+ULONG ModemStatusFromStatusByte(UCHAR StatusByte);
+ULONG ModemStatusEvents(ULONG OldStatus, ULONG NewStatus);
 
-// Serial events and status requests. The handlers are called by SerialDeviceControl after its
-// removal and buffer-length checks (WAIT_ON_MASK: output 4, PURGE: input 4), complete the request
-// and return its status.
+// ---------------------------------------------------------------------------------------------
+// Serial events and status requests (events.cpp). EventLock is always taken before the cancel
+// spin lock. The handlers are called by SerialDeviceControl after its removal and length checks;
+// they check their buffers again, complete the request and return its status.
+// ---------------------------------------------------------------------------------------------
 NTSTATUS RaiseEvents(PDEVICE_OBJECT DeviceObject, ULONG Events);
 NTSTATUS CompleteWait(PDEVICE_OBJECT DeviceObject);
+DRIVER_CANCEL WaitCancel;
 NTSTATUS SerialGetWaitMask(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SerialSetWaitMask(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SerialWaitOnMask(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SerialGetCommStatus(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SerialGetModemStatus(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS SerialPurge(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS SerialPurge(PDEVICE_OBJECT DeviceObject, PIRP Irp);    // PASSIVE_LEVEL
 NTSTATUS SerialGetStats(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SerialClearStats(PDEVICE_OBJECT DeviceObject, PIRP Irp);
