@@ -27,6 +27,16 @@ static void SignalTxIdle(PPORT_EXTENSION Ext)
     KeSetEvent(&Ext->TxIdleEvent, IO_NO_INCREMENT, FALSE);
 }
 
+// Gives the pump back without a transfer. A stop that came meanwhile found the pump busy and waits
+// for it to become idle: it is told here.
+static void ReleasePump(PPORT_EXTENSION Ext)
+{
+    InterlockedExchange(&Ext->TxBusy, 0);
+    if (Ext->TxStopped || PortGone(Ext)) {
+        SignalTxIdle(Ext);
+    }
+}
+
 static void RaiseTxEmpty(PPORT_EXTENSION Ext)
 {
     RaiseEvents(Ext->Self, SERIAL_EV_TXEMPTY);
@@ -113,13 +123,11 @@ static NTSTATUS TakePump(PPORT_EXTENSION Ext, PBOOLEAN Taken)
         return STATUS_SUCCESS;   // the transfer on the wire kicks again when it completes
     }
     if (PortGone(Ext)) {
-        SignalTxIdle(Ext);
-        InterlockedExchange(&Ext->TxBusy, 0);
+        ReleasePump(Ext);
         return STATUS_DELETE_PENDING;
     }
     if (Ext->TxStopped) {
-        SignalTxIdle(Ext);
-        InterlockedExchange(&Ext->TxBusy, 0);
+        ReleasePump(Ext);
         return STATUS_UNSUCCESSFUL;
     }
     *Taken = TRUE;
@@ -139,20 +147,20 @@ NTSTATUS Kick(PPORT_EXTENSION Ext)
         return Status;
     }
     if (RingCount(&Ext->TxRing) == 0) {
-        InterlockedExchange(&Ext->TxBusy, 0);
+        ReleasePump(Ext);
         return STATUS_SUCCESS;
     }
     PIRP Irp = AllocatePumpRequest(Ext);
     if (!Irp) {
         // The bytes stay in TxRing; the kick timer tries again.
-        InterlockedExchange(&Ext->TxBusy, 0);
+        ReleasePump(Ext);
         KeSetTimer(&Ext->KickTimer, Ext->KickDelay, &Ext->KickTimerDpc);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     SIZE_T Length = RingGet(Ext->TxStage, &Ext->TxRing, TX_STAGE_SIZE);
     if (Length == 0) {   // flushed meanwhile
         IoFreeIrp(Irp);
-        InterlockedExchange(&Ext->TxBusy, 0);
+        ReleasePump(Ext);
         return STATUS_SUCCESS;
     }
     SendPumpTransfer(Ext, Irp, (ULONG)Length);
@@ -168,7 +176,7 @@ NTSTATUS SendNullPacket(PPORT_EXTENSION Ext)
     }
     PIRP Irp = AllocatePumpRequest(Ext);
     if (!Irp) {
-        InterlockedExchange(&Ext->TxBusy, 0);
+        ReleasePump(Ext);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     SendPumpTransfer(Ext, Irp, 0);
