@@ -31,6 +31,7 @@ NTSTATUS PowerUpOpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Irp->IoStatus.Status = Status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
 
+    BOOLEAN WasDown = Ext->DevicePowerState == PortPowerDown;
     Ext->DevicePowerState = PortPowerWorking;
     SendPortEnable(Ext, 1);
     Ext->ModemControl = MODEM_CONTROL_RTS | MODEM_CONTROL_DTR;
@@ -38,8 +39,11 @@ NTSTATUS PowerUpOpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     SendLineSettings(DeviceObject);
     StartStatusPolling(Ext);
     StartReceive(Ext);
-    // What the buffered transmitter held before the power-down is dropped.
-    RingFlush(&Ext->TxRing);
+    // What the buffered transmitter held before a power-down is dropped; without one (a D0 request
+    // for a device that is in D0 already) the bytes are still on their way and stay.
+    if (WasDown) {
+        RingFlush(&Ext->TxRing);
+    }
     Ext->TxStopped = FALSE;
     // A buffered write that waits for room is topped up and the pump starts again.
     ResumeTransmit(Ext);
