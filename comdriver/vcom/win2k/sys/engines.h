@@ -24,6 +24,15 @@ inline LARGE_INTEGER TimeoutDueTime(ULONG64 Ms)
     return RelativeMs((LONGLONG)(Ms > PORT_LONGEST_TIMEOUT_MS ? PORT_LONGEST_TIMEOUT_MS : Ms));
 }
 
+// Stops a timer, and its DPC when the timer has expired but the DPC has not run yet, so that a
+// timeout meant for one request cannot reach the next. A DPC that has already started checks
+// KeReadStateTimer: a timer set again since it expired is not signalled.
+inline VOID StopTimer(PKTIMER Timer, PKDPC Dpc)
+{
+    KeCancelTimer(Timer);
+    KeRemoveQueueDpc(Dpc);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Receive engine (receive.cpp). One bulk-in read outstanding, or RxTimer armed, while running.
 // ---------------------------------------------------------------------------------------------

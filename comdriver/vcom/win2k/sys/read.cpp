@@ -28,7 +28,7 @@ VOID StartReadTotalTimer(PPORT_EXTENSION Ext)
     PIRP Irp = Ext->CurrentReadIrp;
     if (!Irp || Ext->ReadMode == ReadModeNoTimeout) {
         // A total timer left from an earlier read must not end this one.
-        KeCancelTimer(&Ext->ReadTotalTimer);
+        StopTimer(&Ext->ReadTotalTimer, &Ext->ReadTotalTimerDpc);
         return;
     }
     LONGLONG Ms;
@@ -39,7 +39,7 @@ VOID StartReadTotalTimer(PPORT_EXTENSION Ext)
              (LONG)Ext->Timeouts.ReadTotalTimeoutConstant;
     }
     if (Ms == 0) {
-        KeCancelTimer(&Ext->ReadTotalTimer);
+        StopTimer(&Ext->ReadTotalTimer, &Ext->ReadTotalTimerDpc);
         return;
     }
     // A negative total is already due.
@@ -57,11 +57,11 @@ static BOOLEAN PromoteNextRead(PPORT_EXTENSION Ext)
     if (Entry) {
         Ext->CurrentReadIrp = CONTAINING_RECORD(Entry, IRP, Tail.Overlay.DeviceQueueEntry);
         StartReadTotalTimer(Ext);
-        KeCancelTimer(&Ext->ReadIntervalTimer);
+        StopTimer(&Ext->ReadIntervalTimer, &Ext->ReadIntervalTimerDpc);
         return TRUE;
     }
-    KeCancelTimer(&Ext->ReadTotalTimer);
-    KeCancelTimer(&Ext->ReadIntervalTimer);
+    StopTimer(&Ext->ReadTotalTimer, &Ext->ReadTotalTimerDpc);
+    StopTimer(&Ext->ReadIntervalTimer, &Ext->ReadIntervalTimerDpc);
     return FALSE;
 }
 
@@ -99,8 +99,8 @@ NTSTATUS ReadDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (Length <= Held || Ext->ReadMode == ReadModeImmediate || (Ext->ReadMode == ReadModeFirstByte && Held >= 1)) {
             // No read is current, so the read timers belong to nobody; they are stopped while the
             // lock keeps another read from becoming current meanwhile.
-            KeCancelTimer(&Ext->ReadIntervalTimer);
-            KeCancelTimer(&Ext->ReadTotalTimer);
+            StopTimer(&Ext->ReadIntervalTimer, &Ext->ReadIntervalTimerDpc);
+            StopTimer(&Ext->ReadTotalTimer, &Ext->ReadTotalTimerDpc);
             IoReleaseCancelSpinLock(Irql);
             SIZE_T Got = RingGet(Buffer, &Ext->RxRing, Length);
             ReenableReceiveIfDrained(Ext);
@@ -120,7 +120,7 @@ NTSTATUS ReadDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     Ext->CurrentReadIrp = Irp;
     StartReadTotalTimer(Ext);
-    KeCancelTimer(&Ext->ReadIntervalTimer);
+    StopTimer(&Ext->ReadIntervalTimer, &Ext->ReadIntervalTimerDpc);
     IoReleaseCancelSpinLock(Irql);
     FillCurrentRead(Ext);
     return STATUS_PENDING;
@@ -185,11 +185,17 @@ NTSTATUS FillCurrentRead(PPORT_EXTENSION Ext)
     }
 }
 
-// Ends the current read with STATUS_TIMEOUT and the bytes it has, and promotes the next one.
-static void TimeOutCurrentRead(PPORT_EXTENSION Ext)
+// Ends the current read with STATUS_TIMEOUT and the bytes it has, and promotes the next one. Timer
+// is the one that expired: when it has been set again meanwhile (for the next read, or by a
+// delivery that restarted the interval), this expiry is stale and ends nothing.
+static void TimeOutCurrentRead(PPORT_EXTENSION Ext, PKTIMER Timer)
 {
     KIRQL Irql;
     IoAcquireCancelSpinLock(&Irql);
+    if (!KeReadStateTimer(Timer)) {
+        IoReleaseCancelSpinLock(Irql);
+        return;
+    }
     PIRP Irp = Ext->CurrentReadIrp;
     if (!Irp || Irp->Cancel || !IoSetCancelRoutine(Irp, nullptr)) {
         IoReleaseCancelSpinLock(Irql);   // nothing current, or its cancel routine finishes it
@@ -209,13 +215,13 @@ static void TimeOutCurrentRead(PPORT_EXTENSION Ext)
 VOID ReadTotalTimerRoutine(PKDPC, PVOID DeferredContext, PVOID, PVOID)
 {
     PPORT_EXTENSION Ext = PortExtension((PDEVICE_OBJECT)DeferredContext);
-    KeCancelTimer(&Ext->ReadIntervalTimer);
-    TimeOutCurrentRead(Ext);
+    TimeOutCurrentRead(Ext, &Ext->ReadTotalTimer);
 }
 
 VOID ReadIntervalTimerRoutine(PKDPC, PVOID DeferredContext, PVOID, PVOID)
 {
-    TimeOutCurrentRead(PortExtension((PDEVICE_OBJECT)DeferredContext));
+    PPORT_EXTENSION Ext = PortExtension((PDEVICE_OBJECT)DeferredContext);
+    TimeOutCurrentRead(Ext, &Ext->ReadIntervalTimer);
 }
 
 static VOID ReadCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -238,7 +244,7 @@ VOID CancelAllReads(PPORT_EXTENSION Ext)
 {
     LIST_ENTRY Taken;
     InitializeListHead(&Taken);
-    KeCancelTimer(&Ext->ReadIntervalTimer);
+    StopTimer(&Ext->ReadIntervalTimer, &Ext->ReadIntervalTimerDpc);
 
     KIRQL Irql;
     IoAcquireCancelSpinLock(&Irql);
@@ -262,7 +268,7 @@ VOID CancelAllReads(PPORT_EXTENSION Ext)
     }
     if (CurrentTaken) {
         KeRemoveDeviceQueue(&Ext->ReadQueue);   // empty now: the queue goes idle
-        KeCancelTimer(&Ext->ReadTotalTimer);
+        StopTimer(&Ext->ReadTotalTimer, &Ext->ReadTotalTimerDpc);
     }
     IoReleaseCancelSpinLock(Irql);
 

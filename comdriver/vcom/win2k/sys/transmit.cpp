@@ -47,6 +47,8 @@ VOID StartWriteTimer(PPORT_EXTENSION Ext, ULONG Length)
     Ms = Ms > ~0ull - Constant ? ~0ull : Ms + Constant;
     if (Ms != 0) {
         KeSetTimer(&Ext->WriteTimer, TimeoutDueTime(Ms), &Ext->WriteTimerDpc);
+    } else {
+        StopTimer(&Ext->WriteTimer, &Ext->WriteTimerDpc);   // one left from an earlier write must not end this one
     }
 }
 
@@ -179,7 +181,7 @@ static NTSTATUS DirectWriteComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
 
-    KeCancelTimer(&Ext->WriteTimer);
+    StopTimer(&Ext->WriteTimer, &Ext->WriteTimerDpc);
     LONG Previous = InterlockedExchange(&Ext->TxState, TxCompletionRan);
     if (Previous == TxClaimedByTimeout || Previous == TxClaimedByCancelAll) {
         return STATUS_MORE_PROCESSING_REQUIRED;   // the claimer completes it
@@ -208,6 +210,9 @@ static VOID DirectWriteCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 VOID WriteTimerRoutine(PKDPC, PVOID DeferredContext, PVOID, PVOID)
 {
     PPORT_EXTENSION Ext = (PPORT_EXTENSION)DeferredContext;
+    if (!KeReadStateTimer(&Ext->WriteTimer)) {
+        return;   // set again for the next write since it expired: stale
+    }
     if (InterlockedExchange(&Ext->TimeoutBusy, TIMEOUT_PASS_RUNNING) != 0) {
         return;   // a cancel-all pass owns the current write
     }
@@ -256,7 +261,7 @@ static void CancelCurrentBufferedWrite(PPORT_EXTENSION Ext, KIRQL Irql)
     Ext->CurrentWriteIrp = nullptr;
     Ext->TxSource = nullptr;
     Ext->TxTaken = 0;
-    KeCancelTimer(&Ext->WriteTimer);
+    StopTimer(&Ext->WriteTimer, &Ext->WriteTimerDpc);
     KeReleaseSpinLock(&Ext->WriteLock, Irql);
     ReleaseOutQueue(Ext, WriteLength(Irp));
     CompleteRequest(Irp, STATUS_CANCELLED, Taken, IO_SERIAL_INCREMENT);
@@ -276,7 +281,7 @@ static void CancelCurrentDirectWrite(PPORT_EXTENSION Ext, KIRQL Irql)
     KeReleaseSpinLock(&Ext->WriteLock, Irql);
     if (Previous == TxPrepared) {
         // Not sent yet: its sender sees the claim and leaves it to us.
-        KeCancelTimer(&Ext->WriteTimer);
+        StopTimer(&Ext->WriteTimer, &Ext->WriteTimerDpc);
         FinishDirectWrite(Ext, Irp, STATUS_CANCELLED, 0);
     } else if (Previous == TxOnWire) {
         IoCancelIrp(Irp);

@@ -206,7 +206,7 @@ static void TopUpCurrentWrite(PPORT_EXTENSION Ext)
     Ext->TxSource = nullptr;
     Ext->TxTaken = 0;
     KeReleaseSpinLock(&Ext->WriteLock, Irql);
-    KeCancelTimer(&Ext->WriteTimer);
+    StopTimer(&Ext->WriteTimer, &Ext->WriteTimerDpc);
     ReleaseOutQueue(Ext, Length);
     CompleteRequest(Irp, STATUS_SUCCESS, Written, IO_SERIAL_INCREMENT);
     StartNextBufferedWrite(Ext, FALSE);
@@ -301,7 +301,7 @@ static VOID BufferedWriteCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (Irp == Ext->CurrentWriteIrp) {
         // Its bytes already in TxRing stay there and are sent; it reports them.
         ULONG_PTR Taken = (ULONG_PTR)Ext->TxTaken;
-        KeCancelTimer(&Ext->WriteTimer);
+        StopTimer(&Ext->WriteTimer, &Ext->WriteTimerDpc);
         Ext->CurrentWriteIrp = nullptr;
         Ext->TxSource = nullptr;
         Ext->TxTaken = 0;
@@ -322,7 +322,8 @@ VOID BufferedWriteTimerRoutine(PKDPC, PVOID DeferredContext, PVOID, PVOID)
     KIRQL Irql;
     KeAcquireSpinLock(&Ext->WriteLock, &Irql);
     PIRP Irp = Ext->CurrentWriteIrp;
-    if (!Irp || !IoSetCancelRoutine(Irp, nullptr)) {
+    // A timer set again for the next write since it expired is stale.
+    if (!Irp || !KeReadStateTimer(&Ext->WriteTimer) || !IoSetCancelRoutine(Irp, nullptr)) {
         KeReleaseSpinLock(&Ext->WriteLock, Irql);   // none, or its cancel routine finishes it
         return;
     }
