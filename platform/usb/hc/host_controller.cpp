@@ -1,0 +1,286 @@
+#include "usb/hc/host_controller.h"
+
+#include <algorithm>
+#include <span>
+
+namespace tarvel::usb {
+
+namespace {
+constexpr VirtualTime kFullSpeedFrame = 10'000;  // 1 ms
+constexpr VirtualTime kHighSpeedFrame = 1'250;   // 125 us
+
+std::uint32_t PowerOfTwoInterval(std::uint8_t exponent) {
+    const unsigned e = std::clamp<unsigned>(exponent, 1, 16);
+    return 1u << (e - 1);
+}
+}  // namespace
+
+HostController::HostController(DeviceModel& device, const Clock& clock)
+    : device_(device), clock_(clock) {
+    const bool high = device.GetSpeed() == Speed::High;
+    frame_ = high ? kHighSpeedFrame : kFullSpeedFrame;
+    bulkBudget_ = high ? 13 : 19;
+    framesPerMs_ = high ? 8 : 1;
+    control_.endpoint = EndpointSpec{0, EndpointType::Control, device.Spec().maxPacketSize0, 0};
+}
+
+std::uint32_t HostController::CurrentFrameNumber() const {
+    return static_cast<std::uint32_t>(clock_.Now() / kFullSpeedFrame);
+}
+
+HostController::Pipe* HostController::AddPipe(const EndpointSpec& endpoint) {
+    auto pipe = std::make_unique<Pipe>();
+    pipe->endpoint = endpoint;
+    const bool high = device_.GetSpeed() == Speed::High;
+    if (endpoint.type == EndpointType::Interrupt)
+        pipe->intervalFrames = high ? PowerOfTwoInterval(endpoint.interval) : std::max<std::uint32_t>(1, endpoint.interval);
+    else if (endpoint.type == EndpointType::Isochronous)
+        pipe->intervalFrames = PowerOfTwoInterval(endpoint.interval);
+    pipes_.push_back(std::move(pipe));
+    return pipes_.back().get();
+}
+
+void HostController::RemovePipes() { pipes_.clear(); }
+
+bool HostController::Owns(const Pipe* pipe) const {
+    if (pipe == &control_) return true;
+    return std::any_of(pipes_.begin(), pipes_.end(), [&](const auto& p) { return p.get() == pipe; });
+}
+
+std::int32_t HostController::Submit(Pipe* pipe, Transfer* t) {
+    const VirtualTime now = clock_.Now();
+    t->eligibleFrame = static_cast<std::uint64_t>((now + frame_ - 1) / frame_);
+    t->actual = 0;
+    t->status = usbd::kPending;
+    if (pipe->halted && pipe != &control_) return usbd::kEndpointHalted;
+    if (t->type == EndpointType::Isochronous) {
+        if (t->packets.empty()) return usbd::kInvalidParameter;
+        t->isoNext = 0;
+        t->isoErrors = 0;
+        std::uint64_t first = t->eligibleFrame;
+        if (t->isoAsap) {
+            if (!pipe->queue.empty()) {  // right behind the transfer queued before it
+                const Transfer* last = pipe->queue.back();
+                first = std::max(first, last->isoFirstFrame + last->packets.size() * pipe->intervalFrames);
+            }
+        } else {
+            const std::uint32_t current = CurrentFrameNumber();
+            first = std::uint64_t{t->isoStartFrame} * framesPerMs_;
+            if (first < t->eligibleFrame || t->isoStartFrame > current + 1024) return usbd::kBadStartFrame;
+        }
+        t->isoFirstFrame = first;
+    }
+    pipe->queue.push_back(t);
+    pipe->waiting = false;
+    return usbd::kPending;
+}
+
+std::vector<Transfer*> HostController::Drain(Pipe* pipe, std::int32_t status) {
+    std::vector<Transfer*> drained(pipe->queue.begin(), pipe->queue.end());
+    pipe->queue.clear();
+    for (Transfer* t : drained) t->status = status;
+    return drained;
+}
+
+std::vector<Transfer*> HostController::DrainAll(std::int32_t status) {
+    std::vector<Transfer*> drained = Drain(&control_, status);
+    for (auto& p : pipes_) {
+        auto more = Drain(p.get(), status);
+        drained.insert(drained.end(), more.begin(), more.end());
+    }
+    return drained;
+}
+
+bool HostController::Remove(Transfer* t) {
+    auto take = [&](Pipe& p) {
+        auto it = std::find(p.queue.begin(), p.queue.end(), t);
+        if (it == p.queue.end()) return false;
+        p.queue.erase(it);
+        return true;
+    };
+    if (take(control_)) return true;
+    return std::any_of(pipes_.begin(), pipes_.end(), [&](auto& p) { return take(*p); });
+}
+
+void HostController::ClearHalt(Pipe* pipe) {
+    pipe->halted = false;
+    pipe->waiting = false;
+}
+
+void HostController::Activity() {
+    control_.waiting = false;
+    for (auto& p : pipes_) p->waiting = false;
+}
+
+void HostController::Finish(Pipe& pipe, std::int32_t status, std::vector<Transfer*>& done) {
+    Transfer* t = pipe.queue.front();
+    pipe.queue.pop_front();
+    t->status = status;
+    done.push_back(t);
+}
+
+// One packet try on a bulk or interrupt pipe. Returns whether the pipe may try again in this frame.
+bool HostController::Packet(Pipe& pipe, Transfer* t, std::vector<Transfer*>& done) {
+    const std::uint32_t mps = pipe.endpoint.maxPacketSize;
+    if (mps == 0) {  // an endpoint that can carry nothing never answers sensibly
+        Finish(pipe, usbd::kDevNotResponding, done);
+        return false;
+    }
+    const std::uint8_t ep = pipe.endpoint.address;
+    if (t->in) {
+        if (t->length == 0) {
+            Finish(pipe, usbd::kSuccess, done);
+            return true;
+        }
+        const std::uint32_t room = std::min(mps, t->length - t->actual);
+        const Outcome o = device_.In(ep, std::span(t->buffer + t->actual, room));
+        if (o.handshake == Handshake::Ack) {
+            const std::uint32_t n = std::min(o.length, room);
+            t->actual += n;
+            pipe.waiting = false;
+            if (t->actual == t->length) Finish(pipe, usbd::kSuccess, done);
+            else if (n < mps) Finish(pipe, t->shortOk ? usbd::kSuccess : usbd::kDataUnderrun, done);
+            return true;
+        }
+        if (o.handshake == Handshake::Nak) {
+            pipe.waiting = true;
+            return false;
+        }
+    } else {
+        const std::uint32_t n = std::min(mps, t->length - t->actual);
+        const Handshake h = device_.Out(ep, std::span<const std::uint8_t>(t->buffer + t->actual, n));
+        if (h == Handshake::Ack) {
+            t->actual += n;
+            pipe.waiting = false;
+            if (t->actual == t->length) Finish(pipe, usbd::kSuccess, done);
+            return true;
+        }
+        if (h == Handshake::Nak) {
+            pipe.waiting = true;
+            return false;
+        }
+    }
+    // STALL: the pipe halts on the host side; what waits behind the failed transfer fails with it.
+    pipe.halted = true;
+    Finish(pipe, usbd::kStallPid, done);
+    for (Transfer* rest : Drain(&pipe, usbd::kEndpointHalted)) done.push_back(rest);
+    return false;
+}
+
+void HostController::RunControl(std::uint64_t frame, std::vector<Transfer*>& done) {
+    if (control_.queue.empty() || !Eligible(control_.queue.front(), frame)) return;
+    Transfer* t = control_.queue.front();
+    const Outcome o = device_.Control(t->setup, std::span(t->buffer, t->length));
+    if (o.handshake == Handshake::Ack) {
+        t->actual = t->in ? std::min(o.length, t->length) : t->length;
+        Finish(control_, usbd::kSuccess, done);
+    } else if (o.handshake == Handshake::Stall) {
+        Finish(control_, usbd::kStallPid, done);  // the default pipe recovers with the next setup
+    } else {
+        control_.waiting = true;
+    }
+}
+
+void HostController::RunPeriodic(Pipe& pipe, std::uint64_t frame, std::vector<Transfer*>& done) {
+    if (pipe.halted || pipe.queue.empty() || frame % pipe.intervalFrames != 0) return;
+    Transfer* t = pipe.queue.front();
+    if (Eligible(t, frame)) Packet(pipe, t, done);
+}
+
+void HostController::RunIso(Pipe& pipe, std::uint64_t frame, std::vector<Transfer*>& done) {
+    while (!pipe.queue.empty()) {
+        Transfer* t = pipe.queue.front();
+        const std::uint64_t at = t->isoFirstFrame + std::uint64_t{t->isoNext} * pipe.intervalFrames;
+        if (at > frame) return;
+        IsoPacketResult& packet = t->packets[t->isoNext];
+        const std::uint32_t end = t->isoNext + 1 < t->packets.size() ? t->packets[t->isoNext + 1].offset : t->length;
+        const std::uint32_t size = end > packet.offset && packet.offset <= t->length ? std::min(end, t->length) - packet.offset : 0;
+        if (at < frame) {
+            packet.status = usbd::kIsoNotAccessedLate;  // its frame went by (device suspended)
+            packet.length = 0;
+        } else if (t->in) {
+            const Outcome o = device_.In(pipe.endpoint.address,
+                                         std::span(t->buffer + packet.offset, std::min<std::uint32_t>(size, pipe.endpoint.maxPacketSize)));
+            packet.status = o.handshake == Handshake::Stall ? usbd::kStallPid : usbd::kSuccess;
+            packet.length = o.handshake == Handshake::Ack ? o.length : 0;
+        } else {
+            const Handshake h = device_.Out(pipe.endpoint.address, std::span<const std::uint8_t>(t->buffer + packet.offset, size));
+            packet.status = h == Handshake::Stall ? usbd::kStallPid : usbd::kSuccess;
+            packet.length = h == Handshake::Ack ? size : 0;
+        }
+        if (packet.status != usbd::kSuccess) ++t->isoErrors;
+        t->actual += packet.length;
+        if (++t->isoNext < t->packets.size()) return;
+        Finish(pipe, t->isoErrors == t->packets.size() ? usbd::kIsochRequestFailed : usbd::kSuccess, done);
+    }
+}
+
+std::vector<Transfer*> HostController::RunFrame() {
+    std::vector<Transfer*> done;
+    const std::int64_t frame = clock_.Now() / frame_ - 1;  // the (micro)frame that has just ended
+    if (frame <= lastRun_ || suspended_) return done;
+    lastRun_ = frame;
+    const auto k = static_cast<std::uint64_t>(frame);
+
+    RunControl(k, done);
+    for (auto& p : pipes_) {
+        if (p->endpoint.type == EndpointType::Interrupt) RunPeriodic(*p, k, done);
+        else if (p->endpoint.type == EndpointType::Isochronous) RunIso(*p, k, done);
+    }
+
+    std::vector<Pipe*> active;
+    const std::size_t n = pipes_.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        Pipe* p = pipes_[(roundRobin_ + i) % n].get();
+        if (p->endpoint.type == EndpointType::Bulk) active.push_back(p);
+    }
+    if (n) roundRobin_ = (roundRobin_ + 1) % n;
+    unsigned budget = bulkBudget_;
+    while (budget && !active.empty()) {
+        for (auto it = active.begin(); it != active.end() && budget;) {
+            Pipe& p = **it;
+            if (p.halted || p.queue.empty() || !Eligible(p.queue.front(), k)) {
+                it = active.erase(it);
+                continue;
+            }
+            --budget;
+            if (Packet(p, p.queue.front(), done)) ++it;
+            else it = active.erase(it);
+        }
+    }
+    return done;
+}
+
+std::uint64_t HostController::NextIntervalFrame(const Pipe& pipe, std::uint64_t from) const {
+    const std::uint64_t i = pipe.intervalFrames;
+    return (from + i - 1) / i * i;
+}
+
+std::optional<std::uint64_t> HostController::DueFrame(const Pipe& pipe, std::uint64_t floor) {
+    if (pipe.queue.empty() || (pipe.halted && &pipe != &control_)) return std::nullopt;
+    const Transfer* t = pipe.queue.front();
+    std::uint64_t base = std::max(t->eligibleFrame, floor);
+    if (pipe.endpoint.type == EndpointType::Isochronous)
+        return std::max(base, t->isoFirstFrame + std::uint64_t{t->isoNext} * pipe.intervalFrames);
+    if (pipe.waiting) {
+        const auto when = device_.NextActivity();
+        if (!when) return std::nullopt;
+        base = std::max(base, FrameAt(*when));
+    }
+    if (pipe.endpoint.type == EndpointType::Interrupt) return NextIntervalFrame(pipe, base);
+    return base;
+}
+
+std::optional<VirtualTime> HostController::NextDue() {
+    if (suspended_) return std::nullopt;
+    const std::uint64_t floor = std::max<std::uint64_t>(static_cast<std::uint64_t>(lastRun_ + 1), FrameAt(clock_.Now()));
+    std::optional<std::uint64_t> best = DueFrame(control_, floor);
+    for (auto& p : pipes_) {
+        const auto f = DueFrame(*p, floor);
+        if (f && (!best || *f < *best)) best = f;
+    }
+    if (!best) return std::nullopt;
+    return static_cast<VirtualTime>((*best + 1) * static_cast<std::uint64_t>(frame_));
+}
+
+}  // namespace tarvel::usb

@@ -1,0 +1,92 @@
+// The host controller of one root port, in virtual time. Full-speed devices run on 1 ms frames with a
+// bulk budget of 19 packets of 64 bytes per frame (1,216,000 bytes a second at most); high-speed devices
+// on 125 us microframes with 13 packets of 512 bytes (53,248,000 bytes a second). In each (micro)frame the
+// controller runs one control transfer, then the interrupt and isochronous pipes whose interval falls on
+// it, then bulk packets round-robin over the pipes until the budget is spent; each packet try (data, NAK
+// or STALL) costs one slot. Transfers of one pipe move in order. A transfer submitted at time t may move
+// from the first (micro)frame that starts at or after t, and everything that finished in a frame is
+// handed back at that frame's end.
+//
+// The controller says when it next has to run (NextDue): never while nothing is queued, and while every
+// queued transfer waits on a NAK only when the device expects a change (NextActivity) or reports one
+// (Activity). So idle time costs nothing.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "usb/hc/transfer.h"
+#include "usb/model/device_model.h"
+#include "usb/model/device_spec.h"
+
+namespace tarvel::usb {
+
+class HostController {
+public:
+    struct Pipe {
+        EndpointSpec endpoint;
+        std::uint32_t intervalFrames = 1;  // in (micro)frames for interrupt and isochronous pipes
+        std::deque<Transfer*> queue;
+        bool halted = false;   // host side: set by a STALL, cleared by a pipe reset
+        bool waiting = false;  // the last try was NAKed
+    };
+
+    HostController(DeviceModel& device, const Clock& clock);
+
+    VirtualTime FrameDuration() const { return frame_; }
+    unsigned BulkPacketsPerFrame() const { return bulkBudget_; }
+    std::uint64_t FrameAt(VirtualTime t) const { return static_cast<std::uint64_t>(t / frame_); }
+    // The 1 ms frame counter the platform reports (GET_CURRENT_FRAME_NUMBER, isochronous start frames).
+    std::uint32_t CurrentFrameNumber() const;
+
+    Pipe* DefaultPipe() { return &control_; }
+    // Pipes of a new configuration; the old ones must be empty (aborted) first.
+    Pipe* AddPipe(const EndpointSpec& endpoint);
+    void RemovePipes();
+    bool Owns(const Pipe* pipe) const;
+
+    // Queues a transfer. Returns kPending, or the failure with which it completes at once (halted pipe,
+    // isochronous start frame out of range, bad request).
+    std::int32_t Submit(Pipe* pipe, Transfer* transfer);
+    // Takes every queued transfer off the pipe, each marked `status`.
+    std::vector<Transfer*> Drain(Pipe* pipe, std::int32_t status);
+    std::vector<Transfer*> DrainAll(std::int32_t status);
+    // Takes one transfer off its queue (cancel); false if it is not queued any more.
+    bool Remove(Transfer* transfer);
+    void ClearHalt(Pipe* pipe);
+    // The device changed (data, room, lines): waiting pipes are tried again.
+    void Activity();
+    void SetSuspended(bool suspended) { suspended_ = suspended; }
+
+    // Runs the (micro)frame that ends at the current time and returns what finished in it.
+    std::vector<Transfer*> RunFrame();
+    // When RunFrame has to be called next, or none.
+    std::optional<VirtualTime> NextDue();
+
+private:
+    bool Eligible(const Transfer* t, std::uint64_t frame) const { return t->eligibleFrame <= frame; }
+    void RunControl(std::uint64_t frame, std::vector<Transfer*>& done);
+    void RunPeriodic(Pipe& pipe, std::uint64_t frame, std::vector<Transfer*>& done);
+    void RunIso(Pipe& pipe, std::uint64_t frame, std::vector<Transfer*>& done);
+    bool Packet(Pipe& pipe, Transfer* t, std::vector<Transfer*>& done);  // false: pipe done for this frame
+    void Finish(Pipe& pipe, std::int32_t status, std::vector<Transfer*>& done);
+    std::optional<std::uint64_t> DueFrame(const Pipe& pipe, std::uint64_t floor);
+    std::uint64_t NextIntervalFrame(const Pipe& pipe, std::uint64_t from) const;
+
+    DeviceModel& device_;
+    const Clock& clock_;
+    VirtualTime frame_;
+    unsigned bulkBudget_;
+    std::uint32_t framesPerMs_;
+    Pipe control_;
+    std::vector<std::unique_ptr<Pipe>> pipes_;
+    std::size_t roundRobin_ = 0;
+    std::int64_t lastRun_ = -1;
+    bool suspended_ = false;
+    std::vector<std::uint8_t> scratch_;
+};
+
+}  // namespace tarvel::usb

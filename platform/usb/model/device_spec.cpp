@@ -1,0 +1,65 @@
+#include "usb/model/device_spec.h"
+
+#include <set>
+#include <stdexcept>
+
+namespace tarvel::usb {
+
+static void PutLe16(std::vector<std::uint8_t>& out, std::uint16_t v) {
+    out.push_back(static_cast<std::uint8_t>(v));
+    out.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+
+static std::uint8_t StringIndex(const std::string& s, std::uint8_t index) { return s.empty() ? 0 : index; }
+
+std::vector<std::uint8_t> BuildDeviceDescriptor(const DeviceSpec& spec) {
+    std::vector<std::uint8_t> d{18, 1};
+    PutLe16(d, spec.speed == Speed::High ? 0x0200 : 0x0110);
+    d.push_back(spec.deviceClass);
+    d.push_back(spec.deviceSubClass);
+    d.push_back(spec.deviceProtocol);
+    d.push_back(spec.maxPacketSize0);
+    PutLe16(d, spec.vendorId);
+    PutLe16(d, spec.productId);
+    PutLe16(d, spec.bcdDevice);
+    d.push_back(StringIndex(spec.manufacturer, 1));
+    d.push_back(StringIndex(spec.product, 2));
+    d.push_back(StringIndex(spec.serialNumber, 3));
+    d.push_back(1);  // one configuration
+    return d;
+}
+
+std::vector<std::uint8_t> BuildConfigurationDescriptor(const DeviceSpec& spec) {
+    std::set<std::uint8_t> numbers;
+    for (const auto& i : spec.interfaces) numbers.insert(i.number);
+    std::vector<std::uint8_t> d{9, 2, 0, 0, static_cast<std::uint8_t>(numbers.size()), spec.configurationValue, 0};
+    d.push_back(static_cast<std::uint8_t>(0x80 | (spec.selfPowered ? 0x40 : 0) | (spec.remoteWakeup ? 0x20 : 0)));
+    d.push_back(static_cast<std::uint8_t>(spec.maxPowerMilliamps / 2));
+    for (const auto& i : spec.interfaces) {
+        d.insert(d.end(), {9, 4, i.number, i.alternate, static_cast<std::uint8_t>(i.endpoints.size()), i.interfaceClass,
+                           i.subClass, i.protocol, 0});
+        for (const auto& extra : i.extraDescriptors) d.insert(d.end(), extra.begin(), extra.end());
+        for (const auto& e : i.endpoints) {
+            d.insert(d.end(), {7, 5, e.address, static_cast<std::uint8_t>(e.type)});
+            PutLe16(d, e.maxPacketSize);
+            d.push_back(e.interval);
+        }
+    }
+    if (d.size() > 0xFFFF) throw std::length_error("configuration descriptor longer than 65535 bytes");
+    d[2] = static_cast<std::uint8_t>(d.size());
+    d[3] = static_cast<std::uint8_t>(d.size() >> 8);
+    return d;
+}
+
+std::vector<std::uint8_t> BuildStringDescriptor(const DeviceSpec& spec, std::uint8_t index) {
+    if (index == 0) return {4, 3, 0x09, 0x04};
+    const std::string* text = index == 1 ? &spec.manufacturer : index == 2 ? &spec.product
+                            : index == 3 ? &spec.serialNumber : nullptr;
+    if (!text || text->empty()) return {};
+    std::vector<std::uint8_t> d{0, 3};
+    for (char c : text->substr(0, 126)) PutLe16(d, static_cast<std::uint8_t>(c));
+    d[0] = static_cast<std::uint8_t>(d.size());
+    return d;
+}
+
+}  // namespace tarvel::usb

@@ -1,0 +1,55 @@
+// What a device model looks like on the bus: its identity, speed and interfaces, and the standard
+// descriptors built from them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "usb/model/usb_types.h"
+
+namespace tarvel::usb {
+
+struct EndpointSpec {
+    std::uint8_t address = 0;  // bit 7 set for IN
+    EndpointType type = EndpointType::Bulk;
+    std::uint16_t maxPacketSize = 64;
+    std::uint8_t interval = 0;  // interrupt and isochronous: frames (full speed) or 2^(n-1) microframes
+};
+
+struct InterfaceSpec {
+    std::uint8_t number = 0;
+    std::uint8_t alternate = 0;
+    std::uint8_t interfaceClass = 0xFF;
+    std::uint8_t subClass = 0;
+    std::uint8_t protocol = 0;
+    std::vector<EndpointSpec> endpoints;
+    // Class-specific descriptors placed right after the interface descriptor, bytes as given.
+    std::vector<std::vector<std::uint8_t>> extraDescriptors;
+};
+
+struct DeviceSpec {
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    std::uint16_t bcdDevice = 0x0100;
+    std::uint8_t deviceClass = 0;
+    std::uint8_t deviceSubClass = 0;
+    std::uint8_t deviceProtocol = 0;
+    std::uint8_t maxPacketSize0 = 64;
+    Speed speed = Speed::Full;
+    bool selfPowered = false;
+    bool remoteWakeup = false;
+    std::uint8_t maxPowerMilliamps = 100;
+    std::uint8_t configurationValue = 1;
+    std::string manufacturer;  // string descriptors 1, 2, 3 when not empty
+    std::string product;
+    std::string serialNumber;
+    std::vector<InterfaceSpec> interfaces;
+};
+
+std::vector<std::uint8_t> BuildDeviceDescriptor(const DeviceSpec& spec);
+std::vector<std::uint8_t> BuildConfigurationDescriptor(const DeviceSpec& spec);
+// String descriptor `index` (0 = the language list, US English) or empty if the device has none.
+std::vector<std::uint8_t> BuildStringDescriptor(const DeviceSpec& spec, std::uint8_t index);
+
+}  // namespace tarvel::usb
