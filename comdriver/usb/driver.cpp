@@ -42,7 +42,7 @@ PAGEDCODE NTSTATUS PipeAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Phy
     // to disable the interface at removal, so such a device is refused before anything shows.
     if (linkName.Length / sizeof(WCHAR) > PIPE_LINK_NAME_CHARS) {
         RtlFreeUnicodeString(&linkName);
-        return STATUS_NAME_TOO_LONG;
+        return STATUS_OBJECT_NAME_INVALID;
     }
 
     status = IoSetDeviceInterfaceState(&linkName, TRUE);
