@@ -54,6 +54,7 @@ struct Thread {
   std::string name;
   enum class State { Ready, Running, Blocked, Finished } state = State::Ready;
   bool system = false;                 // worker, DPC or post thread: stopped at shutdown
+  bool ran = false;                    // has run at least once
   std::function<void()> body;
   std::thread os;
   std::condition_variable cv;
@@ -117,9 +118,10 @@ std::string ThreadReport();
 std::string FormatTime(VirtualTime t);  // "12.3456789 s"
 std::string ReplayLine();
 [[noreturn]] void StopRun(const std::string& headline);  // prints headline, thread report, replay; aborts
-// Describes an object for reports; the ke layer installs names for the dispatcher objects it knows.
+// An object's address as reports show it.
 std::string DescribeObject(const void* object);
-void SetObjectDescriber(std::string (*describe)(const void* object));
+// Describes the dispatcher objects of waits ("synchronization event 0x... (not signaled)"); set by ke.
+void SetWaitObjectDescriber(std::string (*describe)(const void* object));
 std::string ThreadNameOwningSpinLock(const void* lock);
 
 }  // namespace tarvel::kernel::exec

@@ -1,5 +1,6 @@
 // What a stopped run prints: every thread with its state, IRQL, wait and spin locks, and the command
 // that replays the run with the same policy and seed.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -41,13 +42,15 @@ std::string Pointer(const void* p) {
 std::string DescribeWait(const Thread& t) {
   const WaitInfo& w = t.wait;
   std::string text = w.idle ? "idle, waits for " : "waits on ";
-  text += w.kind ? w.kind : "?";
+  if (!w.kind || std::string(w.kind) != "object") text += w.kind ? w.kind : "?";
   for (unsigned i = 0; i < w.count; ++i) {
-    text += i ? (w.waitAll ? " and " : " or ") : " ";
+    text += i ? (w.waitAll ? " and " : " or ") : (w.kind && std::string(w.kind) == "object" ? "" : " ");
     if (w.kind && std::string(w.kind) == "spin lock") {
       text += Pointer(w.objects[i]) + " held by \"" + ThreadNameOwningSpinLock(w.objects[i]) + "\"";
+    } else if (w.kind && std::string(w.kind) == "object" && gDescribe) {
+      text += gDescribe(w.objects[i]);
     } else {
-      text += DescribeObject(w.objects[i]);
+      text += Pointer(w.objects[i]);
     }
   }
   if (w.routine) text += std::string(" in ") + w.routine;
@@ -64,12 +67,9 @@ std::string FormatTime(VirtualTime t) {
   return text;
 }
 
-void SetObjectDescriber(std::string (*describe)(const void*)) { gDescribe = describe; }
+void SetWaitObjectDescriber(std::string (*describe)(const void*)) { gDescribe = describe; }
 
-std::string DescribeObject(const void* object) {
-  if (gDescribe) return gDescribe(object);
-  return Pointer(object);
-}
+std::string DescribeObject(const void* object) { return Pointer(object); }
 
 std::string ThreadNameOwningSpinLock(const void* lock) {
   if (!IsBooted()) return "?";
@@ -85,6 +85,9 @@ std::string ThreadReport() {
   for (const auto& owned : TheMachine().threads) {
     const Thread& t = *owned;
     if (t.state == Thread::State::Finished) continue;
+    // Idle system threads (workers without work, the DPC context) say nothing about the failure.
+    if (t.system && ((t.state == Thread::State::Blocked && t.wait.idle) || (t.state == Thread::State::Ready && !t.ran)))
+      continue;
     out << "  thread \"" << t.name << "\" (" << StateName(t.state) << ", " << IrqlName(t.irql);
     if (t.dpcDepth) out << ", in a DPC";
     out << ")";
@@ -104,9 +107,13 @@ std::string ReplayLine() {
   line += " TARVEL_SEED=" + std::to_string(CurrentSeed());
   std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
   std::string arg;
+  std::vector<std::string> seen;
   while (std::getline(cmdline, arg, '\0')) {
-    if (arg.rfind("--gtest_internal_run_death_test", 0) == 0 || arg.rfind("--gtest_death_test_style", 0) == 0)
+    // A death test's child repeats the filter and adds internal flags: replay the test itself.
+    if (arg.rfind("--gtest_internal_run_death_test", 0) == 0 || arg.rfind("--gtest_death_test_style", 0) == 0 ||
+        arg == "--gtest_also_run_disabled_tests" || std::find(seen.begin(), seen.end(), arg) != seen.end())
       continue;
+    seen.push_back(arg);
     const bool quote = arg.find_first_of(" '\"*?$") != std::string::npos;
     line += quote ? " '" + arg + "'" : " " + arg;
   }

@@ -77,6 +77,7 @@ bool WaitForOutside(Machine& m) {
 
 Thread* PickNext(Machine& m) {
   for (;;) {
+    if (!m.timeline.empty() && m.timeline.begin()->first.due <= m.now) FireDue(m);  // due without a wait
     if (m.dpcThread && gDpcHooks.pending() && m.dpcThread->state == Thread::State::Blocked &&
         m.dpcThread->wait.idle) {
       Wake(m.dpcThread, kStatusSuccess);
@@ -117,6 +118,7 @@ void ThreadMain(Thread* self) {
     AwaitBaton(self, lock);
   }
   tSelf = self;
+  self->ran = true;
   self->body();
   self->body = nullptr;
   self->state = Thread::State::Finished;

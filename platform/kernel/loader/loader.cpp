@@ -1,0 +1,251 @@
+// The driver loader: opens a driver module by its service name, builds its DRIVER_OBJECT, calls
+// DriverEntry with the service's registry path, and at unload calls DriverUnload and checks that the
+// driver left nothing behind (timers, DPCs, device objects, pool).
+#include <dlfcn.h>
+#include <link.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <wdm.h>
+
+#include "exec/engine.h"
+#include "exec/symbols.h"
+#include "ke/dispatcher.h"
+#include "loader/modules.h"
+#include "pool/pool.h"
+#include "tarvel/io.h"
+
+#ifndef TARVEL_DRIVER_DIR
+#define TARVEL_DRIVER_DIR "drivers"
+#endif
+
+namespace tarvel::io {
+// Provided by the I/O manager; weak so the loader builds while it is not there.
+void InitializeDriverObject(PDRIVER_OBJECT driver, std::string_view name) __attribute__((weak));
+NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp) __attribute__((weak));
+}  // namespace tarvel::io
+
+namespace tarvel::kernel::loader {
+namespace {
+
+constexpr CSHORT kDriverObjectType = 4;
+
+// A wide string that UNICODE_STRINGs of the driver object point into.
+struct WideText {
+  std::vector<WCHAR> chars;
+  explicit WideText(const std::string& text) : chars(text.begin(), text.end()) { chars.push_back(0); }
+  UNICODE_STRING View() {
+    UNICODE_STRING s;
+    s.Length = static_cast<USHORT>((chars.size() - 1) * sizeof(WCHAR));
+    s.MaximumLength = static_cast<USHORT>(chars.size() * sizeof(WCHAR));
+    s.Buffer = chars.data();
+    return s;
+  }
+};
+
+struct LoadedDriver {
+  std::string service;
+  void* handle = nullptr;
+  Module module{};
+  DRIVER_OBJECT object{};
+  DRIVER_EXTENSION extension{};
+  WideText name;
+  WideText serviceKey;
+  WideText hardwareDatabase{"\\REGISTRY\\MACHINE\\HARDWARE\\DESCRIPTION\\SYSTEM"};
+  UNICODE_STRING hardwareDatabaseString{};
+
+  explicit LoadedDriver(std::string s) : service(s), name("\\Driver\\" + s), serviceKey(s) {}
+};
+
+std::vector<std::unique_ptr<LoadedDriver>> gDrivers;
+std::string gDirectory;
+std::string gLastError;
+
+std::string Directory() {
+  if (const char* dir = std::getenv("TARVEL_DRIVER_DIR"); dir && *dir) return dir;
+  if (!gDirectory.empty()) return gDirectory;
+  return TARVEL_DRIVER_DIR;
+}
+
+// The address range of the module's loaded segments.
+Module RangeOf(void* handle) {
+  link_map* map = nullptr;
+  dlinfo(handle, RTLD_DI_LINKMAP, &map);
+  struct Search {
+    const link_map* map;
+    Module range;
+  } search{map, {nullptr, nullptr, nullptr}};
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, size_t, void* data) {
+        auto* s = static_cast<Search*>(data);
+        if (info->dlpi_addr != s->map->l_addr || std::string(info->dlpi_name) != s->map->l_name) return 0;
+        const char* low = nullptr;
+        const char* high = nullptr;
+        for (int i = 0; i < info->dlpi_phnum; ++i) {
+          const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+          if (ph.p_type != PT_LOAD) continue;
+          const char* begin = reinterpret_cast<const char*>(info->dlpi_addr + ph.p_vaddr);
+          if (!low || begin < low) low = begin;
+          if (!high || begin + ph.p_memsz > high) high = begin + ph.p_memsz;
+        }
+        s->range.base = low;
+        s->range.end = high;
+        return 1;
+      },
+      &search);
+  return search.range;
+}
+
+void FillDriverObject(LoadedDriver& d, PDRIVER_INITIALIZE entry) {
+  DRIVER_OBJECT& o = d.object;
+  if (io::InitializeDriverObject) {
+    io::InitializeDriverObject(&o, d.service);
+  } else {
+    o.Type = kDriverObjectType;
+    o.Size = sizeof(DRIVER_OBJECT);
+    o.DriverName = d.name.View();
+    o.DriverExtension = &d.extension;
+    d.extension.DriverObject = &o;
+    d.extension.ServiceKeyName = d.serviceKey.View();
+    for (PDRIVER_DISPATCH& dispatch : o.MajorFunction) dispatch = io::InvalidDeviceRequest;
+  }
+  d.hardwareDatabaseString = d.hardwareDatabase.View();
+  o.HardwareDatabase = &d.hardwareDatabaseString;
+  o.DriverStart = const_cast<void*>(d.module.base);
+  o.DriverSize = static_cast<ULONG>(static_cast<const char*>(d.module.end) - static_cast<const char*>(d.module.base));
+  o.DriverInit = entry;
+}
+
+// What a driver must have cleaned up before it goes (after a failed DriverEntry or DriverUnload).
+void CheckNothingLeftBehind(LoadedDriver& d, const char* routine) {
+  if (const void* timer = ke::QueuedTimerWithRoutineIn(d.module.base, d.module.end))
+    VerifierStop("timer still set at driver unload", routine, timer,
+                 "driver " + d.service + ": its DPC would run in unloaded code");
+  if (const void* dpc = ke::QueuedDpcWithRoutineIn(d.module.base, d.module.end))
+    VerifierStop("DPC still queued at driver unload", routine, dpc,
+                 "driver " + d.service + ": it would run in unloaded code");
+  if (d.object.DeviceObject)
+    VerifierStop("device object left at driver unload", routine, d.object.DeviceObject,
+                 "driver " + d.service + " did not delete all its device objects");
+  const std::string leaks = pool::ModuleLeakReport(d.module.base);
+  if (!leaks.empty()) VerifierStop("pool leak", routine, &d.object, "driver " + d.service + ": " + leaks);
+}
+
+void Forget(LoadedDriver* d, bool close) {
+  UnregisterModule(d->module.base);
+  if (close) dlclose(d->handle);
+  std::erase_if(gDrivers, [d](const std::unique_ptr<LoadedDriver>& p) { return p.get() == d; });
+}
+
+LoadedDriver* Find(const _DRIVER_OBJECT* driver) {
+  for (auto& d : gDrivers)
+    if (&d->object == driver) return d.get();
+  return nullptr;
+}
+
+void ShutdownLoader() {
+  for (auto& d : gDrivers) std::fprintf(stderr, "tarvel: driver %s still loaded at shutdown\n", d->service.c_str());
+  // The modules stay mapped: abandoned threads may still be parked in their code.
+  for (auto& d : gDrivers) UnregisterModule(d->module.base);
+  gDrivers.clear();
+}
+
+const exec::ComponentRegistration gRegistration{{"loader", nullptr, ShutdownLoader}};
+
+}  // namespace
+}  // namespace tarvel::kernel::loader
+
+namespace tarvel::kernel {
+using namespace loader;
+
+void SetDriverDirectory(std::string dir) { gDirectory = std::move(dir); }
+std::string LastLoadError() { return gLastError; }
+
+std::vector<_DRIVER_OBJECT*> LoadedDrivers() {
+  std::vector<_DRIVER_OBJECT*> drivers;
+  for (auto& d : gDrivers) drivers.push_back(&d->object);
+  return drivers;
+}
+
+_DRIVER_OBJECT* FindDriver(const char* service) {
+  for (auto& d : gDrivers)
+    if (d->service == service) return &d->object;
+  return nullptr;
+}
+
+_DRIVER_OBJECT* LoadDriver(const char* service) {
+  SwitchPoint();
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+    VerifierStop("driver loaded above PASSIVE_LEVEL", "LoadDriver", nullptr, service);
+  if (FindDriver(service)) {
+    gLastError = std::string("driver ") + service + " is already loaded";
+    return nullptr;
+  }
+  const std::string path = Directory() + "/" + service + ".so";
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle) {
+    gLastError = std::string("cannot load ") + path + ": " + dlerror();
+    return nullptr;
+  }
+  auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(handle, "DriverEntry"));
+  if (!entry) {
+    gLastError = path + " has no DriverEntry";
+    dlclose(handle);
+    return nullptr;
+  }
+  auto owned = std::make_unique<LoadedDriver>(service);
+  LoadedDriver& d = *owned;
+  d.handle = handle;
+  d.module = RangeOf(handle);
+  d.module.driver = &d.object;
+  FillDriverObject(d, entry);
+  gDrivers.push_back(std::move(owned));
+  RegisterModule(d.module);
+
+  // The registry path is only valid during DriverEntry, as on the platform: a driver that keeps the
+  // pointer reads freed memory afterwards.
+  auto registryPath = std::make_unique<WideText>("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" +
+                                                 std::string(service));
+  UNICODE_STRING registryString = registryPath->View();
+  if (Tracing()) Trace(std::string("loader: ") + service + ".so loaded, calling DriverEntry");
+  const NTSTATUS status =
+      RunDriverCallback("DriverEntry", &d.object, [&] { return entry(&d.object, &registryString); });
+  registryPath.reset();
+  if (Tracing()) {
+    char text[96];
+    std::snprintf(text, sizeof text, "loader: DriverEntry of %s returned 0x%08X", service, static_cast<unsigned>(status));
+    Trace(text);
+  }
+  if (!NT_SUCCESS(status)) {
+    CheckNothingLeftBehind(d, "DriverEntry");
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+    gLastError = std::string("DriverEntry of ") + service + " failed with " + text;
+    Forget(&d, true);
+    return nullptr;
+  }
+  return &d.object;
+}
+
+void UnloadDriver(_DRIVER_OBJECT* driver) {
+  SwitchPoint();
+  LoadedDriver* d = Find(driver);
+  if (!d) VerifierStop("unload of a driver that is not loaded", "UnloadDriver", driver);
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+    VerifierStop("driver unloaded above PASSIVE_LEVEL", "UnloadDriver", driver, d->service);
+  if (!driver->DriverUnload)
+    VerifierStop("unload of a driver without DriverUnload", "UnloadDriver", driver,
+                 d->service + " cannot be unloaded");
+  driver->Flags |= DRVO_UNLOAD_INVOKED;
+  RunDriverCallback("DriverUnload", driver, [&] { driver->DriverUnload(driver); });
+  RunUntilIdle();  // DPCs the unload routine queued run before the code goes away
+  CheckNothingLeftBehind(*d, "DriverUnload");
+  if (Tracing()) Trace("loader: " + d->service + " unloaded");
+  Forget(d, true);
+}
+
+}  // namespace tarvel::kernel
