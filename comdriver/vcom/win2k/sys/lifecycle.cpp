@@ -66,6 +66,17 @@ VOID TeardownPort(PDEVICE_OBJECT DeviceObject)
         InterlockedExchange(OutQueueBytes(Ext), 0);
     }
     RingFree(&Ext->TxRing);
+
+    // No timer of the port may fire, and no DPC of it run, once the device is deleted: a timer left
+    // armed with nothing to do (a read's total timeout after the read was cancelled, a kick retry)
+    // is stopped here, and DPCs already running are waited for.
+    StopTimer(&Ext->RxTimer, &Ext->RxTimerDpc);
+    StopTimer(&Ext->StatusTimer, &Ext->StatusTimerDpc);
+    StopTimer(&Ext->WriteTimer, &Ext->WriteTimerDpc);
+    StopTimer(&Ext->ReadTotalTimer, &Ext->ReadTotalTimerDpc);
+    StopTimer(&Ext->ReadIntervalTimer, &Ext->ReadIntervalTimerDpc);
+    StopTimer(&Ext->KickTimer, &Ext->KickTimerDpc);
+    KeFlushQueuedDpcs();
 }
 
 NTSTATUS PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
