@@ -704,6 +704,9 @@ typedef struct _IO_STACK_LOCATION {
   PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
+// What a completion routine returns to let completion go on up the stack.
+#define STATUS_CONTINUE_COMPLETION STATUS_SUCCESS
+
 // IO_STACK_LOCATION.Control
 #define SL_PENDING_RETURNED 0x01
 #define SL_ERROR_RETURNED 0x02
