@@ -68,29 +68,35 @@ std::optional<std::vector<EndpointFields>> InterfaceEndpoints(Bytes configuratio
     return endpoints;
 }
 
-const char* ConfigurationDefect(Bytes buffer) {
-    if (buffer.size() < kConfigurationDescriptorLength) return "shorter than a configuration descriptor";
-    if (buffer[0] < kConfigurationDescriptorLength) return "configuration descriptor bLength below 9";
-    if (buffer[1] != kConfigurationDescriptorType) return "not a configuration descriptor";
+std::optional<Defect> ConfigurationDefect(Bytes buffer) {
+    using enum DefectKind;
+    if (buffer.size() < kConfigurationDescriptorLength) return Defect{ConfigurationLength, 0, "shorter than a configuration descriptor"};
+    if (buffer[0] < kConfigurationDescriptorLength) return Defect{DescriptorLength, 0, "configuration descriptor bLength below 9"};
+    if (buffer[1] != kConfigurationDescriptorType) return Defect{ConfigurationLength, 0, "not a configuration descriptor"};
     const std::size_t total = ReadLe16(buffer.data() + 2);
-    if (total < kConfigurationDescriptorLength) return "wTotalLength below 9";
-    if (total > buffer.size()) return "wTotalLength beyond the bytes returned";
+    if (total < kConfigurationDescriptorLength) return Defect{ConfigurationLength, 0, "wTotalLength below 9"};
+    if (total > buffer.size()) return Defect{ConfigurationLength, 0, "wTotalLength beyond the bytes returned"};
     const Bytes configuration = buffer.first(total);
     std::bitset<256> numbers;
     DescriptorWalker walker(configuration, 0);
     walker.Next();  // the configuration descriptor itself
+    std::size_t end = buffer[0];
     while (auto d = walker.Next()) {
+        end = d->offset + d->bytes.size();
         if (d->Type() == kInterfaceDescriptorType) {
-            if (d->bytes.size() < kInterfaceDescriptorLength) return "interface descriptor shorter than 9 bytes";
+            if (d->bytes.size() < kInterfaceDescriptorLength)
+                return Defect{InterfaceDescriptor, d->offset, "interface descriptor shorter than 9 bytes"};
             numbers.set(d->bytes[2]);
-            if (!InterfaceEndpoints(configuration, d->offset)) return "interface endpoints do not match bNumEndpoints";
+            if (!InterfaceEndpoints(configuration, d->offset))
+                return Defect{NumberOfEndpoints, d->offset, "interface endpoints do not match bNumEndpoints"};
         } else if (d->Type() == kEndpointDescriptorType && d->bytes.size() < kEndpointDescriptorLength) {
-            return "endpoint descriptor shorter than 7 bytes";
+            return Defect{EndpointDescriptor, d->offset, "endpoint descriptor shorter than 7 bytes"};
         }
     }
-    if (walker.Malformed()) return "descriptor with bLength 0, 1 or past the end";
-    if (numbers.count() != configuration[4]) return "bNumInterfaces does not match the interfaces present";
-    return nullptr;
+    if (walker.Malformed()) return Defect{DescriptorLength, end, "descriptor with bLength 0, 1 or past the end"};
+    if (numbers.count() != configuration[4])
+        return Defect{NumberOfInterfaces, 0, "bNumInterfaces does not match the interfaces present"};
+    return std::nullopt;
 }
 
 bool DeviceDescriptorSound(Bytes buffer) {

@@ -78,10 +78,18 @@ std::optional<InterfaceFields> FindInterface(Bytes configuration, std::size_t st
 // the next interface descriptor. None if they are not exactly bNumEndpoints well-formed endpoints.
 std::optional<std::vector<EndpointFields>> InterfaceEndpoints(Bytes configuration, std::size_t interfaceOffset);
 
+enum class DefectKind { ConfigurationLength, DescriptorLength, InterfaceDescriptor, EndpointDescriptor,
+                        NumberOfEndpoints, NumberOfInterfaces };
+struct Defect {
+    DefectKind kind;
+    std::size_t offset;  // of the descriptor at fault
+    const char* what;
+};
+
 // Checks a whole configuration: every descriptor inside wTotalLength, standard descriptors at least
 // their standard length, bNumInterfaces distinct interface numbers, each interface with its
-// bNumEndpoints endpoints. Returns nullptr when sound, else why not.
-const char* ConfigurationDefect(Bytes buffer);
+// bNumEndpoints endpoints. Returns nothing when sound, else the first defect.
+std::optional<Defect> ConfigurationDefect(Bytes buffer);
 
 // A device descriptor that is at least 18 bytes of type 1 with a usable bMaxPacketSize0.
 bool DeviceDescriptorSound(Bytes buffer);

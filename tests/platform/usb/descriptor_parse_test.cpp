@@ -39,7 +39,7 @@ struct Exact {
 TEST(DescriptorParse, FindsInterfacesByAnyCombinationOfFields) {
     const auto bytes = BuildConfigurationDescriptor(TwoInterfaces());
     Exact config(bytes);
-    EXPECT_EQ(ConfigurationDefect(config.span()), nullptr);
+    EXPECT_FALSE(ConfigurationDefect(config.span()));
     auto first = FindInterface(config.span(), 0, -1, -1, -1, -1, -1);
     ASSERT_TRUE(first);
     EXPECT_EQ(first->number, 0);
@@ -84,7 +84,7 @@ TEST(DescriptorParse, MalformedConfigurationsAreRefusedWithoutReadingPastTheirBy
     cases.push_back({"header only, bLength 1", {1, 2, 9, 0, 1, 1, 0, 0x80, 50}, false});
     for (const Case& c : cases) {
         Exact config(c.bytes);
-        EXPECT_NE(ConfigurationDefect(config.span()), nullptr) << c.what;
+        EXPECT_TRUE(ConfigurationDefect(config.span())) << c.what;
         if (auto extent = ConfigurationExtent(config.span())) {
             EXPECT_LE(extent->size(), c.bytes.size()) << c.what;
             // Every search ends, in bounds, found or not.

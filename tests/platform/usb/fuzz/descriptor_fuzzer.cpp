@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size) std::memcpy(copy.get(), data, size);
     const tarvel::usb::Bytes bytes(copy.get(), size);
 
-    const char* defect = tarvel::usb::ConfigurationDefect(bytes);
+    const bool defect = tarvel::usb::ConfigurationDefect(bytes).has_value();
     (void)tarvel::usb::DeviceDescriptorSound(bytes);
     const auto extent = tarvel::usb::ConfigurationExtent(bytes);
     if (!extent) return 0;
