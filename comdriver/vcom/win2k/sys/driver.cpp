@@ -30,7 +30,7 @@ const SETTING DeviceSettings[] = {
     {L"TxAllowNullPacket", FIELD_OFFSET(PORT_EXTENSION, TxAllowNullPacket), 1},
 };
 
-// The kick threshold must be at least one byte, and at most half the staging buffer.
+// A kick threshold from the registry is at least one byte, and at most half the staging buffer.
 ULONG AdjustKickThreshold(ULONG Threshold)
 {
     if (Threshold == 0) {
@@ -215,9 +215,11 @@ PAGEDCODE NTSTATUS PortAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Phy
     for (const SETTING& Setting : DeviceSettings) {
         PULONG Field = (PULONG)((PUCHAR)Ext + Setting.Offset);
         *Field = Setting.Default;
-        ReadDeviceSetting(PhysicalDeviceObject, Setting.Name, Field);
+        if (NT_SUCCESS(ReadDeviceSetting(PhysicalDeviceObject, Setting.Name, Field)) &&
+            Field == &Ext->TxKickThreshold) {
+            Ext->TxKickThreshold = AdjustKickThreshold(Ext->TxKickThreshold);
+        }
     }
-    Ext->TxKickThreshold = AdjustKickThreshold(Ext->TxKickThreshold);
 
     KeInitializeTimer(&Ext->KickTimer);
     KeInitializeDpc(&Ext->KickTimerDpc, KickTimerRoutine, Ext);
