@@ -95,7 +95,7 @@ struct DpcHooks {
   void (*drain)() = nullptr;  // runs every pending DPC at DISPATCH_LEVEL on the running thread
 };
 void SetDpcHooks(DpcHooks hooks);
-void NoteDpcQueued();  // makes the DPC thread runnable if nothing else will drain the queue
+void NoteDpcRun();  // statistics
 
 // Starts a system thread (workers, DPC context): stopped when the machine shuts down.
 Thread* StartSystemThread(std::string name, std::function<void()> body);

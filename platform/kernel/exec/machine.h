@@ -27,6 +27,7 @@ struct Machine {
   std::deque<Thread*> idleCallers;    // RunUntilIdle callers, resumed when nothing else can run
   std::map<TimelineKey, std::function<void()>> timeline;
   bool stopping = false;
+  Statistics statistics;
 
   // Guarded by BatonMutex(): the only state other host threads touch.
   std::deque<std::function<void()>> posted;

@@ -32,6 +32,7 @@ void HandOver(Thread* self, Thread* next) {
   next->state = Thread::State::Running;
   gRunning = next;
   if (next == self) return;
+  ++gMachine->statistics.threadSwitches;
   std::unique_lock lock(BatonMutex());
   next->go = true;
   next->cv.notify_one();
@@ -55,6 +56,7 @@ bool SomeoneReallyWaits(const Machine& m) {
 void FireDue(Machine& m) {
   while (!m.timeline.empty() && m.timeline.begin()->first.due <= m.now) {
     auto node = m.timeline.extract(m.timeline.begin());
+    ++m.statistics.timerExpiries;
     node.mapped()();
   }
 }
@@ -134,6 +136,7 @@ Thread* NewThread(Machine& m, std::string name, std::function<void()> body, bool
   t->body = std::move(body);
   m.threads.push_back(std::move(owned));
   t->os = std::thread(ThreadMain, t);
+  ++m.statistics.threadsStarted;
   t->state = Thread::State::Ready;
   m.ready.push_back(t);
   return t;
@@ -162,6 +165,7 @@ bool IsBooted() { return gMachine != nullptr; }
 bool Stopping() { return gMachine->stopping; }
 const std::vector<Thread*>& Waiters() { return gMachine->waiters; }
 void SetDpcHooks(DpcHooks hooks) { gDpcHooks = hooks; }
+void NoteDpcRun() { ++gMachine->statistics.dpcsRun; }
 
 void Reschedule(Thread* self) {
   Thread* next = PickNext(*gMachine);
@@ -304,6 +308,7 @@ void Shutdown() {
 }
 
 bool Booted() { return gMachine != nullptr; }
+Statistics MachineStatistics() { return gMachine ? gMachine->statistics : Statistics{}; }
 Policy CurrentPolicy() { return gMachine ? gMachine->options.policy : Policy::Sequential; }
 std::uint64_t CurrentSeed() { return gMachine ? gMachine->options.seed : 0; }
 VirtualTime Now() { return gMachine ? gMachine->now : 0; }
@@ -313,8 +318,9 @@ const char* CurrentThreadName() { return InEmulatedThread() ? tSelf->name.c_str(
 void SwitchPoint() {
   Thread* self = gRunning;
   if (!self || tSelf != self) OutsideCall("SwitchPoint");
-  if (self->irql < kDispatchLevel && gDpcHooks.pending && gDpcHooks.pending()) gDpcHooks.drain();
   Machine& m = *gMachine;
+  ++m.statistics.switchPoints;
+  if (self->irql < kDispatchLevel && gDpcHooks.pending && gDpcHooks.pending()) gDpcHooks.drain();
   if (m.options.policy != Policy::Random || m.ready.empty()) return;
   if (m.coin(m.rng) >= m.options.switchProbability) return;
   self->state = Thread::State::Ready;

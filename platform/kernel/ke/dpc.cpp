@@ -21,6 +21,7 @@ void RunOne(PKDPC dpc) {
   const std::size_t locks = self->spinLocks.size();
   self->irql = DISPATCH_LEVEL;
   ++self->dpcDepth;
+  exec::NoteDpcRun();
   if (Tracing()) Trace("DPC " + exec::SymbolName(reinterpret_cast<const void*>(dpc->DeferredRoutine)));
   dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
   if (self->irql != DISPATCH_LEVEL)

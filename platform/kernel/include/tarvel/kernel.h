@@ -53,6 +53,16 @@ void StartThread(std::string name, std::function<void()> body);
 void RunUntilIdle();
 // The caller sleeps for d of virtual time while everything else runs (like KeDelayExecutionThread).
 void RunFor(VirtualTime d);
+// What the machine has done since Boot (for the demonstration, benchmarks and reports).
+struct Statistics {
+  std::uint64_t switchPoints = 0;
+  std::uint64_t threadSwitches = 0;  // the CPU actually handed to another thread
+  std::uint64_t dpcsRun = 0;
+  std::uint64_t timerExpiries = 0;   // timeline entries fired (timers and wait timeouts)
+  std::uint64_t threadsStarted = 0;
+};
+Statistics MachineStatistics();
+
 // Name of the running emulated thread ("app", "worker.critical.0", "dpc", ...); "(none)" outside.
 const char* CurrentThreadName();
 bool InEmulatedThread();
