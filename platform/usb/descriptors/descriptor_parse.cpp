@@ -78,6 +78,7 @@ std::optional<Defect> ConfigurationDefect(Bytes buffer) {
     if (total > buffer.size()) return Defect{ConfigurationLength, 0, "wTotalLength beyond the bytes returned"};
     const Bytes configuration = buffer.first(total);
     std::bitset<256> numbers;
+    std::vector<std::size_t> interfaces;
     DescriptorWalker walker(configuration, 0);
     walker.Next();  // the configuration descriptor itself
     std::size_t end = buffer[0];
@@ -87,13 +88,15 @@ std::optional<Defect> ConfigurationDefect(Bytes buffer) {
             if (d->bytes.size() < kInterfaceDescriptorLength)
                 return Defect{InterfaceDescriptor, d->offset, "interface descriptor shorter than 9 bytes"};
             numbers.set(d->bytes[2]);
-            if (!InterfaceEndpoints(configuration, d->offset))
-                return Defect{NumberOfEndpoints, d->offset, "interface endpoints do not match bNumEndpoints"};
+            interfaces.push_back(d->offset);
         } else if (d->Type() == kEndpointDescriptorType && d->bytes.size() < kEndpointDescriptorLength) {
             return Defect{EndpointDescriptor, d->offset, "endpoint descriptor shorter than 7 bytes"};
         }
     }
     if (walker.Malformed()) return Defect{DescriptorLength, end, "descriptor with bLength 0, 1 or past the end"};
+    for (std::size_t offset : interfaces)
+        if (!InterfaceEndpoints(configuration, offset))
+            return Defect{NumberOfEndpoints, offset, "interface endpoints do not match bNumEndpoints"};
     if (numbers.count() != configuration[4])
         return Defect{NumberOfInterfaces, 0, "bNumInterfaces does not match the interfaces present"};
     return std::nullopt;
