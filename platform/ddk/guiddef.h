@@ -25,9 +25,13 @@ typedef GUID IID, CLSID;
 #define REFCLSID const CLSID&
 
 extern "C++" {
+// Field by field, so that a comparison in driver code needs no run-time library routine.
 inline int InlineIsEqualGUID(REFGUID a, REFGUID b) {
-  return a.Data1 == b.Data1 && a.Data2 == b.Data2 && a.Data3 == b.Data3 &&
-         __builtin_memcmp(a.Data4, b.Data4, sizeof(a.Data4)) == 0;
+  if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return 0;
+  for (unsigned i = 0; i < sizeof(a.Data4); ++i) {
+    if (a.Data4[i] != b.Data4[i]) return 0;
+  }
+  return 1;
 }
 inline int IsEqualGUID(REFGUID a, REFGUID b) { return InlineIsEqualGUID(a, b); }
 inline bool operator==(REFGUID a, REFGUID b) { return IsEqualGUID(a, b) != 0; }
