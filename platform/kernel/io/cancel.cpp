@@ -1,0 +1,47 @@
+// Cancellation: the system-wide cancel spin lock (a real spin lock of the kernel model) and IoCancelIrp,
+// which sets the request's Cancel flag and, if the request has a cancel routine, takes it with an
+// interlocked exchange and calls it holding the cancel spin lock (released by the routine).
+#include <wdm.h>
+
+#include "io/irp_records.h"
+#include "tarvel/kernel.h"
+
+using namespace tarvel;
+using namespace tarvel::io;
+
+namespace {
+KSPIN_LOCK cancelSpinLock = 0;
+}  // namespace
+
+extern "C" {
+
+VOID IoAcquireCancelSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&cancelSpinLock, Irql); }
+
+VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&cancelSpinLock, Irql); }
+
+BOOLEAN IoCancelIrp(PIRP Irp) {
+  kernel::SwitchPoint();
+  LiveIrp(Irp, "IoCancelIrp");
+  const unsigned locksBefore = kernel::SpinLocksHeld();
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  Irp->Cancel = TRUE;
+  auto routine = reinterpret_cast<PDRIVER_CANCEL>(
+      InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine), nullptr));
+  if (routine == nullptr) {
+    IoReleaseCancelSpinLock(irql);
+    return FALSE;
+  }
+  if (Irp->CurrentLocation > Irp->StackCount) {
+    kernel::VerifierStop("cancel routine set on a request no driver holds", "IoCancelIrp", Irp);
+  }
+  Irp->CancelIrql = irql;
+  PDEVICE_OBJECT device = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+  routine(device, Irp);
+  // The routine must have released the cancel spin lock, which brings the IRQL back to the caller's.
+  kernel::CheckIrqlBalanced(irql, "cancel routine", reinterpret_cast<const void*>(routine));
+  if (kernel::SpinLocksHeld() > locksBefore) kernel::CheckNoSpinLocksHeld("cancel routine", reinterpret_cast<const void*>(routine));
+  return TRUE;
+}
+
+}  // extern "C"

@@ -1,0 +1,75 @@
+// The I/O manager's records of the requests it has handed out. A request's memory stays allocated
+// (and poisoned for the address sanitizer) for a while after it is freed, so that a later use of the
+// freed request is recognised by its address instead of landing in a new request.
+//
+// Per stack location the records keep what the pending checks need: each dispatch into the location
+// starts a new serial; when completion passes the location it notes whether the location was marked
+// pending and whether that mark came from a completion routine that returned
+// STATUS_MORE_PROCESSING_REQUIRED (the synchronous forwarding pattern), so that a dispatch routine's
+// return value can be checked against its own IoMarkIrpPending even after the request is gone.
+#pragma once
+
+#include <wdm.h>
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace tarvel::io {
+
+enum class IrpOrigin {
+  Allocated,        // IoAllocateIrp: the allocating driver frees it in its completion routine
+  DriverMemory,     // IoInitializeIrp on memory of the driver's own
+  Built,            // IoBuild*Request: the I/O manager finishes and frees it
+  Application,      // built for an application's request: finished and freed by the I/O manager
+};
+
+struct LocationState {
+  std::uint64_t serial = 0;           // dispatches into this location so far
+  std::uint64_t completedSerial = 0;  // serial in force when completion last passed the location
+  bool sawMark = false;               // SL_PENDING_RETURNED seen by that completion
+  bool markFromMpr = false;           // ... and set by a completion routine that stopped completion
+  bool mprMarked = false;             // a stopping completion routine marked this location since its dispatch
+  bool pendingUnchecked = false;      // dispatch returned STATUS_PENDING before completion reached here
+};
+
+struct IrpRecord {
+  std::uint64_t id = 0;  // distinguishes records of requests that reuse an address
+  PIRP irp = nullptr;
+  std::size_t size = 0;
+  IrpOrigin origin = IrpOrigin::Allocated;
+  bool freed = false;
+  bool finishedByIoManager = false;
+  bool ioManagerFrees = false;        // synchronous built and application requests: drivers never free them
+  std::uint64_t completions = 0;      // IofCompleteRequest calls on this request
+  std::vector<LocationState> locations;  // index = stack location number, 1..StackCount
+  ULONG bufferedOutputLength = 0;     // room at UserBuffer for the copy back of buffered output
+  // Called once the I/O manager has finished the request (application requests).
+  std::function<void(const IO_STATUS_BLOCK&)> finished;
+  PFILE_OBJECT file = nullptr;        // application requests: the file object they hold a reference on
+};
+
+// A new request of stackSize locations, zeroed and initialised; nullptr if the Irp fault site fails.
+PIRP NewIrp(CCHAR stackSize, IrpOrigin origin, bool mayFail = true);
+// Sets up the fields of a request as IoInitializeIrp does (memory already zeroed).
+void InitializeIrpFields(PIRP irp, USHORT packetSize, CCHAR stackSize);
+// Frees the request into the quarantine.
+void ReleaseIrp(PIRP irp);
+
+IrpRecord* FindIrp(const IRP* irp);       // live or quarantined
+IrpRecord* FindIrp(const IRP* irp, std::uint64_t id);  // only if it is still the same request
+IrpRecord* RegisterDriverIrp(PIRP irp, CCHAR stackSize);  // IoInitializeIrp on driver memory
+// The record of a live request, or a verifier stop naming the routine: a freed request ("use of a freed
+// request", or "request completed twice" in IofCompleteRequest after the I/O manager finished it) or an
+// address that is no request at all.
+IrpRecord& LiveIrp(const IRP* irp, const char* routine);
+LocationState& Location(IrpRecord& record, int location);
+
+// System buffers of buffered I/O (host memory, so that the address sanitizer sees overruns).
+void* NewSystemBuffer(std::size_t size);
+void DeleteSystemBuffer(void* buffer);
+
+std::size_t LiveIrpCount();
+void ResetIrps();
+
+}  // namespace tarvel::io
