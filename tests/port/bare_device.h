@@ -16,6 +16,9 @@
 
 namespace porttest {
 
+// GUID_DEVINTERFACE_COMPORT.
+inline const GUID kComPortInterface = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
+
 class BareDeviceTest : public ::testing::Test {
 protected:
     void SetUp() override;

@@ -52,7 +52,7 @@ TEST_F(SettingsTest, TheNewDeviceStartsWithTheSerialDefaults) {
     EXPECT_EQ(ext->PnpState, PnpNotStarted);
     EXPECT_EQ(ext->DevicePowerState, PortPowerUnknown);
     EXPECT_EQ(Utf8(&ext->DeviceName), "\\Device\\tarvelport0");
-    EXPECT_EQ(tarvel::io::EnabledInterfaces(GUID_DEVINTERFACE_COMPORT).size(), 1u);
+    EXPECT_EQ(tarvel::io::EnabledInterfaces(kComPortInterface).size(), 1u);
 }
 
 struct KickCase {
@@ -142,7 +142,7 @@ TEST_F(SettingsTest, WithEveryDeviceNumberTakenNoDeviceIsMade) {
     }
     EXPECT_EQ(AddDevice(), STATUS_OBJECT_NAME_COLLISION);
     EXPECT_EQ(physical->AttachedDevice, nullptr);
-    EXPECT_TRUE(tarvel::io::EnabledInterfaces(GUID_DEVINTERFACE_COMPORT).empty());
+    EXPECT_TRUE(tarvel::io::EnabledInterfaces(kComPortInterface).empty());
 }
 
 // A failure after the device was made takes all of it back: nothing stays in the stack, no name,
@@ -154,7 +154,7 @@ TEST_F(SettingsTest, AFailedAddDeviceLeavesNothingBehind) {
     EXPECT_EQ(AddDevice(), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(physical->AttachedDevice, nullptr);
     EXPECT_EQ(tarvel::io::FindDevice("\\Device\\tarvelport0"), nullptr);
-    EXPECT_TRUE(tarvel::io::EnabledInterfaces(GUID_DEVINTERFACE_COMPORT).empty());
+    EXPECT_TRUE(tarvel::io::EnabledInterfaces(kComPortInterface).empty());
     EXPECT_EQ(PoolOutstanding(PORT_TAG_INIT) + PoolOutstanding(PORT_TAG_CIRC), 0u);
 
     ASSERT_EQ(AddDevice(), STATUS_SUCCESS);  // and the next one works

@@ -5,6 +5,10 @@
 
 namespace {
 
+// The COM port interface class (GUID_DEVINTERFACE_COMPORT), defined here so that the driver needs no
+// GUID-defining library.
+const GUID ComPortInterface = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
+
 constexpr WCHAR DEVICE_NAME_PREFIX[] = L"\\Device\\tarvelport";
 constexpr WCHAR DOS_DEVICES_PREFIX[] = L"\\DosDevices\\";
 constexpr WCHAR SERIALCOMM_KEY[] = L"SERIALCOMM";
@@ -104,7 +108,7 @@ PAGEDCODE NTSTATUS CreatePortDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT 
     RtlZeroMemory(Ext, sizeof(PORT_EXTENSION));
     Ext->PhysicalDevice = PhysicalDevice;
 
-    Status = IoRegisterDeviceInterface(PhysicalDevice, &GUID_DEVINTERFACE_COMPORT, NULL, &Ext->InterfaceLinkName);
+    Status = IoRegisterDeviceInterface(PhysicalDevice, &ComPortInterface, NULL, &Ext->InterfaceLinkName);
     if (!NT_SUCCESS(Status)) {
         Ext->InterfaceLinkName.Buffer = NULL;
         IoDeleteDevice(DeviceObject);

@@ -138,6 +138,10 @@ SIZE_T RingPut(PRX_RING Ring, const UCHAR* Source, SIZE_T Length)
 
 SIZE_T RingGet(PUCHAR Destination, PRX_RING Ring, SIZE_T Maximum)
 {
+    if (Maximum == 0) {
+        return 0;
+    }
+
     KIRQL OldIrql = KeAcquireSpinLockRaiseToDpc(&Ring->Lock);
     SIZE_T Taken = 0;
     if (Ring->Buffer && Ring->Count != 0) {
