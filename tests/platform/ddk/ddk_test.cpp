@@ -1,5 +1,5 @@
 // The driver-kit headers' own behaviour: the inline request and list helpers, the USB builders, and
-// one GUID per module however many units define it.
+// the bindings a driver's calls get (kernel exports, one GUID per module).
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -153,6 +153,13 @@ TEST(DdkUsbBuilders, FillTheUrbAndSizeSelectionsForExpressionArguments) {
   // Two interfaces with five pipes between them: the URB, one more interface, three more pipes.
   EXPECT_EQ(GET_SELECT_CONFIGURATION_REQUEST_SIZE(1 + 1, 2 + 3), 88u + 48u + 3 * 24u);
   EXPECT_EQ(GET_USBD_INTERFACE_SIZE(1 + 2), 48u + 2 * 24u);
+}
+
+TEST(DdkBindings, DriverWideStringCallsReachTheKernelsSixteenBitRoutines) {
+  EXPECT_EQ(DdkDriverWideLength(L"COM3"), 4u);
+  EXPECT_EQ(DdkDriverWideLength(L""), 0u);
+  EXPECT_EQ(DdkDriverCompareNoCase(L"\\PIPE01", L"\\pipe01", 7), 0);
+  EXPECT_NE(DdkDriverCompareNoCase(L"\\PIPE01", L"\\PIPE02", 7), 0);
 }
 
 TEST(DdkBindings, GuidDefinedInTwoUnitsIsOneObjectWithThePlatformValue) {

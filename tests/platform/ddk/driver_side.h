@@ -5,6 +5,8 @@
 #include <wdm.h>
 
 extern "C" {
+size_t DdkDriverWideLength(const WCHAR* text);
+int DdkDriverCompareNoCase(const WCHAR* a, const WCHAR* b, size_t count);
 const GUID* DdkDriverComPortGuid();
 const GUID* DdkSecondUnitComPortGuid();
 }
