@@ -33,7 +33,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const char* routine, bool l
   const int location = irp->CurrentLocation;
   LocationState& state = Location(record, location);
   const std::uint64_t serial = ++state.serial;
-  state.mprMarked = locationPreMarked;
+  state.inheritedMark = locationPreMarked;
   state.pendingUnchecked = false;
   const std::uint64_t id = record.id;
 

@@ -50,9 +50,9 @@ void ClearLocation(PIO_STACK_LOCATION stack) {
 extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   kernel::SwitchPoint();
   IrpRecord* record = &LiveIrp(Irp, "IofCompleteRequest");
-  if (Irp->CurrentLocation > Irp->StackCount + 1) {
+  if (Irp->CurrentLocation > Irp->StackCount) {
     kernel::VerifierStop("request completed twice", "IofCompleteRequest", Irp,
-                         "completion has already passed every stack location");
+                         "no driver holds the request: completion has already passed every stack location");
   }
   if (Irp->CancelRoutine != nullptr) {
     kernel::VerifierStop("request completed with a cancel routine set", "IofCompleteRequest", Irp,
@@ -79,7 +79,10 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     const bool upperExists = Irp->CurrentLocation <= Irp->StackCount;
     PIO_STACK_LOCATION upper = Irp->Tail.Overlay.CurrentStackLocation;
     if (!invoke) {
-      if (Irp->PendingReturned && upperExists) upper->Control |= SL_PENDING_RETURNED;
+      if (Irp->PendingReturned && upperExists && !(upper->Control & SL_PENDING_RETURNED)) {
+        upper->Control |= SL_PENDING_RETURNED;
+        Location(*record, location + 1).inheritedMark = true;
+      }
       continue;
     }
     PDEVICE_OBJECT device = upperExists ? upper->DeviceObject : nullptr;
@@ -89,21 +92,19 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         kernel::RunDriverCallback("completion routine", reinterpret_cast<const void*>(routine),
                                   [&] { return routine(device, Irp, context); });
     record = FindIrp(Irp, id);
-    if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-      if (record != nullptr && !record->freed && upperExists && !upperMarkedBefore &&
-          (upper->Control & SL_PENDING_RETURNED)) {
-        Location(*record, location + 1).mprMarked = true;
-      }
-      return;
+    if (record != nullptr && !record->freed && upperExists && !upperMarkedBefore &&
+        (upper->Control & SL_PENDING_RETURNED)) {
+      Location(*record, location + 1).inheritedMark = true;
+    }
+    if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
+    if (record != nullptr && record->completions != completions) {
+      kernel::VerifierStop("request completed twice", "completion routine", Irp,
+                           "the routine completed the request again and returned " + Hex(result) +
+                               " instead of STATUS_MORE_PROCESSING_REQUIRED");
     }
     if (record == nullptr || record->freed) {
       kernel::VerifierStop("use of a freed request", "completion routine", Irp,
                            "the routine freed the request and returned " + Hex(result) +
-                               " instead of STATUS_MORE_PROCESSING_REQUIRED");
-    }
-    if (record->completions != completions) {
-      kernel::VerifierStop("request completed twice", "completion routine", Irp,
-                           "the routine completed the request again and returned " + Hex(result) +
                                " instead of STATUS_MORE_PROCESSING_REQUIRED");
     }
   }

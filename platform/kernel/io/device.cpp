@@ -22,7 +22,7 @@ using namespace tarvel::io;
 namespace tarvel::io {
 namespace {
 
-std::unordered_map<const DEVICE_OBJECT*, DeviceRecord> deviceRecords;
+auto& deviceRecords = *new std::unordered_map<const DEVICE_OBJECT*, DeviceRecord>();  // never destroyed, so still reachable when the leak checker runs at exit
 ULONG nextGeneratedName = 1;
 constexpr std::align_val_t kDeviceAlignment{16};
 constexpr std::size_t kExtensionAlignment = 16;
@@ -115,7 +115,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
   }
   if (kernel::ShouldFail(kernel::FaultSite::Pool, kernel_tags::kDeviceObject)) return STATUS_INSUFFICIENT_RESOURCES;
 
-  const std::size_t extensionOffset = sizeof(DEVICE_OBJECT);
+  const std::size_t extensionOffset = (sizeof(DEVICE_OBJECT) + kExtensionAlignment - 1) & ~(kExtensionAlignment - 1);
   const std::size_t extensionSize = (DeviceExtensionSize + kExtensionAlignment - 1) & ~(kExtensionAlignment - 1);
   const std::size_t size = extensionOffset + extensionSize + sizeof(DEVOBJ_EXTENSION);
   auto* memory = static_cast<unsigned char*>(::operator new(size, kDeviceAlignment));

@@ -24,8 +24,8 @@ constexpr std::size_t kQuarantine = 4096;  // freed requests kept before their m
 constexpr unsigned char kFreedPattern = 0xD5;
 constexpr std::align_val_t kIrpAlignment{16};
 
-std::unordered_map<const IRP*, IrpRecord> records;
-std::deque<const IRP*> quarantine;
+auto& records = *new std::unordered_map<const IRP*, IrpRecord>();  // never destroyed, so still reachable when the leak checker runs at exit
+auto& quarantine = *new std::deque<const IRP*>();
 std::uint64_t nextId = 1;
 std::size_t live = 0;
 

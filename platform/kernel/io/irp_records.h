@@ -4,9 +4,9 @@
 //
 // Per stack location the records keep what the pending checks need: each dispatch into the location
 // starts a new serial; when completion passes the location it notes whether the location was marked
-// pending and whether that mark came from a completion routine that returned
-// STATUS_MORE_PROCESSING_REQUIRED (the synchronous forwarding pattern), so that a dispatch routine's
-// return value can be checked against its own IoMarkIrpPending even after the request is gone.
+// pending and whether that mark came from below (PendingReturned carried up by the I/O manager, or set
+// by the completion routine of the location below), so that a dispatch routine's return value can be
+// checked against its own IoMarkIrpPending even after the request is gone.
 #pragma once
 
 #include <wdm.h>
@@ -28,8 +28,8 @@ struct LocationState {
   std::uint64_t serial = 0;           // dispatches into this location so far
   std::uint64_t completedSerial = 0;  // serial in force when completion last passed the location
   bool sawMark = false;               // SL_PENDING_RETURNED seen by that completion
-  bool markFromMpr = false;           // ... and set by a completion routine that stopped completion
-  bool mprMarked = false;             // a stopping completion routine marked this location since its dispatch
+  bool markInherited = false;         // ... and the mark came from below (not the dispatch routine's own)
+  bool inheritedMark = false;         // since its dispatch, the location was marked by completion from below
   bool pendingUnchecked = false;      // dispatch returned STATUS_PENDING before completion reached here
 };
 

@@ -19,7 +19,7 @@ using namespace tarvel;
 
 namespace {
 
-std::unordered_set<const MDL*> liveMdls;
+auto& liveMdls = *new std::unordered_set<const MDL*>();  // never destroyed, so still reachable when the leak checker runs at exit
 
 PPFN_NUMBER Pages(PMDL mdl) { return MmGetMdlPfnArray(mdl); }
 char* StartOf(PMDL mdl) { return static_cast<char*>(MmGetMdlVirtualAddress(mdl)); }

@@ -24,10 +24,10 @@ void CheckDispatchReturn(PIRP irp, std::uint64_t id, int location, std::uint64_t
   }
   bool marked = false;
   if (completedPast) {
-    marked = state.sawMark && !state.markFromMpr;
+    marked = state.sawMark && !state.markInherited;
   } else if (!record->freed) {
     const PIO_STACK_LOCATION stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (location - 1);
-    marked = (stack->Control & SL_PENDING_RETURNED) && !state.mprMarked;
+    marked = (stack->Control & SL_PENDING_RETURNED) && !state.inheritedMark;
   }
   if (marked) {
     kernel::VerifierStop("IoMarkIrpPending without returning STATUS_PENDING", "dispatch routine", device,
@@ -43,7 +43,7 @@ void CheckLocationCompleted(IrpRecord& record, int location, bool markedPending)
   LocationState& state = Location(record, location);
   state.completedSerial = state.serial;
   state.sawMark = markedPending;
-  state.markFromMpr = state.mprMarked;
+  state.markInherited = state.inheritedMark;
   if (state.pendingUnchecked && !markedPending) {
     kernel::VerifierStop("STATUS_PENDING returned without IoMarkIrpPending", "IofCompleteRequest", record.irp,
                          "the dispatch routine of stack location " + std::to_string(location) +

@@ -1,8 +1,8 @@
 // The verifier's pending checks. A dispatch routine that returns STATUS_PENDING must have marked its
 // stack location pending (IoMarkIrpPending) by the time completion passes that location; one that
-// marked its location itself must return STATUS_PENDING. A mark that a completion routine set while
-// stopping completion (STATUS_MORE_PROCESSING_REQUIRED) belongs to the synchronous forwarding pattern
-// and does not count as the dispatch routine's own.
+// marked its location itself must return STATUS_PENDING. A mark that came up from below (carried by
+// the I/O manager or set by the completion routine of the location below, as in the synchronous
+// forwarding pattern) does not count as the dispatch routine's own.
 #pragma once
 
 #include <wdm.h>

@@ -22,8 +22,8 @@ struct LinkEntry {
   _DEVICE_OBJECT* device;  // set for links straight to a device object
 };
 
-std::vector<DeviceEntry> devices;
-std::vector<LinkEntry> links;
+auto& devices = *new std::vector<DeviceEntry>();  // never destroyed, so still reachable when the leak checker runs at exit
+auto& links = *new std::vector<LinkEntry>();
 
 constexpr std::u16string_view kDosDirectory = u"\\??\\";
 constexpr std::u16string_view kDosAliases[] = {u"\\DosDevices\\", u"\\GLOBAL??\\"};

@@ -9,8 +9,8 @@ namespace {
 
 using rtl::EqualNoCase;
 
-std::unique_ptr<Key> rootKey;
-std::vector<std::unique_ptr<Key>> orphans;  // deleted keys that a handle may still name
+auto& rootKey = *new std::unique_ptr<Key>();  // never destroyed, so still reachable when the leak checker runs at exit
+auto& orphans = *new std::vector<std::unique_ptr<Key>>();  // deleted keys that a handle may still name
 
 // Keys a booted machine has before any driver or installer writes to it.
 constexpr std::u16string_view kStandardKeys[] = {
@@ -25,7 +25,7 @@ constexpr std::u16string_view kStandardKeys[] = {
 
 // Handle values look like kernel handles on the platform (top bit set, multiple of four).
 constexpr std::uintptr_t kHandleBase = 0xFFFFFFFF80000000ull;
-std::map<std::uintptr_t, Key*> handles;
+auto& handles = *new std::map<std::uintptr_t, Key*>();
 std::uintptr_t nextHandle = 4;
 
 Key* NewRoot() {
