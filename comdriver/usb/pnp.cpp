@@ -213,10 +213,12 @@ static PAGEDCODE NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     DeconfigureDevice(DeviceObject);
 
-    IoSkipCurrentIrpStackLocation(Irp);
+    // Detached before the request goes down: the bus driver may delete its device object while it
+    // handles the removal of a device that is gone.
     PDEVICE_OBJECT lower = ext->LowerDevice;
-    NTSTATUS status = IoCallDriver(lower, Irp);
     IoDetachDevice(lower);
+    IoSkipCurrentIrpStackLocation(Irp);
+    NTSTATUS status = IoCallDriver(lower, Irp);
     IoDeleteDevice(DeviceObject);
     return status;
 }

@@ -29,8 +29,7 @@ void PipeMachine::SetUp() {
 
 void PipeMachine::TearDown() {
     if (!kernel::Booted()) return;
-    for (PFILE_OBJECT file : open_) io::CloseFile(file);
-    open_.clear();
+    while (!open_.empty()) Close(open_.back());
     if (port_ != nullptr) {
         // Unplugged: surprise removal, then removal as soon as no handle is open; the bus deletes its
         // physical device object and the driver, left without devices, is unloaded.
@@ -84,7 +83,11 @@ NTSTATUS PipeMachine::Open(const std::string& pipeName, PFILE_OBJECT* file) {
     const std::string path = InterfacePath();
     if (path.empty()) return STATUS_OBJECT_NAME_NOT_FOUND;
     const NTSTATUS status = io::OpenFile(path + pipeName, file);
-    if (NT_SUCCESS(status)) open_.push_back(*file);
+    if (NT_SUCCESS(status)) {
+        // As the application side does: the PnP manager holds a removal back while a handle is open.
+        pnp::HandleOpened((*file)->DeviceObject);
+        open_.push_back(*file);
+    }
     return status;
 }
 
@@ -97,7 +100,8 @@ PFILE_OBJECT PipeMachine::OpenPipe(const std::string& pipeName) {
 
 void PipeMachine::Close(PFILE_OBJECT file) {
     open_.erase(std::remove(open_.begin(), open_.end(), file), open_.end());
-    io::CloseFile(file);
+    PDEVICE_OBJECT device = file->DeviceObject;
+    io::CloseFile(file, [device] { pnp::HandleClosed(device); });
 }
 
 IO_STATUS_BLOCK PipeMachine::Read(PFILE_OBJECT file, void* buffer, ULONG length, LONGLONG byteOffset) {

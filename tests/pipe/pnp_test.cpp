@@ -148,7 +148,9 @@ TEST_F(PnpTest, StopEndsTransfersStillInsideTheDriverBeforeReleasingTheTable) {
     EXPECT_EQ(Ext()->OutstandingIo, 1);
     // The transfer reset its pipe before completing: after the abort of the stop, before the unconfigure.
     const long reset = BusSpy::Find(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL);
-    const long unconfigure = BusSpy::Find(URB_FUNCTION_SELECT_CONFIGURATION);
+    long unconfigure = -1;
+    for (std::size_t i = 0; i < BusSpy::Urbs().size(); ++i)
+        if (BusSpy::Urbs()[i].withoutConfiguration) unconfigure = static_cast<long>(i);
     ASSERT_GE(reset, 0);
     ASSERT_GE(unconfigure, 0);
     EXPECT_LT(reset, unconfigure);
