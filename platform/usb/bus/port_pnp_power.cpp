@@ -1,0 +1,339 @@
+// PnP and power requests at a port's physical device object, the device leaving (unplug, cycle) and
+// remote wake-up.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "tarvel/kernel.h"
+#include "usb/bus/port.h"
+#include "usb/bus/usb_bus.h"
+
+// The power manager may not be part of every machine build yet; the bus reports power states to it
+// when it is there.
+extern "C" POWER_STATE PoSetPowerState(PDEVICE_OBJECT, POWER_STATE_TYPE, POWER_STATE) __attribute__((weak));
+
+namespace tarvel::usb {
+namespace {
+
+constexpr ULONG kBusTag = 'BbsU';  // "UsbB"
+
+// A zero-terminated list of UTF-16 strings (REG_MULTI_SZ when several) in paged pool, which the PnP
+// manager frees.
+PWCHAR PoolStrings(const std::vector<std::string>& strings, bool multi) {
+    std::size_t chars = 1;
+    for (const auto& s : strings) chars += s.size() + 1;
+    auto* out = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, chars * sizeof(WCHAR), kBusTag));
+    if (!out) return nullptr;
+    PWCHAR at = out;
+    for (const auto& s : strings) {
+        for (char c : s) *at++ = static_cast<WCHAR>(c);
+        *at++ = 0;
+        if (!multi) break;
+    }
+    *at = 0;
+    return out;
+}
+
+std::string Hex(unsigned value, int digits) {
+    char b[16];
+    std::snprintf(b, sizeof b, "%0*X", digits, value);
+    return b;
+}
+
+VOID CancelWaitWakeRoutine(PDEVICE_OBJECT device, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    PortOf(device)->CancelWaitWake(irp);
+}
+
+}  // namespace
+
+NTSTATUS Port::Pnp(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        started_ = true;
+        return CompleteRequest(irp, STATUS_SUCCESS);
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        return CompleteRequest(irp, STATUS_SUCCESS);
+    case IRP_MN_STOP_DEVICE:
+        started_ = false;
+        return CompleteRequest(irp, STATUS_SUCCESS);
+    case IRP_MN_SURPRISE_REMOVAL:
+        started_ = false;
+        FailWaitWake(STATUS_NO_SUCH_DEVICE);
+        return CompleteRequest(irp, STATUS_SUCCESS);
+    case IRP_MN_REMOVE_DEVICE: {
+        started_ = false;
+        const bool gone = !connected_;
+        CompleteRequest(irp, STATUS_SUCCESS);
+        if (gone) Remove();  // the device left: its physical device object goes with it
+        else Unconfigure();  // still present (disabled): it stays, unconfigured, for a later start
+        return STATUS_SUCCESS;
+    }
+    case IRP_MN_QUERY_CAPABILITIES:
+        return QueryCapabilities(irp);
+    case IRP_MN_QUERY_ID:
+        return QueryId(irp);
+    case IRP_MN_QUERY_DEVICE_TEXT:
+        return QueryDeviceText(irp);
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        return QueryDeviceRelations(irp);
+    default: {
+        const NTSTATUS status = irp->IoStatus.Status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    }
+}
+
+NTSTATUS Port::QueryCapabilities(PIRP irp) {
+    PDEVICE_CAPABILITIES caps = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
+    if (!caps || caps->Size < sizeof(DEVICE_CAPABILITIES) || caps->Version != 1)
+        return CompleteRequest(irp, STATUS_UNSUCCESSFUL);
+    const bool wake = model_.Spec().remoteWakeup;
+    caps->DeviceD1 = FALSE;
+    caps->DeviceD2 = TRUE;
+    caps->WakeFromD0 = FALSE;
+    caps->WakeFromD1 = FALSE;
+    caps->WakeFromD2 = wake;
+    caps->WakeFromD3 = FALSE;
+    caps->Removable = TRUE;
+    caps->SurpriseRemovalOK = TRUE;
+    caps->UniqueID = !model_.Spec().serialNumber.empty();
+    caps->Address = static_cast<ULONG>(-1);
+    caps->UINumber = static_cast<ULONG>(-1);
+    for (auto& state : caps->DeviceState) state = PowerDeviceD3;
+    caps->DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
+    caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+    // While the system sleeps the device is suspended (D2) if it can wake it, else off (D3).
+    for (SYSTEM_POWER_STATE s : {PowerSystemSleeping1, PowerSystemSleeping2, PowerSystemSleeping3})
+        caps->DeviceState[s] = wake ? PowerDeviceD2 : PowerDeviceD3;
+    caps->SystemWake = wake ? PowerSystemSleeping3 : PowerSystemUnspecified;
+    caps->DeviceWake = wake ? PowerDeviceD2 : PowerDeviceUnspecified;
+    caps->D1Latency = caps->D2Latency = caps->D3Latency = 0;
+    return CompleteRequest(irp, STATUS_SUCCESS);
+}
+
+NTSTATUS Port::QueryId(PIRP irp) {
+    const DeviceSpec& spec = model_.Spec();
+    const std::string vidPid = "USB\\VID_" + Hex(spec.vendorId, 4) + "&PID_" + Hex(spec.productId, 4);
+    std::uint8_t cls = spec.deviceClass, sub = spec.deviceSubClass, prot = spec.deviceProtocol;
+    if (cls == 0 && !spec.interfaces.empty()) {
+        cls = spec.interfaces[0].interfaceClass;
+        sub = spec.interfaces[0].subClass;
+        prot = spec.interfaces[0].protocol;
+    }
+    const std::string classId = "USB\\Class_" + Hex(cls, 2);
+    PWCHAR text = nullptr;
+    switch (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryId.IdType) {
+    case BusQueryDeviceID:
+        text = PoolStrings({vidPid}, false);
+        break;
+    case BusQueryHardwareIDs:
+        text = PoolStrings({vidPid + "&REV_" + Hex(spec.bcdDevice, 4), vidPid}, true);
+        break;
+    case BusQueryCompatibleIDs:
+        text = PoolStrings({classId + "&SubClass_" + Hex(sub, 2) + "&Prot_" + Hex(prot, 2), classId + "&SubClass_" + Hex(sub, 2), classId}, true);
+        break;
+    case BusQueryInstanceID:
+        text = PoolStrings({spec.serialNumber.empty() ? "1" : spec.serialNumber}, false);
+        break;
+    default: {
+        const NTSTATUS status = irp->IoStatus.Status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    }
+    if (!text) return CompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES);
+    return CompleteRequest(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(text));
+}
+
+NTSTATUS Port::QueryDeviceText(PIRP irp) {
+    const auto type = IoGetCurrentIrpStackLocation(irp)->Parameters.QueryDeviceText.DeviceTextType;
+    PWCHAR text = nullptr;
+    if (type == DeviceTextDescription) text = PoolStrings({model_.Spec().product.empty() ? "USB device" : model_.Spec().product}, false);
+    else if (type == DeviceTextLocationInformation) text = PoolStrings({"Port_#0001.Hub_#0001"}, false);
+    else {
+        const NTSTATUS status = irp->IoStatus.Status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    if (!text) return CompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES);
+    return CompleteRequest(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(text));
+}
+
+NTSTATUS Port::QueryDeviceRelations(PIRP irp) {
+    if (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation) {
+        const NTSTATUS status = irp->IoStatus.Status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    auto* relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kBusTag));
+    if (!relations) return CompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES);
+    relations->Count = 1;
+    relations->Objects[0] = pdo_;
+    ObReferenceObject(pdo_);
+    return CompleteRequest(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(relations));
+}
+
+// --- Power ---
+
+NTSTATUS Port::Power(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = irp->IoStatus.Status;
+    switch (stack->MinorFunction) {
+    case IRP_MN_WAIT_WAKE:
+        return WaitWake(irp);
+    case IRP_MN_SET_POWER:
+        if (stack->Parameters.Power.Type == DevicePowerState) SetDevicePower(stack->Parameters.Power.State.DeviceState);
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_QUERY_POWER:
+        status = STATUS_SUCCESS;
+        break;
+    default:
+        break;
+    }
+    PoStartNextPowerIrp(irp);
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+void Port::SetDevicePower(DEVICE_POWER_STATE state) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension()->Lock, &irql);
+    powerState_ = state;
+    const bool suspended = state != PowerDeviceD0;
+    // Transfers still queued do not move while the device is suspended; they go on after resume.
+    hc_.SetSuspended(suspended);
+    WithModel([&] {
+        model_.SetSuspended(suspended);
+        return 0;
+    });
+    if (!suspended) {
+        hc_.Activity();
+        ArmTimerLocked();
+    }
+    KeReleaseSpinLock(&Extension()->Lock, irql);
+    POWER_STATE s;
+    s.DeviceState = state;
+    if (PoSetPowerState) PoSetPowerState(pdo_, DevicePowerState, s);
+}
+
+NTSTATUS Port::WaitWake(PIRP irp) {
+    if (!model_.Spec().remoteWakeup) {
+        PoStartNextPowerIrp(irp);
+        return CompleteRequest(irp, STATUS_NOT_SUPPORTED);
+    }
+    if (!connected_) {
+        PoStartNextPowerIrp(irp);
+        return CompleteRequest(irp, STATUS_NO_SUCH_DEVICE);
+    }
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension()->Lock, &irql);
+    if (waitWake_) {
+        KeReleaseSpinLock(&Extension()->Lock, irql);
+        PoStartNextPowerIrp(irp);
+        return CompleteRequest(irp, STATUS_DEVICE_BUSY);
+    }
+    IoMarkIrpPending(irp);
+    (void)IoSetCancelRoutine(irp, CancelWaitWakeRoutine);
+    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        KeReleaseSpinLock(&Extension()->Lock, irql);
+        PoStartNextPowerIrp(irp);
+        CompleteRequest(irp, STATUS_CANCELLED);
+        return STATUS_PENDING;
+    }
+    waitWake_ = irp;
+    // Arming wait-wake lets the device signal resume.
+    WithModel([&] { return model_.Control(SetupPacket{0x00, kStdSetFeature, kFeatureDeviceRemoteWakeup, 0, 0}, {}).handshake; });
+    KeReleaseSpinLock(&Extension()->Lock, irql);
+    return STATUS_PENDING;
+}
+
+// Takes the pending wait-wake request if its cancel routine has not claimed it; with the lock held.
+static PIRP TakeWaitWake(PIRP& slot) {
+    PIRP irp = slot;
+    if (!irp) return nullptr;
+    slot = nullptr;
+    if (IoSetCancelRoutine(irp, nullptr) == nullptr) return nullptr;  // being cancelled: its routine completes it
+    return irp;
+}
+
+void Port::CancelWaitWake(PIRP irp) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension()->Lock, &irql);
+    if (waitWake_ == irp) waitWake_ = nullptr;
+    if (connected_)
+        WithModel([&] { return model_.Control(SetupPacket{0x00, kStdClearFeature, kFeatureDeviceRemoteWakeup, 0, 0}, {}).handshake; });
+    KeReleaseSpinLock(&Extension()->Lock, irql);
+    PoStartNextPowerIrp(irp);
+    CompleteRequest(irp, STATUS_CANCELLED);
+}
+
+void Port::FailWaitWake(NTSTATUS status) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension()->Lock, &irql);
+    PIRP irp = TakeWaitWake(waitWake_);
+    KeReleaseSpinLock(&Extension()->Lock, irql);
+    if (!irp) return;
+    PoStartNextPowerIrp(irp);
+    CompleteRequest(irp, status);
+}
+
+bool Port::DeviceRemoteWake() {
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension()->Lock, &irql);
+    PIRP irp = TakeWaitWake(waitWake_);
+    KeReleaseSpinLock(&Extension()->Lock, irql);
+    if (!irp) return false;
+    PoStartNextPowerIrp(irp);
+    CompleteRequest(irp, STATUS_SUCCESS);
+    return true;
+}
+
+// --- The device leaving ---
+
+void Port::DeviceUnplugged() {
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension()->Lock, &irql);
+    connected_ = false;
+    auto drained = DrainAllLocked(USBD_STATUS_DEVICE_GONE);
+    KeReleaseSpinLock(&Extension()->Lock, irql);
+    CompleteTransfers(drained);
+    WaitForCancelRoutines();
+    FailWaitWake(STATUS_NO_SUCH_DEVICE);
+    if (node && pnp::SurpriseRemove) pnp::SurpriseRemove(node);  // may remove (and delete) this port before it returns
+}
+
+void Port::CyclePort() {
+    // As a hub does: the device drops off the bus and is found again as a new device, later.
+    DeviceModel* model = &model_;
+    const bool install = installed;
+    const pnp::DeviceDescription again = description;
+    kernel::QueueWork(kernel::WorkQueue::Delayed, [model, install, again] {
+        model->Unplug();
+        if (install) Plug(*model, again);
+        else PlugWithoutInstall(*model);
+    });
+}
+
+void Port::Remove() {
+    StopTimer();
+    KeFlushQueuedDpcs();
+    PDEVICE_OBJECT pdo = pdo_;
+    Extension()->PortObject = nullptr;
+    delete this;
+    IoDeleteDevice(pdo);
+}
+
+void DeletePort(Port* port) {
+    if (port->Connected()) port->Model().Unplug();
+    port->RemoveForTests();
+}
+
+}  // namespace tarvel::usb
