@@ -32,7 +32,9 @@ DeviceSpec SerialAdapter::MakeSpec(const SerialAdapterOptions& options) {
 SerialAdapter::SerialAdapter(const Clock& clock, SerialAdapterOptions options)
     : DeviceModel(MakeSpec(options), clock),
       uart_(clock, options.rxFifoSize ? options.rxFifoSize : DefaultFifo(options),
-            options.txFifoSize ? options.txFifoSize : (options.rxFifoSize ? options.rxFifoSize : DefaultFifo(options))) {}
+            options.txFifoSize ? options.txFifoSize : (options.rxFifoSize ? options.rxFifoSize : DefaultFifo(options))) {
+    uart_.OnFarActivity([this] { NotifyActivity(); });
+}
 
 Outcome SerialAdapter::OnClassOrVendor(const SetupPacket& setup, std::span<std::uint8_t> data) {
     if (setup.requestType != 0x40 || setup.request != kVendorRequest || !Execute(data)) {

@@ -266,16 +266,19 @@ void Uart::FarTransmit(std::span<const std::uint8_t> bytes, bool error) {
     AdvanceTo(clock_.Now());
     for (std::uint8_t b : bytes) farQueue_.emplace_back(b, error);
     TryStartFar(NowLine());
+    FarActivity();
 }
 
 void Uart::SetInputLines(InputLines lines) {
     AdvanceTo(clock_.Now());
     ApplyInputs(NowLine(), lines);
+    FarActivity();
 }
 
 void Uart::SetFarBreak(bool on) {
     AdvanceTo(clock_.Now());
     ApplyFarBreakAt(clock_.Now(), on);
+    FarActivity();
 }
 
 }  // namespace tarvel::usb

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -48,6 +49,9 @@ public:
     Uart(const Clock& clock, std::size_t rxFifoSize, std::size_t txFifoSize);
 
     void Connect(FarSide* far);
+    // Called when the far side starts something the host may be waiting for (bytes, lines), so that
+    // the adapter can tell the bus to poll again.
+    void OnFarActivity(std::function<void()> callback) { farActivity_ = std::move(callback); }
 
     // --- Host side (the adapter's endpoints and vendor commands) ---
     void Configure(const LineSettings& settings);
@@ -116,8 +120,13 @@ private:
     bool EffectiveRts() const { return settings_.rtsCts ? autoRts_ : mcrRts_; }
     LineTime NowLine() { return LineTime{clock_.Now(), 0}; }
 
+    void FarActivity() {
+        if (farActivity_) farActivity_();
+    }
+
     const Clock& clock_;
     FarSide* far_ = nullptr;
+    std::function<void()> farActivity_;
     LineSettings settings_;
     std::size_t rxCapacity_, txCapacity_;
     std::deque<std::uint8_t> rx_, tx_;

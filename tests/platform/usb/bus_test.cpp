@@ -412,5 +412,40 @@ TEST_F(BusTest, AdapterLoopbackThroughTheBusMovesTheLineRate) {
     Detach();  // before the plug goes
 }
 
+TEST_F(BusTest, BytesFromAScriptedPeerWakeAReadThatWaitedThroughIdleTime) {
+    auto& adapter = Make<SerialAdapter>(KernelClock());
+    ScriptedPeer peer;
+    adapter.Connect(&peer);
+    Attach(adapter);
+    auto* command = Pool(2);
+    PURB vendor = Keep(BuildVendor(URB_FUNCTION_VENDOR_DEVICE, 0, 0x0B, 0, command, 2));
+    command[0] = 3, command[1] = 1;
+    ASSERT_EQ(SubmitUrbSync(fdo, vendor), STATUS_SUCCESS);
+    command[0] = 0, command[1] = 0x04;  // 9600 8N1: 1.0417 ms a byte
+    ASSERT_EQ(SubmitUrbSync(fdo, vendor), STATUS_SUCCESS);
+    auto* in = Pool(64);
+    PURB read = Keep(BuildTransfer(Pipe(0, 1), in, nullptr, 64, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
+    ASYNC_URB* r = SubmitUrbAsync(fdo, read);
+    kernel::RunFor(10 * kSecV);
+    const auto frames = FramesRun(port);
+    ASSERT_FALSE(r->Finished);
+    const auto sent = kernel::Now();
+    peer.Send("hi");
+    Wait(r);
+    // The first byte is there after one byte time and read at the end of that frame.
+    EXPECT_EQ(read->UrbBulkOrInterruptTransfer.TransferBufferLength, 1u);
+    EXPECT_EQ(in[0], 'h');
+    EXPECT_LE(kernel::Now() - sent, 3 * kMsV);
+    EXPECT_LE(FramesRun(port) - frames, 3u);
+    FreeAsync(r);
+
+    // The status byte on the interrupt pipe follows the lines the peer sets.
+    peer.SetLines(InputLines{true, false, true, false});
+    PURB status = Keep(BuildTransfer(Pipe(0, 2), in, nullptr, 1, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
+    ASSERT_EQ(SubmitUrbSync(fdo, status), STATUS_SUCCESS);
+    EXPECT_EQ(in[0] & 0x0F, 0x05);
+    Detach();
+}
+
 }  // namespace
 }  // namespace tarvel::usb::test
