@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tarvel/io.h"
 #include "tarvel/kernel.h"
 #include "tarveltest.h"
 
@@ -39,6 +40,29 @@ class TestDriver : public ::testing::Test {
     return times;
   }
 
+  // Reads the tick count through the driver's dispatch table, as an application would.
+  static IO_STATUS_BLOCK ReadTicks(ULONG& ticks, ULONG outputLength = sizeof(ULONG),
+                                   ULONG code = IOCTL_TARVELTEST_GET_TICKS) {
+    PFILE_OBJECT file = nullptr;
+    const NTSTATUS opened = io::OpenFile("\\Device\\TarvelTest", &file);
+    EXPECT_EQ(opened, STATUS_SUCCESS);
+    if (!NT_SUCCESS(opened)) return IO_STATUS_BLOCK{};
+    io::FileRequest request;
+    request.majorFunction = IRP_MJ_DEVICE_CONTROL;
+    request.ioControlCode = code;
+    request.outputBuffer = &ticks;
+    request.outputLength = outputLength;
+    const IO_STATUS_BLOCK result = io::SendFileRequestAndWait(file, request);
+    io::CloseFile(file);
+    return result;
+  }
+
+  static std::string Narrow(const UNICODE_STRING& s) {
+    std::string text;
+    for (USHORT i = 0; i < s.Length / sizeof(WCHAR); ++i) text += static_cast<char>(s.Buffer[i]);
+    return text;
+  }
+
   std::vector<TraceEvent> events;
 };
 
@@ -52,6 +76,9 @@ TEST_F(TestDriver, LoadsTicksInVirtualTimeAndUnloadsWithNothingLeft) {
   EXPECT_NE(driver->MajorFunction[IRP_MJ_DEVICE_CONTROL], driver->MajorFunction[IRP_MJ_READ])
       << "the driver's own dispatch routine, not the default one";
   EXPECT_EQ(MessagesWith("loaded from \\Registry\\Machine\\System\\CurrentControlSet\\Services\\tarveltest").size(), 1u);
+  EXPECT_EQ(Narrow(driver->DriverName), "\\Driver\\tarveltest");
+  EXPECT_EQ(Narrow(driver->DriverExtension->ServiceKeyName), "tarveltest");
+  EXPECT_EQ(driver->DriverExtension->DriverObject, driver);
 
   RunFor(5 * kSecond);
   std::vector<VirtualTime> expected;
@@ -64,6 +91,22 @@ TEST_F(TestDriver, LoadsTicksInVirtualTimeAndUnloadsWithNothingLeft) {
   EXPECT_EQ(PoolOutstanding(TARVELTEST_POOL_TAG), 0u);
   EXPECT_EQ(FindDriver("tarveltest"), nullptr);
   EXPECT_EQ(MessagesWith("unloaded after 10 ticks").size(), 1u);
+}
+
+TEST_F(TestDriver, DispatchTableServesRequestsAndTheDefaultRefusesTheRest) {
+  PDRIVER_OBJECT driver = LoadDriver("tarveltest");
+  ASSERT_NE(driver, nullptr) << LastLoadError();
+  RunFor(350 * kMillisecond);
+  ULONG ticks = 0;
+  IO_STATUS_BLOCK result = ReadTicks(ticks);
+  EXPECT_EQ(result.Status, STATUS_SUCCESS);
+  EXPECT_EQ(result.Information, sizeof(ULONG));
+  EXPECT_EQ(ticks, 3u);
+  EXPECT_EQ(ReadTicks(ticks, 2).Status, STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(ReadTicks(ticks, sizeof(ULONG), CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)).Status,
+            STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(driver->MajorFunction[IRP_MJ_READ], &io::InvalidDeviceRequest);
+  UnloadDriver(driver);
 }
 
 TEST_F(TestDriver, UnloadWhileTheTimerRunsCancelsItAndFreesWhatWasRecorded) {
@@ -108,10 +151,13 @@ TEST_F(TestDriver, PoolLeftByTheDriverAtUnloadIsAVerifierStopNamingTheTag) {
   PDRIVER_OBJECT driver = LoadDriver("tarveltest");
   ASSERT_NE(driver, nullptr) << LastLoadError();
   RunFor(kSecond);
-  // The driver's own unload routine frees its records; one that does nothing leaks them.
+  // The driver's own unload routine frees its records; one that only deletes its device leaks them.
+  PDRIVER_UNLOAD ownUnload = driver->DriverUnload;
   driver->DriverUnload = [](PDRIVER_OBJECT d) { IoDeleteDevice(d->DeviceObject); };
   EXPECT_DEATH(UnloadDriver(driver), "VERIFIER STOP: pool leak in DriverUnload .*driver tarveltest: 10 pool "
                                      "allocations \\(.* bytes\\) outstanding:.*tag 'vTst': 10 allocations");
+  driver->DriverUnload = ownUnload;
+  UnloadDriver(driver);
 }
 
 }  // namespace

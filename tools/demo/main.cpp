@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "tarvel/io.h"
 #include "tarvel/kernel.h"
 #include "tarveltest.h"
 
@@ -94,6 +95,19 @@ int main(int argc, char** argv) {
   }
   // Let it tick: ten 100-ms ticks, then the driver stops its own timer.
   RunFor(TARVELTEST_TICKS * TARVELTEST_TICK_PERIOD_MS * kMillisecond + 500 * kMillisecond);
+  // Ask the driver through its dispatch table, as an application would.
+  ULONG ticks = 0;
+  PFILE_OBJECT file = nullptr;
+  NTSTATUS status = tarvel::io::OpenFile("\\Device\\TarvelTest", &file);
+  if (NT_SUCCESS(status)) {
+    tarvel::io::FileRequest request;
+    request.majorFunction = IRP_MJ_DEVICE_CONTROL;
+    request.ioControlCode = IOCTL_TARVELTEST_GET_TICKS;
+    request.outputBuffer = &ticks;
+    request.outputLength = sizeof ticks;
+    status = tarvel::io::SendFileRequestAndWait(file, request).Status;
+    tarvel::io::CloseFile(file);
+  }
   const std::size_t blocks = PoolOutstanding(TARVELTEST_POOL_TAG);
   const std::size_t bytes = PoolOutstandingBytes(TARVELTEST_POOL_TAG);
   UnloadDriver(driver);
@@ -105,7 +119,9 @@ int main(int argc, char** argv) {
   Shutdown();
   const auto real = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
 
-  std::printf("\npool held by the driver before unload: tag '%s', %zu blocks, %zu bytes\n",
+  std::printf("\ndevice control request to \\Device\\TarvelTest: status 0x%08X, the driver counted %lu ticks\n",
+              static_cast<unsigned>(status), static_cast<unsigned long>(ticks));
+  std::printf("pool held by the driver before unload: tag '%s', %zu blocks, %zu bytes\n",
               TagName(TARVELTEST_POOL_TAG).c_str(), blocks, bytes);
   std::printf("leak report after unload: %s\n", leaks.empty() ? "nothing outstanding" : leaks.c_str());
   std::printf("%s of virtual time in %.1f ms of real time: %llu DPCs, %llu timer expiries, %llu switch points, "

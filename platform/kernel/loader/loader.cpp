@@ -23,16 +23,8 @@
 #define TARVEL_DRIVER_DIR "drivers"
 #endif
 
-namespace tarvel::io {
-// Provided by the I/O manager; weak so the loader builds while it is not there.
-void InitializeDriverObject(PDRIVER_OBJECT driver, std::string_view name) __attribute__((weak));
-NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp) __attribute__((weak));
-}  // namespace tarvel::io
-
 namespace tarvel::kernel::loader {
 namespace {
-
-constexpr CSHORT kDriverObjectType = 4;
 
 // A wide string that UNICODE_STRINGs of the driver object point into.
 struct WideText {
@@ -52,13 +44,11 @@ struct LoadedDriver {
   void* handle = nullptr;
   Module module{};
   DRIVER_OBJECT object{};
-  DRIVER_EXTENSION extension{};
-  WideText name;
   WideText serviceKey;
   WideText hardwareDatabase{"\\REGISTRY\\MACHINE\\HARDWARE\\DESCRIPTION\\SYSTEM"};
   UNICODE_STRING hardwareDatabaseString{};
 
-  explicit LoadedDriver(std::string s) : service(s), name("\\Driver\\" + s), serviceKey(s) {}
+  explicit LoadedDriver(std::string s) : service(s), serviceKey(s) {}
 };
 
 std::vector<std::unique_ptr<LoadedDriver>> gDrivers;
@@ -102,17 +92,8 @@ Module RangeOf(void* handle) {
 
 void FillDriverObject(LoadedDriver& d, PDRIVER_INITIALIZE entry) {
   DRIVER_OBJECT& o = d.object;
-  if (io::InitializeDriverObject) {
-    io::InitializeDriverObject(&o, d.service);
-  } else {
-    o.Type = kDriverObjectType;
-    o.Size = sizeof(DRIVER_OBJECT);
-    o.DriverName = d.name.View();
-    o.DriverExtension = &d.extension;
-    d.extension.DriverObject = &o;
-    d.extension.ServiceKeyName = d.serviceKey.View();
-    for (PDRIVER_DISPATCH& dispatch : o.MajorFunction) dispatch = io::InvalidDeviceRequest;
-  }
+  io::InitializeDriverObject(&o, d.service);  // type, name, extension, default dispatch table
+  o.DriverExtension->ServiceKeyName = d.serviceKey.View();
   d.hardwareDatabaseString = d.hardwareDatabase.View();
   o.HardwareDatabase = &d.hardwareDatabaseString;
   o.DriverStart = const_cast<void*>(d.module.base);
@@ -205,6 +186,8 @@ _DRIVER_OBJECT* LoadDriver(const char* service) {
   FillDriverObject(d, entry);
   gDrivers.push_back(std::move(owned));
   RegisterModule(d.module);
+  // An installed driver has its service key; drivers read their parameters below it.
+  io::CreateRegistryKey(std::string(io::kServicesPath) + "\\" + service);
 
   // The registry path is only valid during DriverEntry, as on the platform: a driver that keeps the
   // pointer reads freed memory afterwards.
