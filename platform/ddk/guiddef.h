@@ -7,10 +7,10 @@
 #ifndef GUID_DEFINED
 #define GUID_DEFINED
 typedef struct _GUID {
-  unsigned int Data1;
-  unsigned short Data2;
-  unsigned short Data3;
-  unsigned char Data4[8];
+    unsigned int Data1;
+    unsigned short Data2;
+    unsigned short Data3;
+    unsigned char Data4[8];
 } GUID;
 static_assert(sizeof(GUID) == 16, "GUID is 16 bytes");
 #endif
@@ -27,24 +27,32 @@ typedef GUID IID, CLSID;
 extern "C++" {
 // Field by field, so that a comparison in driver code needs no run-time library routine.
 inline int InlineIsEqualGUID(REFGUID a, REFGUID b) {
-  if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return 0;
-  for (unsigned i = 0; i < sizeof(a.Data4); ++i) {
-    if (a.Data4[i] != b.Data4[i]) return 0;
-  }
-  return 1;
+    if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3)
+        return 0;
+    for (unsigned i = 0; i < sizeof(a.Data4); ++i) {
+        if (a.Data4[i] != b.Data4[i])
+            return 0;
+    }
+    return 1;
 }
-inline int IsEqualGUID(REFGUID a, REFGUID b) { return InlineIsEqualGUID(a, b); }
-inline bool operator==(REFGUID a, REFGUID b) { return IsEqualGUID(a, b) != 0; }
-inline bool operator!=(REFGUID a, REFGUID b) { return !(a == b); }
+inline int IsEqualGUID(REFGUID a, REFGUID b) {
+    return InlineIsEqualGUID(a, b);
+}
+inline bool operator==(REFGUID a, REFGUID b) {
+    return IsEqualGUID(a, b) != 0;
+}
+inline bool operator!=(REFGUID a, REFGUID b) {
+    return !(a == b);
+}
 }
 #endif
 
 #undef DEFINE_GUID
 #ifdef INITGUID
-#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                  \
-  extern "C" __attribute__((weak, visibility("hidden"))) const GUID name = {        \
-      l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                                         \
+    extern "C" __attribute__((weak, visibility("hidden")))                                                   \
+    const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 #else
-#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
-  extern "C" __attribute__((visibility("hidden"))) const GUID name
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                                         \
+    extern "C" __attribute__((visibility("hidden"))) const GUID name
 #endif

@@ -4,13 +4,15 @@
 
 #include <wdm.h>
 
-DEFINE_GUID(GUID_DEVINTERFACE_COMPORT, 0x86e0d1e0, 0x8089, 0x11d0, 0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73);
+DEFINE_GUID(GUID_DEVINTERFACE_COMPORT, 0x86e0d1e0, 0x8089, 0x11d0, 0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f,
+            0x73);
 #define GUID_CLASS_COMPORT GUID_DEVINTERFACE_COMPORT
-DEFINE_GUID(GUID_DEVINTERFACE_SERENUM_BUS_ENUMERATOR, 0x4D36E978, 0xE325, 0x11CE, 0xBF, 0xC1, 0x08, 0x00, 0x2B,
-            0xE1, 0x03, 0x18);
+DEFINE_GUID(GUID_DEVINTERFACE_SERENUM_BUS_ENUMERATOR, 0x4D36E978, 0xE325, 0x11CE, 0xBF, 0xC1, 0x08, 0x00,
+            0x2B, 0xE1, 0x03, 0x18);
 #define GUID_SERENUM_BUS_ENUMERATOR GUID_DEVINTERFACE_SERENUM_BUS_ENUMERATOR
 
-#define TARVEL_SERIAL_CTL(function) CTL_CODE(FILE_DEVICE_SERIAL_PORT, function, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define TARVEL_SERIAL_CTL(function)                                                                          \
+    CTL_CODE(FILE_DEVICE_SERIAL_PORT, function, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_SERIAL_SET_BAUD_RATE TARVEL_SERIAL_CTL(1)
 #define IOCTL_SERIAL_SET_QUEUE_SIZE TARVEL_SERIAL_CTL(2)
 #define IOCTL_SERIAL_SET_LINE_CONTROL TARVEL_SERIAL_CTL(3)
@@ -65,7 +67,7 @@ static_assert(IOCTL_SERIAL_SET_FIFO_CONTROL == 0x001B009C, "platform value");
 
 // IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_GET_BAUD_RATE
 typedef struct _SERIAL_BAUD_RATE {
-  ULONG BaudRate;
+    ULONG BaudRate;
 } SERIAL_BAUD_RATE, *PSERIAL_BAUD_RATE;
 
 // SERIAL_COMMPROP.SettableBaud and MaxBaud
@@ -92,22 +94,22 @@ typedef struct _SERIAL_BAUD_RATE {
 
 // IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_GET_CHARS
 typedef struct _SERIAL_CHARS {
-  UCHAR EofChar;
-  UCHAR ErrorChar;
-  UCHAR BreakChar;
-  UCHAR EventChar;
-  UCHAR XonChar;
-  UCHAR XoffChar;
+    UCHAR EofChar;
+    UCHAR ErrorChar;
+    UCHAR BreakChar;
+    UCHAR EventChar;
+    UCHAR XonChar;
+    UCHAR XoffChar;
 } SERIAL_CHARS, *PSERIAL_CHARS;
 
 // IOCTL_SERIAL_GET_COMMSTATUS
 typedef struct _SERIAL_STATUS {
-  ULONG Errors;
-  ULONG HoldReasons;
-  ULONG AmountInInQueue;
-  ULONG AmountInOutQueue;
-  BOOLEAN EofReceived;
-  BOOLEAN WaitForImmediate;
+    ULONG Errors;
+    ULONG HoldReasons;
+    ULONG AmountInInQueue;
+    ULONG AmountInOutQueue;
+    BOOLEAN EofReceived;
+    BOOLEAN WaitForImmediate;
 } SERIAL_STATUS, *PSERIAL_STATUS;
 
 // SERIAL_STATUS.Errors
@@ -128,10 +130,10 @@ typedef struct _SERIAL_STATUS {
 
 // IOCTL_SERIAL_SET_HANDFLOW, IOCTL_SERIAL_GET_HANDFLOW
 typedef struct _SERIAL_HANDFLOW {
-  ULONG ControlHandShake;
-  ULONG FlowReplace;
-  LONG XonLimit;
-  LONG XoffLimit;
+    ULONG ControlHandShake;
+    ULONG FlowReplace;
+    LONG XonLimit;
+    LONG XoffLimit;
 } SERIAL_HANDFLOW, *PSERIAL_HANDFLOW;
 
 // SERIAL_HANDFLOW.ControlHandShake
@@ -161,9 +163,9 @@ typedef struct _SERIAL_HANDFLOW {
 
 // IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_GET_LINE_CONTROL
 typedef struct _SERIAL_LINE_CONTROL {
-  UCHAR StopBits;
-  UCHAR Parity;
-  UCHAR WordLength;
+    UCHAR StopBits;
+    UCHAR Parity;
+    UCHAR WordLength;
 } SERIAL_LINE_CONTROL, *PSERIAL_LINE_CONTROL;
 
 #define STOP_BIT_1 0x00
@@ -194,24 +196,24 @@ typedef struct _SERIAL_LINE_CONTROL {
 
 // IOCTL_SERIAL_GET_PROPERTIES; ProvChar is where provider data would start.
 typedef struct _SERIAL_COMMPROP {
-  USHORT PacketLength;
-  USHORT PacketVersion;
-  ULONG ServiceMask;
-  ULONG Reserved1;
-  ULONG MaxTxQueue;
-  ULONG MaxRxQueue;
-  ULONG MaxBaud;
-  ULONG ProvSubType;
-  ULONG ProvCapabilities;
-  ULONG SettableParams;
-  ULONG SettableBaud;
-  USHORT SettableData;
-  USHORT SettableStopParity;
-  ULONG CurrentTxQueue;
-  ULONG CurrentRxQueue;
-  ULONG ProvSpec1;
-  ULONG ProvSpec2;
-  WCHAR ProvChar[1];
+    USHORT PacketLength;
+    USHORT PacketVersion;
+    ULONG ServiceMask;
+    ULONG Reserved1;
+    ULONG MaxTxQueue;
+    ULONG MaxRxQueue;
+    ULONG MaxBaud;
+    ULONG ProvSubType;
+    ULONG ProvCapabilities;
+    ULONG SettableParams;
+    ULONG SettableBaud;
+    USHORT SettableData;
+    USHORT SettableStopParity;
+    ULONG CurrentTxQueue;
+    ULONG CurrentRxQueue;
+    ULONG ProvSpec1;
+    ULONG ProvSpec2;
+    WCHAR ProvChar[1];
 } SERIAL_COMMPROP, *PSERIAL_COMMPROP;
 
 // SERIAL_COMMPROP.SettableParams
@@ -269,21 +271,21 @@ typedef struct _SERIAL_COMMPROP {
 
 // IOCTL_SERIAL_GET_STATS
 typedef struct _SERIALPERF_STATS {
-  ULONG ReceivedCount;
-  ULONG TransmittedCount;
-  ULONG FrameErrorCount;
-  ULONG SerialOverrunErrorCount;
-  ULONG BufferOverrunErrorCount;
-  ULONG ParityErrorCount;
+    ULONG ReceivedCount;
+    ULONG TransmittedCount;
+    ULONG FrameErrorCount;
+    ULONG SerialOverrunErrorCount;
+    ULONG BufferOverrunErrorCount;
+    ULONG ParityErrorCount;
 } SERIALPERF_STATS, *PSERIALPERF_STATS;
 
 // IOCTL_SERIAL_SET_TIMEOUTS, IOCTL_SERIAL_GET_TIMEOUTS (milliseconds)
 typedef struct _SERIAL_TIMEOUTS {
-  ULONG ReadIntervalTimeout;
-  ULONG ReadTotalTimeoutMultiplier;
-  ULONG ReadTotalTimeoutConstant;
-  ULONG WriteTotalTimeoutMultiplier;
-  ULONG WriteTotalTimeoutConstant;
+    ULONG ReadIntervalTimeout;
+    ULONG ReadTotalTimeoutMultiplier;
+    ULONG ReadTotalTimeoutConstant;
+    ULONG WriteTotalTimeoutMultiplier;
+    ULONG WriteTotalTimeoutConstant;
 } SERIAL_TIMEOUTS, *PSERIAL_TIMEOUTS;
 
 // IOCTL_SERIAL_SET_WAIT_MASK, IOCTL_SERIAL_GET_WAIT_MASK, IOCTL_SERIAL_WAIT_ON_MASK
@@ -315,23 +317,23 @@ typedef struct _SERIAL_TIMEOUTS {
 
 // IOCTL_SERIAL_SET_QUEUE_SIZE
 typedef struct _SERIAL_QUEUE_SIZE {
-  ULONG InSize;
-  ULONG OutSize;
+    ULONG InSize;
+    ULONG OutSize;
 } SERIAL_QUEUE_SIZE, *PSERIAL_QUEUE_SIZE;
 
 // IOCTL_SERIAL_XOFF_COUNTER
 typedef struct _SERIAL_XOFF_COUNTER {
-  ULONG Timeout;
-  LONG Counter;
-  UCHAR XoffChar;
+    ULONG Timeout;
+    LONG Counter;
+    UCHAR XoffChar;
 } SERIAL_XOFF_COUNTER, *PSERIAL_XOFF_COUNTER;
 
 // IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS
 typedef struct _SERIAL_BASIC_SETTINGS {
-  SERIAL_TIMEOUTS Timeouts;
-  SERIAL_HANDFLOW HandFlow;
-  ULONG RxFifo;
-  ULONG TxFifo;
+    SERIAL_TIMEOUTS Timeouts;
+    SERIAL_HANDFLOW HandFlow;
+    ULONG RxFifo;
+    ULONG TxFifo;
 } SERIAL_BASIC_SETTINGS, *PSERIAL_BASIC_SETTINGS;
 
 // IOCTL_SERIAL_GET_DTRRTS and IOCTL_SERIAL_GET_MODEMSTATUS
@@ -344,12 +346,12 @@ typedef struct _SERIAL_BASIC_SETTINGS {
 
 // IOCTL_SERIAL_GET_COMMCONFIG, IOCTL_SERIAL_SET_COMMCONFIG
 typedef struct _SERIALCONFIG {
-  ULONG Size;
-  USHORT Version;
-  ULONG SubType;
-  ULONG ProvOffset;
-  ULONG ProviderSize;
-  WCHAR ProviderData[1];
+    ULONG Size;
+    USHORT Version;
+    ULONG SubType;
+    ULONG ProvOffset;
+    ULONG ProviderSize;
+    WCHAR ProviderData[1];
 } SERIALCONFIG, *PSERIALCONFIG;
 
 static_assert(sizeof(SERIAL_BAUD_RATE) == 4, "x64 layout");

@@ -163,7 +163,7 @@ static_assert(sizeof(ULONG_PTR) == sizeof(PVOID) && sizeof(SIZE_T) == 8, "64-bit
 #define MAXLONGLONG (0x7fffffffffffffffLL)
 #define MAXULONG_PTR (~((ULONG_PTR)0))
 #define MAXLONG_PTR ((LONG_PTR)(MAXULONG_PTR >> 1))
-#define MAXSIZE_T ((SIZE_T)~((SIZE_T)0))
+#define MAXSIZE_T ((SIZE_T) ~((SIZE_T)0))
 #define ANYSIZE_ARRAY 1
 
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
@@ -180,67 +180,66 @@ static_assert(sizeof(ULONG_PTR) == sizeof(PVOID) && sizeof(SIZE_T) == 8, "64-bit
 #define RTL_SIZEOF_THROUGH_FIELD(type, field) (FIELD_OFFSET(type, field) + RTL_FIELD_SIZE(type, field))
 #define RTL_NUMBER_OF(A) (sizeof(A) / sizeof((A)[0]))
 #define ARRAYSIZE(A) RTL_NUMBER_OF(A)
-#define CONTAINING_RECORD(address, type, field) \
-  ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
-#define ALIGN_DOWN_BY(length, alignment) ((ULONG_PTR)(length) & ~((ULONG_PTR)(alignment) - 1))
-#define ALIGN_UP_BY(length, alignment) (ALIGN_DOWN_BY(((ULONG_PTR)(length) + (alignment) - 1), alignment))
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
+#define ALIGN_DOWN_BY(length, alignment) ((ULONG_PTR)(length) & ~((ULONG_PTR)(alignment)-1))
+#define ALIGN_UP_BY(length, alignment) (ALIGN_DOWN_BY(((ULONG_PTR)(length) + (alignment)-1), alignment))
 
 #define MAKEWORD(a, b) ((USHORT)(((UCHAR)(a)) | ((USHORT)((UCHAR)(b))) << 8))
 #define MAKELONG(a, b) ((LONG)(((USHORT)(a)) | ((ULONG)((USHORT)(b))) << 16))
-#define LOWORD(l) ((USHORT)((ULONG_PTR)(l) & 0xffff))
+#define LOWORD(l) ((USHORT)((ULONG_PTR)(l)&0xffff))
 #define HIWORD(l) ((USHORT)((ULONG_PTR)(l) >> 16))
-#define LOBYTE(w) ((UCHAR)((ULONG_PTR)(w) & 0xff))
+#define LOBYTE(w) ((UCHAR)((ULONG_PTR)(w)&0xff))
 #define HIBYTE(w) ((UCHAR)((ULONG_PTR)(w) >> 8))
 
 // 64-bit values with their 32-bit halves, as the platform lays them out (little endian).
 typedef union _LARGE_INTEGER {
-  struct {
-    ULONG LowPart;
-    LONG HighPart;
-  };
-  struct {
-    ULONG LowPart;
-    LONG HighPart;
-  } u;
-  LONGLONG QuadPart;
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
+    };
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
 
 typedef union _ULARGE_INTEGER {
-  struct {
-    ULONG LowPart;
-    ULONG HighPart;
-  };
-  struct {
-    ULONG LowPart;
-    ULONG HighPart;
-  } u;
-  ULONGLONG QuadPart;
+    struct {
+        ULONG LowPart;
+        ULONG HighPart;
+    };
+    struct {
+        ULONG LowPart;
+        ULONG HighPart;
+    } u;
+    ULONGLONG QuadPart;
 } ULARGE_INTEGER, *PULARGE_INTEGER;
 
 typedef LARGE_INTEGER PHYSICAL_ADDRESS, *PPHYSICAL_ADDRESS;
 
 // Doubly and singly linked lists; the routines that work on them are in wdm.h.
 typedef struct _LIST_ENTRY {
-  struct _LIST_ENTRY* Flink;
-  struct _LIST_ENTRY* Blink;
+    struct _LIST_ENTRY* Flink;
+    struct _LIST_ENTRY* Blink;
 } LIST_ENTRY, *PLIST_ENTRY, *RESTRICTED_POINTER PRLIST_ENTRY;
 
 typedef struct _SINGLE_LIST_ENTRY {
-  struct _SINGLE_LIST_ENTRY* Next;
+    struct _SINGLE_LIST_ENTRY* Next;
 } SINGLE_LIST_ENTRY, *PSINGLE_LIST_ENTRY;
 
 // Counted strings: Length and MaximumLength are in bytes, Buffer need not end in a zero.
 typedef struct _UNICODE_STRING {
-  USHORT Length;
-  USHORT MaximumLength;
-  PWSTR Buffer;
+    USHORT Length;
+    USHORT MaximumLength;
+    PWSTR Buffer;
 } UNICODE_STRING, *PUNICODE_STRING;
 typedef const UNICODE_STRING* PCUNICODE_STRING;
 
 typedef struct _STRING {
-  USHORT Length;
-  USHORT MaximumLength;
-  PCHAR Buffer;
+    USHORT Length;
+    USHORT MaximumLength;
+    PCHAR Buffer;
 } STRING, *PSTRING, ANSI_STRING, *PANSI_STRING, OEM_STRING, *POEM_STRING;
 typedef const STRING *PCSTRING, *PCANSI_STRING, *PCOEM_STRING;
 
@@ -250,21 +249,26 @@ typedef const STRING *PCSTRING, *PCANSI_STRING, *PCOEM_STRING;
 #define UNICODE_STRING_MAX_CHARS (32767)
 
 // Initialises a counted string from a literal at compile time.
-#define RTL_CONSTANT_STRING(s) {sizeof(s) - sizeof((s)[0]), sizeof(s), (decltype(_RTL_CONSTANT_STRING_type_check(s)))(s)}
+#define RTL_CONSTANT_STRING(s)                                                                               \
+    { sizeof(s) - sizeof((s)[0]), sizeof(s), (decltype(_RTL_CONSTANT_STRING_type_check(s)))(s) }
 extern "C++" {
-inline PWSTR _RTL_CONSTANT_STRING_type_check(const WCHAR*) { return nullptr; }
-inline PCHAR _RTL_CONSTANT_STRING_type_check(const CHAR*) { return nullptr; }
+inline PWSTR _RTL_CONSTANT_STRING_type_check(const WCHAR*) {
+    return nullptr;
+}
+inline PCHAR _RTL_CONSTANT_STRING_type_check(const CHAR*) {
+    return nullptr;
+}
 }
 #define DECLARE_CONST_UNICODE_STRING(name, s) const UNICODE_STRING name = RTL_CONSTANT_STRING(s)
 
 // Object attributes, as ZwOpenKey and friends take them.
 typedef struct _OBJECT_ATTRIBUTES {
-  ULONG Length;
-  HANDLE RootDirectory;
-  PUNICODE_STRING ObjectName;
-  ULONG Attributes;
-  PVOID SecurityDescriptor;
-  PVOID SecurityQualityOfService;
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
 } OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
 typedef const OBJECT_ATTRIBUTES* PCOBJECT_ATTRIBUTES;
 
@@ -278,15 +282,15 @@ typedef const OBJECT_ATTRIBUTES* PCOBJECT_ATTRIBUTES;
 #define OBJ_FORCE_ACCESS_CHECK 0x00000400L
 #define OBJ_VALID_ATTRIBUTES 0x000007F2L
 
-#define InitializeObjectAttributes(p, n, a, r, s) \
-  do {                                            \
-    (p)->Length = sizeof(OBJECT_ATTRIBUTES);      \
-    (p)->RootDirectory = (r);                     \
-    (p)->Attributes = (a);                        \
-    (p)->ObjectName = (n);                        \
-    (p)->SecurityDescriptor = (s);                \
-    (p)->SecurityQualityOfService = NULL;         \
-  } while (0)
+#define InitializeObjectAttributes(p, n, a, r, s)                                                            \
+    do {                                                                                                     \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);                                                             \
+        (p)->RootDirectory = (r);                                                                            \
+        (p)->Attributes = (a);                                                                               \
+        (p)->ObjectName = (n);                                                                               \
+        (p)->SecurityDescriptor = (s);                                                                       \
+        (p)->SecurityQualityOfService = NULL;                                                                \
+    } while (0)
 
 typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
 typedef enum _TIMER_TYPE { NotificationTimer, SynchronizationTimer } TIMER_TYPE;

@@ -3,9 +3,9 @@
 // Parameters.Others.Argument1 of an IOCTL_INTERNAL_USB_SUBMIT_URB request.
 #pragma once
 
-#include <wdm.h>
 #include <usb200.h>
 #include <usbspec.h>
+#include <wdm.h>
 
 #define USBDI_VERSION 0x00000600
 
@@ -68,11 +68,12 @@
 #define USBD_SHORT_TRANSFER_OK 0x00000002
 #define USBD_START_ISO_TRANSFER_ASAP 0x00000004
 #define USBD_DEFAULT_PIPE_TRANSFER 0x00000008
-#define USBD_TRANSFER_DIRECTION_FLAG(flags) ((flags) & USBD_TRANSFER_DIRECTION)
+#define USBD_TRANSFER_DIRECTION_FLAG(flags) ((flags)&USBD_TRANSFER_DIRECTION)
 #define USBD_TRANSFER_DIRECTION_OUT 0
 #define USBD_TRANSFER_DIRECTION_IN 1
-#define VALID_TRANSFER_FLAGS_MASK \
-  (USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION | USBD_START_ISO_TRANSFER_ASAP | USBD_DEFAULT_PIPE_TRANSFER)
+#define VALID_TRANSFER_FLAGS_MASK                                                                            \
+    (USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION | USBD_START_ISO_TRANSFER_ASAP |                       \
+     USBD_DEFAULT_PIPE_TRANSFER)
 #define USBD_ISO_START_FRAME_RANGE 1024
 
 // URB status codes: the top two bits are the state (0 success, 1 pending, 2 or 3 error).
@@ -151,33 +152,34 @@ typedef PVOID USBD_INTERFACE_HANDLE;
 #define USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE 0xffffffff
 
 typedef struct _USBD_VERSION_INFORMATION {
-  ULONG USBDI_Version;
-  ULONG Supported_USB_Version;
+    ULONG USBDI_Version;
+    ULONG Supported_USB_Version;
 } USBD_VERSION_INFORMATION, *PUSBD_VERSION_INFORMATION;
 
 typedef enum _USBD_PIPE_TYPE {
-  UsbdPipeTypeControl,
-  UsbdPipeTypeIsochronous,
-  UsbdPipeTypeBulk,
-  UsbdPipeTypeInterrupt
+    UsbdPipeTypeControl,
+    UsbdPipeTypeIsochronous,
+    UsbdPipeTypeBulk,
+    UsbdPipeTypeInterrupt
 } USBD_PIPE_TYPE;
 
-#define USBD_PIPE_DIRECTION_IN(pipeInformation) ((pipeInformation)->EndpointAddress & USB_ENDPOINT_DIRECTION_MASK)
+#define USBD_PIPE_DIRECTION_IN(pipeInformation)                                                              \
+    ((pipeInformation)->EndpointAddress & USB_ENDPOINT_DIRECTION_MASK)
 
 typedef struct _USBD_DEVICE_INFORMATION {
-  ULONG OffsetNext;
-  PVOID UsbdDeviceHandle;
-  USB_DEVICE_DESCRIPTOR DeviceDescriptor;
+    ULONG OffsetNext;
+    PVOID UsbdDeviceHandle;
+    USB_DEVICE_DESCRIPTOR DeviceDescriptor;
 } USBD_DEVICE_INFORMATION, *PUSBD_DEVICE_INFORMATION;
 
 typedef struct _USBD_PIPE_INFORMATION {
-  USHORT MaximumPacketSize;
-  UCHAR EndpointAddress;
-  UCHAR Interval;
-  USBD_PIPE_TYPE PipeType;
-  USBD_PIPE_HANDLE PipeHandle;
-  ULONG MaximumTransferSize;
-  ULONG PipeFlags;
+    USHORT MaximumPacketSize;
+    UCHAR EndpointAddress;
+    UCHAR Interval;
+    USBD_PIPE_TYPE PipeType;
+    USBD_PIPE_HANDLE PipeHandle;
+    ULONG MaximumTransferSize;
+    ULONG PipeFlags;
 } USBD_PIPE_INFORMATION, *PUSBD_PIPE_INFORMATION;
 
 #define USBD_PF_CHANGE_MAX_PACKET 0x00000001
@@ -188,256 +190,256 @@ typedef struct _USBD_PIPE_INFORMATION {
 // One interface of a select-configuration or select-interface request; Pipes has NumberOfPipes
 // entries, and Length covers them all.
 typedef struct _USBD_INTERFACE_INFORMATION {
-  USHORT Length;
-  UCHAR InterfaceNumber;
-  UCHAR AlternateSetting;
-  UCHAR Class;
-  UCHAR SubClass;
-  UCHAR Protocol;
-  UCHAR Reserved;
-  USBD_INTERFACE_HANDLE InterfaceHandle;
-  ULONG NumberOfPipes;
-  USBD_PIPE_INFORMATION Pipes[1];
+    USHORT Length;
+    UCHAR InterfaceNumber;
+    UCHAR AlternateSetting;
+    UCHAR Class;
+    UCHAR SubClass;
+    UCHAR Protocol;
+    UCHAR Reserved;
+    USBD_INTERFACE_HANDLE InterfaceHandle;
+    ULONG NumberOfPipes;
+    USBD_PIPE_INFORMATION Pipes[1];
 } USBD_INTERFACE_INFORMATION, *PUSBD_INTERFACE_INFORMATION;
 
 struct _URB;
 
 // Private to the bus driver.
 struct _URB_HCD_AREA {
-  PVOID Reserved8[8];
+    PVOID Reserved8[8];
 };
 
 struct _URB_HEADER {
-  USHORT Length;
-  USHORT Function;
-  USBD_STATUS Status;
-  PVOID UsbdDeviceHandle;
-  ULONG UsbdFlags;
+    USHORT Length;
+    USHORT Function;
+    USBD_STATUS Status;
+    PVOID UsbdDeviceHandle;
+    ULONG UsbdFlags;
 };
 
 struct _URB_SELECT_INTERFACE {
-  struct _URB_HEADER Hdr;
-  USBD_CONFIGURATION_HANDLE ConfigurationHandle;
-  USBD_INTERFACE_INFORMATION Interface;
+    struct _URB_HEADER Hdr;
+    USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+    USBD_INTERFACE_INFORMATION Interface;
 };
 
 struct _URB_SELECT_CONFIGURATION {
-  struct _URB_HEADER Hdr;
-  PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;
-  USBD_CONFIGURATION_HANDLE ConfigurationHandle;
-  USBD_INTERFACE_INFORMATION Interface;
+    struct _URB_HEADER Hdr;
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;
+    USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+    USBD_INTERFACE_INFORMATION Interface;
 };
 
 struct _URB_PIPE_REQUEST {
-  struct _URB_HEADER Hdr;
-  USBD_PIPE_HANDLE PipeHandle;
-  ULONG Reserved;
+    struct _URB_HEADER Hdr;
+    USBD_PIPE_HANDLE PipeHandle;
+    ULONG Reserved;
 };
 
 struct _URB_FRAME_LENGTH_CONTROL {
-  struct _URB_HEADER Hdr;
+    struct _URB_HEADER Hdr;
 };
 
 struct _URB_GET_FRAME_LENGTH {
-  struct _URB_HEADER Hdr;
-  ULONG FrameLength;
-  ULONG FrameNumber;
+    struct _URB_HEADER Hdr;
+    ULONG FrameLength;
+    ULONG FrameNumber;
 };
 
 struct _URB_SET_FRAME_LENGTH {
-  struct _URB_HEADER Hdr;
-  LONG FrameLengthDelta;
+    struct _URB_HEADER Hdr;
+    LONG FrameLengthDelta;
 };
 
 struct _URB_GET_CURRENT_FRAME_NUMBER {
-  struct _URB_HEADER Hdr;
-  ULONG FrameNumber;
+    struct _URB_HEADER Hdr;
+    ULONG FrameNumber;
 };
 
 struct _URB_CONTROL_DESCRIPTOR_REQUEST {
-  struct _URB_HEADER Hdr;
-  PVOID Reserved;
-  ULONG Reserved0;
-  ULONG TransferBufferLength;
-  PVOID TransferBuffer;
-  PMDL TransferBufferMDL;
-  struct _URB* UrbLink;
-  struct _URB_HCD_AREA hca;
-  USHORT Reserved1;
-  UCHAR Index;
-  UCHAR DescriptorType;
-  USHORT LanguageId;
-  USHORT Reserved2;
+    struct _URB_HEADER Hdr;
+    PVOID Reserved;
+    ULONG Reserved0;
+    ULONG TransferBufferLength;
+    PVOID TransferBuffer;
+    PMDL TransferBufferMDL;
+    struct _URB* UrbLink;
+    struct _URB_HCD_AREA hca;
+    USHORT Reserved1;
+    UCHAR Index;
+    UCHAR DescriptorType;
+    USHORT LanguageId;
+    USHORT Reserved2;
 };
 
 struct _URB_CONTROL_GET_STATUS_REQUEST {
-  struct _URB_HEADER Hdr;
-  PVOID Reserved;
-  ULONG Reserved0;
-  ULONG TransferBufferLength;
-  PVOID TransferBuffer;
-  PMDL TransferBufferMDL;
-  struct _URB* UrbLink;
-  struct _URB_HCD_AREA hca;
-  UCHAR Reserved1[4];
-  USHORT Index;
-  USHORT Reserved2;
+    struct _URB_HEADER Hdr;
+    PVOID Reserved;
+    ULONG Reserved0;
+    ULONG TransferBufferLength;
+    PVOID TransferBuffer;
+    PMDL TransferBufferMDL;
+    struct _URB* UrbLink;
+    struct _URB_HCD_AREA hca;
+    UCHAR Reserved1[4];
+    USHORT Index;
+    USHORT Reserved2;
 };
 
 struct _URB_CONTROL_FEATURE_REQUEST {
-  struct _URB_HEADER Hdr;
-  PVOID Reserved;
-  ULONG Reserved2;
-  ULONG Reserved3;
-  PVOID Reserved4;
-  PMDL Reserved5;
-  struct _URB* UrbLink;
-  struct _URB_HCD_AREA hca;
-  USHORT Reserved0;
-  USHORT FeatureSelector;
-  USHORT Index;
-  USHORT Reserved1;
+    struct _URB_HEADER Hdr;
+    PVOID Reserved;
+    ULONG Reserved2;
+    ULONG Reserved3;
+    PVOID Reserved4;
+    PMDL Reserved5;
+    struct _URB* UrbLink;
+    struct _URB_HCD_AREA hca;
+    USHORT Reserved0;
+    USHORT FeatureSelector;
+    USHORT Index;
+    USHORT Reserved1;
 };
 
 struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST {
-  struct _URB_HEADER Hdr;
-  PVOID Reserved;
-  ULONG TransferFlags;
-  ULONG TransferBufferLength;
-  PVOID TransferBuffer;
-  PMDL TransferBufferMDL;
-  struct _URB* UrbLink;
-  struct _URB_HCD_AREA hca;
-  UCHAR RequestTypeReservedBits;
-  UCHAR Request;
-  USHORT Value;
-  USHORT Index;
-  USHORT Reserved1;
+    struct _URB_HEADER Hdr;
+    PVOID Reserved;
+    ULONG TransferFlags;
+    ULONG TransferBufferLength;
+    PVOID TransferBuffer;
+    PMDL TransferBufferMDL;
+    struct _URB* UrbLink;
+    struct _URB_HCD_AREA hca;
+    UCHAR RequestTypeReservedBits;
+    UCHAR Request;
+    USHORT Value;
+    USHORT Index;
+    USHORT Reserved1;
 };
 
 struct _URB_CONTROL_GET_INTERFACE_REQUEST {
-  struct _URB_HEADER Hdr;
-  PVOID Reserved;
-  ULONG Reserved0;
-  ULONG TransferBufferLength;
-  PVOID TransferBuffer;
-  PMDL TransferBufferMDL;
-  struct _URB* UrbLink;
-  struct _URB_HCD_AREA hca;
-  UCHAR Reserved1[4];
-  USHORT Interface;
-  USHORT Reserved2;
+    struct _URB_HEADER Hdr;
+    PVOID Reserved;
+    ULONG Reserved0;
+    ULONG TransferBufferLength;
+    PVOID TransferBuffer;
+    PMDL TransferBufferMDL;
+    struct _URB* UrbLink;
+    struct _URB_HCD_AREA hca;
+    UCHAR Reserved1[4];
+    USHORT Interface;
+    USHORT Reserved2;
 };
 
 struct _URB_CONTROL_GET_CONFIGURATION_REQUEST {
-  struct _URB_HEADER Hdr;
-  PVOID Reserved;
-  ULONG Reserved0;
-  ULONG TransferBufferLength;
-  PVOID TransferBuffer;
-  PMDL TransferBufferMDL;
-  struct _URB* UrbLink;
-  struct _URB_HCD_AREA hca;
-  UCHAR Reserved1[8];
+    struct _URB_HEADER Hdr;
+    PVOID Reserved;
+    ULONG Reserved0;
+    ULONG TransferBufferLength;
+    PVOID TransferBuffer;
+    PMDL TransferBufferMDL;
+    struct _URB* UrbLink;
+    struct _URB_HCD_AREA hca;
+    UCHAR Reserved1[8];
 };
 
 struct _URB_OS_FEATURE_DESCRIPTOR_REQUEST {
-  struct _URB_HEADER Hdr;
-  PVOID Reserved;
-  ULONG Reserved0;
-  ULONG TransferBufferLength;
-  PVOID TransferBuffer;
-  PMDL TransferBufferMDL;
-  struct _URB* UrbLink;
-  struct _URB_HCD_AREA hca;
-  UCHAR Recipient : 5;
-  UCHAR Reserved1 : 3;
-  UCHAR Reserved2;
-  UCHAR InterfaceNumber;
-  UCHAR MS_PageIndex;
-  USHORT MS_FeatureDescriptorIndex;
-  USHORT Reserved3;
+    struct _URB_HEADER Hdr;
+    PVOID Reserved;
+    ULONG Reserved0;
+    ULONG TransferBufferLength;
+    PVOID TransferBuffer;
+    PMDL TransferBufferMDL;
+    struct _URB* UrbLink;
+    struct _URB_HCD_AREA hca;
+    UCHAR Recipient : 5;
+    UCHAR Reserved1 : 3;
+    UCHAR Reserved2;
+    UCHAR InterfaceNumber;
+    UCHAR MS_PageIndex;
+    USHORT MS_FeatureDescriptorIndex;
+    USHORT Reserved3;
 };
 
 struct _URB_CONTROL_TRANSFER {
-  struct _URB_HEADER Hdr;
-  USBD_PIPE_HANDLE PipeHandle;
-  ULONG TransferFlags;
-  ULONG TransferBufferLength;
-  PVOID TransferBuffer;
-  PMDL TransferBufferMDL;
-  struct _URB* UrbLink;
-  struct _URB_HCD_AREA hca;
-  UCHAR SetupPacket[8];
+    struct _URB_HEADER Hdr;
+    USBD_PIPE_HANDLE PipeHandle;
+    ULONG TransferFlags;
+    ULONG TransferBufferLength;
+    PVOID TransferBuffer;
+    PMDL TransferBufferMDL;
+    struct _URB* UrbLink;
+    struct _URB_HCD_AREA hca;
+    UCHAR SetupPacket[8];
 };
 
 struct _URB_CONTROL_TRANSFER_EX {
-  struct _URB_HEADER Hdr;
-  USBD_PIPE_HANDLE PipeHandle;
-  ULONG TransferFlags;
-  ULONG TransferBufferLength;
-  PVOID TransferBuffer;
-  PMDL TransferBufferMDL;
-  ULONG Timeout;
-  ULONG Pad;
-  struct _URB_HCD_AREA hca;
-  UCHAR SetupPacket[8];
+    struct _URB_HEADER Hdr;
+    USBD_PIPE_HANDLE PipeHandle;
+    ULONG TransferFlags;
+    ULONG TransferBufferLength;
+    PVOID TransferBuffer;
+    PMDL TransferBufferMDL;
+    ULONG Timeout;
+    ULONG Pad;
+    struct _URB_HCD_AREA hca;
+    UCHAR SetupPacket[8];
 };
 
 struct _URB_BULK_OR_INTERRUPT_TRANSFER {
-  struct _URB_HEADER Hdr;
-  USBD_PIPE_HANDLE PipeHandle;
-  ULONG TransferFlags;
-  ULONG TransferBufferLength;
-  PVOID TransferBuffer;
-  PMDL TransferBufferMDL;
-  struct _URB* UrbLink;
-  struct _URB_HCD_AREA hca;
+    struct _URB_HEADER Hdr;
+    USBD_PIPE_HANDLE PipeHandle;
+    ULONG TransferFlags;
+    ULONG TransferBufferLength;
+    PVOID TransferBuffer;
+    PMDL TransferBufferMDL;
+    struct _URB* UrbLink;
+    struct _URB_HCD_AREA hca;
 };
 
 typedef struct _USBD_ISO_PACKET_DESCRIPTOR {
-  ULONG Offset;
-  ULONG Length;
-  USBD_STATUS Status;
+    ULONG Offset;
+    ULONG Length;
+    USBD_STATUS Status;
 } USBD_ISO_PACKET_DESCRIPTOR, *PUSBD_ISO_PACKET_DESCRIPTOR;
 
 struct _URB_ISOCH_TRANSFER {
-  struct _URB_HEADER Hdr;
-  USBD_PIPE_HANDLE PipeHandle;
-  ULONG TransferFlags;
-  ULONG TransferBufferLength;
-  PVOID TransferBuffer;
-  PMDL TransferBufferMDL;
-  struct _URB* UrbLink;
-  struct _URB_HCD_AREA hca;
-  ULONG StartFrame;
-  ULONG NumberOfPackets;
-  ULONG ErrorCount;
-  USBD_ISO_PACKET_DESCRIPTOR IsoPacket[1];
+    struct _URB_HEADER Hdr;
+    USBD_PIPE_HANDLE PipeHandle;
+    ULONG TransferFlags;
+    ULONG TransferBufferLength;
+    PVOID TransferBuffer;
+    PMDL TransferBufferMDL;
+    struct _URB* UrbLink;
+    struct _URB_HCD_AREA hca;
+    ULONG StartFrame;
+    ULONG NumberOfPackets;
+    ULONG ErrorCount;
+    USBD_ISO_PACKET_DESCRIPTOR IsoPacket[1];
 };
 
 typedef struct _URB {
-  union {
-    struct _URB_HEADER UrbHeader;
-    struct _URB_SELECT_INTERFACE UrbSelectInterface;
-    struct _URB_SELECT_CONFIGURATION UrbSelectConfiguration;
-    struct _URB_PIPE_REQUEST UrbPipeRequest;
-    struct _URB_FRAME_LENGTH_CONTROL UrbFrameLengthControl;
-    struct _URB_GET_FRAME_LENGTH UrbGetFrameLength;
-    struct _URB_SET_FRAME_LENGTH UrbSetFrameLength;
-    struct _URB_GET_CURRENT_FRAME_NUMBER UrbGetCurrentFrameNumber;
-    struct _URB_CONTROL_TRANSFER UrbControlTransfer;
-    struct _URB_CONTROL_TRANSFER_EX UrbControlTransferEx;
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER UrbBulkOrInterruptTransfer;
-    struct _URB_ISOCH_TRANSFER UrbIsochronousTransfer;
-    struct _URB_CONTROL_DESCRIPTOR_REQUEST UrbControlDescriptorRequest;
-    struct _URB_CONTROL_GET_STATUS_REQUEST UrbControlGetStatusRequest;
-    struct _URB_CONTROL_FEATURE_REQUEST UrbControlFeatureRequest;
-    struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST UrbControlVendorClassRequest;
-    struct _URB_CONTROL_GET_INTERFACE_REQUEST UrbControlGetInterfaceRequest;
-    struct _URB_CONTROL_GET_CONFIGURATION_REQUEST UrbControlGetConfigurationRequest;
-    struct _URB_OS_FEATURE_DESCRIPTOR_REQUEST UrbOSFeatureDescriptorRequest;
-  };
+    union {
+        struct _URB_HEADER UrbHeader;
+        struct _URB_SELECT_INTERFACE UrbSelectInterface;
+        struct _URB_SELECT_CONFIGURATION UrbSelectConfiguration;
+        struct _URB_PIPE_REQUEST UrbPipeRequest;
+        struct _URB_FRAME_LENGTH_CONTROL UrbFrameLengthControl;
+        struct _URB_GET_FRAME_LENGTH UrbGetFrameLength;
+        struct _URB_SET_FRAME_LENGTH UrbSetFrameLength;
+        struct _URB_GET_CURRENT_FRAME_NUMBER UrbGetCurrentFrameNumber;
+        struct _URB_CONTROL_TRANSFER UrbControlTransfer;
+        struct _URB_CONTROL_TRANSFER_EX UrbControlTransferEx;
+        struct _URB_BULK_OR_INTERRUPT_TRANSFER UrbBulkOrInterruptTransfer;
+        struct _URB_ISOCH_TRANSFER UrbIsochronousTransfer;
+        struct _URB_CONTROL_DESCRIPTOR_REQUEST UrbControlDescriptorRequest;
+        struct _URB_CONTROL_GET_STATUS_REQUEST UrbControlGetStatusRequest;
+        struct _URB_CONTROL_FEATURE_REQUEST UrbControlFeatureRequest;
+        struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST UrbControlVendorClassRequest;
+        struct _URB_CONTROL_GET_INTERFACE_REQUEST UrbControlGetInterfaceRequest;
+        struct _URB_CONTROL_GET_CONFIGURATION_REQUEST UrbControlGetConfigurationRequest;
+        struct _URB_OS_FEATURE_DESCRIPTOR_REQUEST UrbOSFeatureDescriptorRequest;
+    };
 } URB, *PURB;
 
 static_assert(sizeof(struct _URB_HEADER) == 24, "x64 layout");

@@ -11,7 +11,7 @@
 #define USBD_STATUS_REQUEST_FAILED ((USBD_STATUS)0x80000500L)
 #define USBD_STATUS_HALTED ((USBD_STATUS)0xC0000000L)
 #define USBD_HALTED(Status) ((ULONG)(Status) >> 30 == 3)
-#define USBD_STATUS(Status) ((ULONG)(Status) & 0x0fffffffL)
+#define USBD_STATUS(Status) ((ULONG)(Status)&0x0fffffffL)
 
 #define URB_FUNCTION_RESERVED0 0x0016
 #define URB_FUNCTION_RESERVED 0x001d

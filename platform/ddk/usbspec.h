@@ -6,37 +6,42 @@
 
 #pragma pack(push, 1)
 
-typedef enum _USB_DEVICE_SPEED { UsbLowSpeed = 0, UsbFullSpeed, UsbHighSpeed, UsbSuperSpeed } USB_DEVICE_SPEED;
+typedef enum _USB_DEVICE_SPEED {
+    UsbLowSpeed = 0,
+    UsbFullSpeed,
+    UsbHighSpeed,
+    UsbSuperSpeed
+} USB_DEVICE_SPEED;
 typedef enum _USB_DEVICE_TYPE { Usb11Device = 0, Usb20Device } USB_DEVICE_TYPE;
 
 typedef union _BM_REQUEST_TYPE {
-  struct {
-    UCHAR Recipient : 2;
-    UCHAR Reserved : 3;
-    UCHAR Type : 2;
-    UCHAR Dir : 1;
-  };
-  UCHAR B;
+    struct {
+        UCHAR Recipient : 2;
+        UCHAR Reserved : 3;
+        UCHAR Type : 2;
+        UCHAR Dir : 1;
+    };
+    UCHAR B;
 } BM_REQUEST_TYPE, *PBM_REQUEST_TYPE;
 
 typedef struct _USB_DEFAULT_PIPE_SETUP_PACKET {
-  BM_REQUEST_TYPE bmRequestType;
-  UCHAR bRequest;
-  union _wValue {
-    struct {
-      UCHAR LowByte;
-      UCHAR HiByte;
-    };
-    USHORT W;
-  } wValue;
-  union _wIndex {
-    struct {
-      UCHAR LowByte;
-      UCHAR HiByte;
-    };
-    USHORT W;
-  } wIndex;
-  USHORT wLength;
+    BM_REQUEST_TYPE bmRequestType;
+    UCHAR bRequest;
+    union _wValue {
+        struct {
+            UCHAR LowByte;
+            UCHAR HiByte;
+        };
+        USHORT W;
+    } wValue;
+    union _wIndex {
+        struct {
+            UCHAR LowByte;
+            UCHAR HiByte;
+        };
+        USHORT W;
+    } wIndex;
+    USHORT wLength;
 } USB_DEFAULT_PIPE_SETUP_PACKET, *PUSB_DEFAULT_PIPE_SETUP_PACKET;
 
 #define BMREQUEST_HOST_TO_DEVICE 0
@@ -88,45 +93,45 @@ typedef struct _USB_DEFAULT_PIPE_SETUP_PACKET {
 #define USB_GETSTATUS_REMOTE_WAKEUP_ENABLED 0x02
 
 typedef union _USB_DEVICE_STATUS {
-  USHORT AsUshort16;
-  struct {
-    USHORT SelfPowered : 1;
-    USHORT RemoteWakeup : 1;
-    USHORT U1Enable : 1;
-    USHORT U2Enable : 1;
-    USHORT LtmEnable : 1;
-    USHORT Reserved : 11;
-  };
+    USHORT AsUshort16;
+    struct {
+        USHORT SelfPowered : 1;
+        USHORT RemoteWakeup : 1;
+        USHORT U1Enable : 1;
+        USHORT U2Enable : 1;
+        USHORT LtmEnable : 1;
+        USHORT Reserved : 11;
+    };
 } USB_DEVICE_STATUS, *PUSB_DEVICE_STATUS;
 
 typedef union _USB_ENDPOINT_STATUS {
-  USHORT AsUshort16;
-  struct {
-    USHORT Halt : 1;
-    USHORT Reserved : 15;
-  };
+    USHORT AsUshort16;
+    struct {
+        USHORT Halt : 1;
+        USHORT Reserved : 15;
+    };
 } USB_ENDPOINT_STATUS, *PUSB_ENDPOINT_STATUS;
 
 typedef struct _USB_COMMON_DESCRIPTOR {
-  UCHAR bLength;
-  UCHAR bDescriptorType;
+    UCHAR bLength;
+    UCHAR bDescriptorType;
 } USB_COMMON_DESCRIPTOR, *PUSB_COMMON_DESCRIPTOR;
 
 typedef struct _USB_DEVICE_DESCRIPTOR {
-  UCHAR bLength;
-  UCHAR bDescriptorType;
-  USHORT bcdUSB;
-  UCHAR bDeviceClass;
-  UCHAR bDeviceSubClass;
-  UCHAR bDeviceProtocol;
-  UCHAR bMaxPacketSize0;
-  USHORT idVendor;
-  USHORT idProduct;
-  USHORT bcdDevice;
-  UCHAR iManufacturer;
-  UCHAR iProduct;
-  UCHAR iSerialNumber;
-  UCHAR bNumConfigurations;
+    UCHAR bLength;
+    UCHAR bDescriptorType;
+    USHORT bcdUSB;
+    UCHAR bDeviceClass;
+    UCHAR bDeviceSubClass;
+    UCHAR bDeviceProtocol;
+    UCHAR bMaxPacketSize0;
+    USHORT idVendor;
+    USHORT idProduct;
+    USHORT bcdDevice;
+    UCHAR iManufacturer;
+    UCHAR iProduct;
+    UCHAR iSerialNumber;
+    UCHAR bNumConfigurations;
 } USB_DEVICE_DESCRIPTOR, *PUSB_DEVICE_DESCRIPTOR;
 
 #define USB_DEVICE_CLASS_RESERVED 0x00
@@ -152,26 +157,26 @@ typedef struct _USB_DEVICE_DESCRIPTOR {
 #define USB_DEVICE_CLASS_VENDOR_SPECIFIC 0xff
 
 typedef struct _USB_DEVICE_QUALIFIER_DESCRIPTOR {
-  UCHAR bLength;
-  UCHAR bDescriptorType;
-  USHORT bcdUSB;
-  UCHAR bDeviceClass;
-  UCHAR bDeviceSubClass;
-  UCHAR bDeviceProtocol;
-  UCHAR bMaxPacketSize0;
-  UCHAR bNumConfigurations;
-  UCHAR bReserved;
+    UCHAR bLength;
+    UCHAR bDescriptorType;
+    USHORT bcdUSB;
+    UCHAR bDeviceClass;
+    UCHAR bDeviceSubClass;
+    UCHAR bDeviceProtocol;
+    UCHAR bMaxPacketSize0;
+    UCHAR bNumConfigurations;
+    UCHAR bReserved;
 } USB_DEVICE_QUALIFIER_DESCRIPTOR, *PUSB_DEVICE_QUALIFIER_DESCRIPTOR;
 
 typedef struct _USB_CONFIGURATION_DESCRIPTOR {
-  UCHAR bLength;
-  UCHAR bDescriptorType;
-  USHORT wTotalLength;
-  UCHAR bNumInterfaces;
-  UCHAR bConfigurationValue;
-  UCHAR iConfiguration;
-  UCHAR bmAttributes;
-  UCHAR MaxPower;
+    UCHAR bLength;
+    UCHAR bDescriptorType;
+    USHORT wTotalLength;
+    UCHAR bNumInterfaces;
+    UCHAR bConfigurationValue;
+    UCHAR iConfiguration;
+    UCHAR bmAttributes;
+    UCHAR MaxPower;
 } USB_CONFIGURATION_DESCRIPTOR, *PUSB_CONFIGURATION_DESCRIPTOR;
 
 #define USB_CONFIG_POWERED_MASK 0xc0
@@ -181,40 +186,40 @@ typedef struct _USB_CONFIGURATION_DESCRIPTOR {
 #define USB_CONFIG_RESERVED 0x1f
 
 typedef struct _USB_INTERFACE_ASSOCIATION_DESCRIPTOR {
-  UCHAR bLength;
-  UCHAR bDescriptorType;
-  UCHAR bFirstInterface;
-  UCHAR bInterfaceCount;
-  UCHAR bFunctionClass;
-  UCHAR bFunctionSubClass;
-  UCHAR bFunctionProtocol;
-  UCHAR iFunction;
+    UCHAR bLength;
+    UCHAR bDescriptorType;
+    UCHAR bFirstInterface;
+    UCHAR bInterfaceCount;
+    UCHAR bFunctionClass;
+    UCHAR bFunctionSubClass;
+    UCHAR bFunctionProtocol;
+    UCHAR iFunction;
 } USB_INTERFACE_ASSOCIATION_DESCRIPTOR, *PUSB_INTERFACE_ASSOCIATION_DESCRIPTOR;
 
 typedef struct _USB_INTERFACE_DESCRIPTOR {
-  UCHAR bLength;
-  UCHAR bDescriptorType;
-  UCHAR bInterfaceNumber;
-  UCHAR bAlternateSetting;
-  UCHAR bNumEndpoints;
-  UCHAR bInterfaceClass;
-  UCHAR bInterfaceSubClass;
-  UCHAR bInterfaceProtocol;
-  UCHAR iInterface;
+    UCHAR bLength;
+    UCHAR bDescriptorType;
+    UCHAR bInterfaceNumber;
+    UCHAR bAlternateSetting;
+    UCHAR bNumEndpoints;
+    UCHAR bInterfaceClass;
+    UCHAR bInterfaceSubClass;
+    UCHAR bInterfaceProtocol;
+    UCHAR iInterface;
 } USB_INTERFACE_DESCRIPTOR, *PUSB_INTERFACE_DESCRIPTOR;
 
 typedef struct _USB_ENDPOINT_DESCRIPTOR {
-  UCHAR bLength;
-  UCHAR bDescriptorType;
-  UCHAR bEndpointAddress;
-  UCHAR bmAttributes;
-  USHORT wMaxPacketSize;
-  UCHAR bInterval;
+    UCHAR bLength;
+    UCHAR bDescriptorType;
+    UCHAR bEndpointAddress;
+    UCHAR bmAttributes;
+    USHORT wMaxPacketSize;
+    UCHAR bInterval;
 } USB_ENDPOINT_DESCRIPTOR, *PUSB_ENDPOINT_DESCRIPTOR;
 
 #define USB_ENDPOINT_DIRECTION_MASK 0x80
-#define USB_ENDPOINT_DIRECTION_OUT(addr) (!((addr) & USB_ENDPOINT_DIRECTION_MASK))
-#define USB_ENDPOINT_DIRECTION_IN(addr) ((addr) & USB_ENDPOINT_DIRECTION_MASK)
+#define USB_ENDPOINT_DIRECTION_OUT(addr) (!((addr)&USB_ENDPOINT_DIRECTION_MASK))
+#define USB_ENDPOINT_DIRECTION_IN(addr) ((addr)&USB_ENDPOINT_DIRECTION_MASK)
 #define USB_ENDPOINT_ADDRESS_MASK 0x0f
 #define USB_ENDPOINT_TYPE_MASK 0x03
 #define USB_ENDPOINT_TYPE_CONTROL 0x00
@@ -223,18 +228,18 @@ typedef struct _USB_ENDPOINT_DESCRIPTOR {
 #define USB_ENDPOINT_TYPE_INTERRUPT 0x03
 
 typedef union _USB_HIGH_SPEED_MAXPACKET {
-  struct {
-    USHORT MaxPacket : 11;
-    USHORT HSmux : 2;
-    USHORT Reserved : 3;
-  };
-  USHORT us;
+    struct {
+        USHORT MaxPacket : 11;
+        USHORT HSmux : 2;
+        USHORT Reserved : 3;
+    };
+    USHORT us;
 } USB_HIGH_SPEED_MAXPACKET, *PUSB_HIGH_SPEED_MAXPACKET;
 
 typedef struct _USB_STRING_DESCRIPTOR {
-  UCHAR bLength;
-  UCHAR bDescriptorType;
-  WCHAR bString[1];
+    UCHAR bLength;
+    UCHAR bDescriptorType;
+    WCHAR bString[1];
 } USB_STRING_DESCRIPTOR, *PUSB_STRING_DESCRIPTOR;
 
 #define MAXIMUM_USB_STRING_LENGTH 255

@@ -9,17 +9,17 @@
 // run-time routines are exported (wdm/crt.h).
 #pragma once
 
+#include <guiddef.h>
 #include <ntdef.h>
 #include <ntstatus.h>
-#include <guiddef.h>
 
 #include "wdm/checks.h"
-#include "wdm/ke.h"
-#include "wdm/interlocked.h"
-#include "wdm/ex.h"
-#include "wdm/rtl.h"
 #include "wdm/crt.h"
+#include "wdm/ex.h"
+#include "wdm/interlocked.h"
+#include "wdm/io.h"
+#include "wdm/ke.h"
 #include "wdm/mm.h"
 #include "wdm/po.h"
 #include "wdm/registry.h"
-#include "wdm/io.h"
+#include "wdm/rtl.h"

@@ -21,7 +21,7 @@ ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
 VOID DbgBreakPoint(VOID);
 VOID RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PSTR Message);
 
-}  // extern "C"
+} // extern "C"
 
 #define ASSERT(exp) ((exp) ? (void)0 : TarvelAssertFailed(#exp, __FILE__, __LINE__))
 #define ASSERTMSG(msg, exp) ((exp) ? (void)0 : TarvelAssertFailed(msg, __FILE__, __LINE__))

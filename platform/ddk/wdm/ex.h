@@ -1,33 +1,33 @@
 // Executive support (part of wdm.h): pool, executive work items, lookaside-free basics.
 #pragma once
 
-#include <ntdef.h>
 #include "ke.h"
+#include <ntdef.h>
 
 typedef enum _POOL_TYPE {
-  NonPagedPool,
-  NonPagedPoolExecute = NonPagedPool,
-  PagedPool,
-  NonPagedPoolMustSucceed,
-  DontUseThisType,
-  NonPagedPoolCacheAligned,
-  PagedPoolCacheAligned,
-  NonPagedPoolCacheAlignedMustS,
-  MaxPoolType,
-  NonPagedPoolBase = 0,
-  NonPagedPoolBaseMustSucceed = 2,
-  NonPagedPoolBaseCacheAligned = 4,
-  NonPagedPoolBaseCacheAlignedMustS = 6,
-  NonPagedPoolSession = 32,
-  PagedPoolSession,
-  NonPagedPoolMustSucceedSession,
-  DontUseThisTypeSession,
-  NonPagedPoolCacheAlignedSession,
-  PagedPoolCacheAlignedSession,
-  NonPagedPoolCacheAlignedMustSSession,
-  NonPagedPoolNx = 512,
-  NonPagedPoolNxCacheAligned = 516,
-  NonPagedPoolSessionNx = 544,
+    NonPagedPool,
+    NonPagedPoolExecute = NonPagedPool,
+    PagedPool,
+    NonPagedPoolMustSucceed,
+    DontUseThisType,
+    NonPagedPoolCacheAligned,
+    PagedPoolCacheAligned,
+    NonPagedPoolCacheAlignedMustS,
+    MaxPoolType,
+    NonPagedPoolBase = 0,
+    NonPagedPoolBaseMustSucceed = 2,
+    NonPagedPoolBaseCacheAligned = 4,
+    NonPagedPoolBaseCacheAlignedMustS = 6,
+    NonPagedPoolSession = 32,
+    PagedPoolSession,
+    NonPagedPoolMustSucceedSession,
+    DontUseThisTypeSession,
+    NonPagedPoolCacheAlignedSession,
+    PagedPoolCacheAlignedSession,
+    NonPagedPoolCacheAlignedMustSSession,
+    NonPagedPoolNx = 512,
+    NonPagedPoolNxCacheAligned = 516,
+    NonPagedPoolSessionNx = 544,
 } POOL_TYPE;
 
 #define POOL_QUOTA_FAIL_INSTEAD_OF_RAISE 8
@@ -36,32 +36,32 @@ typedef enum _POOL_TYPE {
 #define MEMORY_ALLOCATION_ALIGNMENT 16
 
 typedef enum _WORK_QUEUE_TYPE {
-  CriticalWorkQueue,
-  DelayedWorkQueue,
-  HyperCriticalWorkQueue,
-  NormalWorkQueue,
-  BackgroundWorkQueue,
-  RealTimeWorkQueue,
-  SuperCriticalWorkQueue,
-  MaximumWorkQueue,
-  CustomPriorityWorkQueue = 32
+    CriticalWorkQueue,
+    DelayedWorkQueue,
+    HyperCriticalWorkQueue,
+    NormalWorkQueue,
+    BackgroundWorkQueue,
+    RealTimeWorkQueue,
+    SuperCriticalWorkQueue,
+    MaximumWorkQueue,
+    CustomPriorityWorkQueue = 32
 } WORK_QUEUE_TYPE;
 
 typedef VOID WORKER_THREAD_ROUTINE(PVOID Parameter);
 typedef WORKER_THREAD_ROUTINE* PWORKER_THREAD_ROUTINE;
 
 typedef struct _WORK_QUEUE_ITEM {
-  LIST_ENTRY List;
-  PWORKER_THREAD_ROUTINE WorkerRoutine;
-  volatile PVOID Parameter;
+    LIST_ENTRY List;
+    PWORKER_THREAD_ROUTINE WorkerRoutine;
+    volatile PVOID Parameter;
 } WORK_QUEUE_ITEM, *PWORK_QUEUE_ITEM;
 
-#define ExInitializeWorkItem(Item, Routine, Context) \
-  do {                                               \
-    (Item)->WorkerRoutine = (Routine);               \
-    (Item)->Parameter = (Context);                   \
-    (Item)->List.Flink = NULL;                       \
-  } while (0)
+#define ExInitializeWorkItem(Item, Routine, Context)                                                         \
+    do {                                                                                                     \
+        (Item)->WorkerRoutine = (Routine);                                                                   \
+        (Item)->Parameter = (Context);                                                                       \
+        (Item)->List.Flink = NULL;                                                                           \
+    } while (0)
 
 extern "C" {
 
@@ -74,7 +74,7 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
 
 VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType);
 
-}  // extern "C"
+} // extern "C"
 
 #define ExAcquireSpinLock(Lock, OldIrql) KeAcquireSpinLock((Lock), (OldIrql))
 #define ExReleaseSpinLock(Lock, OldIrql) KeReleaseSpinLock((Lock), (OldIrql))

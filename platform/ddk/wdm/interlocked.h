@@ -3,8 +3,8 @@
 // scheduler may hand the CPU to another emulated thread.
 #pragma once
 
-#include <ntdef.h>
 #include "ke.h"
+#include <ntdef.h>
 
 extern "C" {
 
@@ -34,11 +34,11 @@ PSINGLE_LIST_ENTRY ExInterlockedPushEntryList(PSINGLE_LIST_ENTRY ListHead, PSING
                                               PKSPIN_LOCK Lock);
 PSINGLE_LIST_ENTRY ExInterlockedPopEntryList(PSINGLE_LIST_ENTRY ListHead, PKSPIN_LOCK Lock);
 
-}  // extern "C"
+} // extern "C"
 
 // The platform's other spellings of the same operations.
-#define InterlockedExchangeAddSizeT(a, b) \
-  ((SIZE_T)InterlockedExchangeAdd64((LONG64 volatile*)(a), (LONG64)(b)))
+#define InterlockedExchangeAddSizeT(a, b)                                                                    \
+    ((SIZE_T)InterlockedExchangeAdd64((LONG64 volatile*)(a), (LONG64)(b)))
 #define InterlockedIncrementSizeT(a) ((SIZE_T)InterlockedIncrement64((LONG64 volatile*)(a)))
 #define InterlockedDecrementSizeT(a) ((SIZE_T)InterlockedDecrement64((LONG64 volatile*)(a)))
 #define InterlockedIncrementAcquire InterlockedIncrement

@@ -7,7 +7,6 @@
 // caller's file and line to the Ex routines.
 #pragma once
 
-#include <ntdef.h>
 #include "checks.h"
 #include "ex.h"
 #include "interlocked.h"
@@ -15,6 +14,7 @@
 #include "mm.h"
 #include "po.h"
 #include "rtl.h"
+#include <ntdef.h>
 
 #define POINTER_ALIGNMENT DECLSPEC_ALIGN(8)
 
@@ -39,17 +39,18 @@ typedef struct _SECURITY_QUALITY_OF_SERVICE* PSECURITY_QUALITY_OF_SERVICE;
 typedef struct _ACCESS_STATE* PACCESS_STATE;
 
 typedef struct _IO_STATUS_BLOCK {
-  union {
-    NTSTATUS Status;
-    PVOID Pointer;
-  };
-  ULONG_PTR Information;
+    union {
+        NTSTATUS Status;
+        PVOID Pointer;
+    };
+    ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
 // Callbacks.
 typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject, PUNICODE_STRING RegistryPath);
 typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
-typedef NTSTATUS DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT* DriverObject, struct _DEVICE_OBJECT* PhysicalDeviceObject);
+typedef NTSTATUS DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT* DriverObject,
+                                   struct _DEVICE_OBJECT* PhysicalDeviceObject);
 typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
 typedef VOID DRIVER_UNLOAD(struct _DRIVER_OBJECT* DriverObject);
 typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
@@ -72,69 +73,73 @@ typedef VOID IO_TIMER_ROUTINE(struct _DEVICE_OBJECT* DeviceObject, PVOID Context
 typedef IO_TIMER_ROUTINE* PIO_TIMER_ROUTINE;
 typedef VOID (*PIO_APC_ROUTINE)(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
 
-typedef enum _IO_ALLOCATION_ACTION { KeepObject = 1, DeallocateObject, DeallocateObjectKeepRegisters } IO_ALLOCATION_ACTION;
+typedef enum _IO_ALLOCATION_ACTION {
+    KeepObject = 1,
+    DeallocateObject,
+    DeallocateObjectKeepRegisters
+} IO_ALLOCATION_ACTION;
 typedef IO_ALLOCATION_ACTION DRIVER_CONTROL(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
                                             PVOID MapRegisterBase, PVOID Context);
 typedef DRIVER_CONTROL* PDRIVER_CONTROL;
 
 // Device objects.
 typedef struct _VPB {
-  CSHORT Type;
-  CSHORT Size;
-  USHORT Flags;
-  USHORT VolumeLabelLength;
-  struct _DEVICE_OBJECT* DeviceObject;
-  struct _DEVICE_OBJECT* RealDevice;
-  ULONG SerialNumber;
-  ULONG ReferenceCount;
-  WCHAR VolumeLabel[32];
+    CSHORT Type;
+    CSHORT Size;
+    USHORT Flags;
+    USHORT VolumeLabelLength;
+    struct _DEVICE_OBJECT* DeviceObject;
+    struct _DEVICE_OBJECT* RealDevice;
+    ULONG SerialNumber;
+    ULONG ReferenceCount;
+    WCHAR VolumeLabel[32];
 } VPB, *PVPB;
 
 typedef struct _WAIT_CONTEXT_BLOCK {
-  KDEVICE_QUEUE_ENTRY WaitQueueEntry;
-  PDRIVER_CONTROL DeviceRoutine;
-  PVOID DeviceContext;
-  ULONG NumberOfMapRegisters;
-  PVOID DeviceObject;
-  PVOID CurrentIrp;
-  PKDPC BufferChainingDpc;
+    KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+    PDRIVER_CONTROL DeviceRoutine;
+    PVOID DeviceContext;
+    ULONG NumberOfMapRegisters;
+    PVOID DeviceObject;
+    PVOID CurrentIrp;
+    PKDPC BufferChainingDpc;
 } WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
 
 typedef struct _DEVOBJ_EXTENSION {
-  CSHORT Type;
-  USHORT Size;
-  struct _DEVICE_OBJECT* DeviceObject;
+    CSHORT Type;
+    USHORT Size;
+    struct _DEVICE_OBJECT* DeviceObject;
 } DEVOBJ_EXTENSION, *PDEVOBJ_EXTENSION;
 
 typedef struct _DEVICE_OBJECT {
-  CSHORT Type;
-  USHORT Size;
-  LONG ReferenceCount;
-  struct _DRIVER_OBJECT* DriverObject;
-  struct _DEVICE_OBJECT* NextDevice;
-  struct _DEVICE_OBJECT* AttachedDevice;
-  struct _IRP* CurrentIrp;
-  PIO_TIMER Timer;
-  ULONG Flags;
-  ULONG Characteristics;
-  volatile PVPB Vpb;
-  PVOID DeviceExtension;
-  DEVICE_TYPE DeviceType;
-  CCHAR StackSize;
-  union {
-    LIST_ENTRY ListEntry;
-    WAIT_CONTEXT_BLOCK Wcb;
-  } Queue;
-  ULONG AlignmentRequirement;
-  KDEVICE_QUEUE DeviceQueue;
-  KDPC Dpc;
-  ULONG ActiveThreadCount;
-  PSECURITY_DESCRIPTOR SecurityDescriptor;
-  KEVENT DeviceLock;
-  USHORT SectorSize;
-  USHORT Spare1;
-  struct _DEVOBJ_EXTENSION* DeviceObjectExtension;
-  PVOID Reserved;
+    CSHORT Type;
+    USHORT Size;
+    LONG ReferenceCount;
+    struct _DRIVER_OBJECT* DriverObject;
+    struct _DEVICE_OBJECT* NextDevice;
+    struct _DEVICE_OBJECT* AttachedDevice;
+    struct _IRP* CurrentIrp;
+    PIO_TIMER Timer;
+    ULONG Flags;
+    ULONG Characteristics;
+    volatile PVPB Vpb;
+    PVOID DeviceExtension;
+    DEVICE_TYPE DeviceType;
+    CCHAR StackSize;
+    union {
+        LIST_ENTRY ListEntry;
+        WAIT_CONTEXT_BLOCK Wcb;
+    } Queue;
+    ULONG AlignmentRequirement;
+    KDEVICE_QUEUE DeviceQueue;
+    KDPC Dpc;
+    ULONG ActiveThreadCount;
+    PSECURITY_DESCRIPTOR SecurityDescriptor;
+    KEVENT DeviceLock;
+    USHORT SectorSize;
+    USHORT Spare1;
+    struct _DEVOBJ_EXTENSION* DeviceObjectExtension;
+    PVOID Reserved;
 } DEVICE_OBJECT;
 
 // DEVICE_OBJECT.Flags
@@ -201,10 +206,10 @@ typedef struct _DEVICE_OBJECT {
 #define FILE_DEVICE_SERENUM 0x00000037
 
 // Control codes.
-#define CTL_CODE(DeviceType, Function, Method, Access) \
-  (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
-#define DEVICE_TYPE_FROM_CTL_CODE(ctl) (((ULONG)((ctl) & 0xffff0000)) >> 16)
-#define METHOD_FROM_CTL_CODE(ctl) ((ULONG)((ctl) & 3))
+#define CTL_CODE(DeviceType, Function, Method, Access)                                                       \
+    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+#define DEVICE_TYPE_FROM_CTL_CODE(ctl) (((ULONG)((ctl)&0xffff0000)) >> 16)
+#define METHOD_FROM_CTL_CODE(ctl) ((ULONG)((ctl)&3))
 #define IoGetFunctionCodeFromCtlCode(ControlCode) (((ControlCode) >> 2) & 0x00000FFF)
 
 #define METHOD_BUFFERED 0
@@ -231,9 +236,11 @@ typedef struct _DEVICE_OBJECT {
 #define FILE_READ_ATTRIBUTES 0x00000080
 #define FILE_WRITE_ATTRIBUTES 0x00000100
 #define FILE_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x1FF)
-#define FILE_GENERIC_READ (STANDARD_RIGHTS_READ | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | SYNCHRONIZE)
-#define FILE_GENERIC_WRITE \
-  (STANDARD_RIGHTS_WRITE | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | FILE_APPEND_DATA | SYNCHRONIZE)
+#define FILE_GENERIC_READ                                                                                    \
+    (STANDARD_RIGHTS_READ | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | SYNCHRONIZE)
+#define FILE_GENERIC_WRITE                                                                                   \
+    (STANDARD_RIGHTS_WRITE | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | FILE_APPEND_DATA |    \
+     SYNCHRONIZE)
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
 #define FILE_SHARE_DELETE 0x00000004
@@ -254,36 +261,36 @@ typedef struct _DEVICE_OBJECT {
 
 // File objects.
 typedef struct _FILE_OBJECT {
-  CSHORT Type;
-  CSHORT Size;
-  PDEVICE_OBJECT DeviceObject;
-  PVPB Vpb;
-  PVOID FsContext;
-  PVOID FsContext2;
-  PSECTION_OBJECT_POINTERS SectionObjectPointer;
-  PVOID PrivateCacheMap;
-  NTSTATUS FinalStatus;
-  struct _FILE_OBJECT* RelatedFileObject;
-  BOOLEAN LockOperation;
-  BOOLEAN DeletePending;
-  BOOLEAN ReadAccess;
-  BOOLEAN WriteAccess;
-  BOOLEAN DeleteAccess;
-  BOOLEAN SharedRead;
-  BOOLEAN SharedWrite;
-  BOOLEAN SharedDelete;
-  ULONG Flags;
-  UNICODE_STRING FileName;
-  LARGE_INTEGER CurrentByteOffset;
-  volatile ULONG Waiters;
-  volatile ULONG Busy;
-  PVOID LastLock;
-  KEVENT Lock;
-  KEVENT Event;
-  volatile PIO_COMPLETION_CONTEXT CompletionContext;
-  KSPIN_LOCK IrpListLock;
-  LIST_ENTRY IrpList;
-  volatile PVOID FileObjectExtension;
+    CSHORT Type;
+    CSHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    PVPB Vpb;
+    PVOID FsContext;
+    PVOID FsContext2;
+    PSECTION_OBJECT_POINTERS SectionObjectPointer;
+    PVOID PrivateCacheMap;
+    NTSTATUS FinalStatus;
+    struct _FILE_OBJECT* RelatedFileObject;
+    BOOLEAN LockOperation;
+    BOOLEAN DeletePending;
+    BOOLEAN ReadAccess;
+    BOOLEAN WriteAccess;
+    BOOLEAN DeleteAccess;
+    BOOLEAN SharedRead;
+    BOOLEAN SharedWrite;
+    BOOLEAN SharedDelete;
+    ULONG Flags;
+    UNICODE_STRING FileName;
+    LARGE_INTEGER CurrentByteOffset;
+    volatile ULONG Waiters;
+    volatile ULONG Busy;
+    PVOID LastLock;
+    KEVENT Lock;
+    KEVENT Event;
+    volatile PIO_COMPLETION_CONTEXT CompletionContext;
+    KSPIN_LOCK IrpListLock;
+    LIST_ENTRY IrpList;
+    volatile PVOID FileObjectExtension;
 } FILE_OBJECT;
 
 #define FO_FILE_OPEN 0x00000001
@@ -302,69 +309,71 @@ typedef struct _FILE_OBJECT {
 #define FO_FILE_FAST_IO_READ 0x00080000
 
 typedef enum _FILE_INFORMATION_CLASS {
-  FileDirectoryInformation = 1,
-  FileFullDirectoryInformation,
-  FileBothDirectoryInformation,
-  FileBasicInformation,
-  FileStandardInformation,
-  FileInternalInformation,
-  FileEaInformation,
-  FileAccessInformation,
-  FileNameInformation,
-  FileRenameInformation,
-  FileLinkInformation,
-  FileNamesInformation,
-  FileDispositionInformation,
-  FilePositionInformation,
-  FileFullEaInformation,
-  FileModeInformation,
-  FileAlignmentInformation,
-  FileAllInformation,
-  FileAllocationInformation,
-  FileEndOfFileInformation,
-  FileMaximumInformation = 76
-} FILE_INFORMATION_CLASS, *PFILE_INFORMATION_CLASS;
+    FileDirectoryInformation = 1,
+    FileFullDirectoryInformation,
+    FileBothDirectoryInformation,
+    FileBasicInformation,
+    FileStandardInformation,
+    FileInternalInformation,
+    FileEaInformation,
+    FileAccessInformation,
+    FileNameInformation,
+    FileRenameInformation,
+    FileLinkInformation,
+    FileNamesInformation,
+    FileDispositionInformation,
+    FilePositionInformation,
+    FileFullEaInformation,
+    FileModeInformation,
+    FileAlignmentInformation,
+    FileAllInformation,
+    FileAllocationInformation,
+    FileEndOfFileInformation,
+    FileMaximumInformation = 76
+} FILE_INFORMATION_CLASS,
+    *PFILE_INFORMATION_CLASS;
 
 typedef enum _FSINFOCLASS {
-  FileFsVolumeInformation = 1,
-  FileFsLabelInformation,
-  FileFsSizeInformation,
-  FileFsDeviceInformation,
-  FileFsAttributeInformation,
-  FileFsControlInformation,
-  FileFsFullSizeInformation,
-  FileFsObjectIdInformation,
-  FileFsDriverPathInformation,
-  FileFsVolumeFlagsInformation,
-  FileFsMaximumInformation
-} FS_INFORMATION_CLASS, *PFS_INFORMATION_CLASS;
+    FileFsVolumeInformation = 1,
+    FileFsLabelInformation,
+    FileFsSizeInformation,
+    FileFsDeviceInformation,
+    FileFsAttributeInformation,
+    FileFsControlInformation,
+    FileFsFullSizeInformation,
+    FileFsObjectIdInformation,
+    FileFsDriverPathInformation,
+    FileFsVolumeFlagsInformation,
+    FileFsMaximumInformation
+} FS_INFORMATION_CLASS,
+    *PFS_INFORMATION_CLASS;
 
 typedef struct _FILE_BASIC_INFORMATION {
-  LARGE_INTEGER CreationTime;
-  LARGE_INTEGER LastAccessTime;
-  LARGE_INTEGER LastWriteTime;
-  LARGE_INTEGER ChangeTime;
-  ULONG FileAttributes;
+    LARGE_INTEGER CreationTime;
+    LARGE_INTEGER LastAccessTime;
+    LARGE_INTEGER LastWriteTime;
+    LARGE_INTEGER ChangeTime;
+    ULONG FileAttributes;
 } FILE_BASIC_INFORMATION, *PFILE_BASIC_INFORMATION;
 
 typedef struct _FILE_STANDARD_INFORMATION {
-  LARGE_INTEGER AllocationSize;
-  LARGE_INTEGER EndOfFile;
-  ULONG NumberOfLinks;
-  BOOLEAN DeletePending;
-  BOOLEAN Directory;
+    LARGE_INTEGER AllocationSize;
+    LARGE_INTEGER EndOfFile;
+    ULONG NumberOfLinks;
+    BOOLEAN DeletePending;
+    BOOLEAN Directory;
 } FILE_STANDARD_INFORMATION, *PFILE_STANDARD_INFORMATION;
 
 typedef struct _FILE_POSITION_INFORMATION {
-  LARGE_INTEGER CurrentByteOffset;
+    LARGE_INTEGER CurrentByteOffset;
 } FILE_POSITION_INFORMATION, *PFILE_POSITION_INFORMATION;
 
 // Driver objects.
 typedef struct _DRIVER_EXTENSION {
-  struct _DRIVER_OBJECT* DriverObject;
-  PDRIVER_ADD_DEVICE AddDevice;
-  ULONG Count;
-  UNICODE_STRING ServiceKeyName;
+    struct _DRIVER_OBJECT* DriverObject;
+    PDRIVER_ADD_DEVICE AddDevice;
+    ULONG Count;
+    UNICODE_STRING ServiceKeyName;
 } DRIVER_EXTENSION, *PDRIVER_EXTENSION;
 
 #define IRP_MJ_CREATE 0x00
@@ -400,21 +409,21 @@ typedef struct _DRIVER_EXTENSION {
 #define IRP_MJ_MAXIMUM_FUNCTION 0x1b
 
 typedef struct _DRIVER_OBJECT {
-  CSHORT Type;
-  CSHORT Size;
-  PDEVICE_OBJECT DeviceObject;
-  ULONG Flags;
-  PVOID DriverStart;
-  ULONG DriverSize;
-  PVOID DriverSection;
-  PDRIVER_EXTENSION DriverExtension;
-  UNICODE_STRING DriverName;
-  PUNICODE_STRING HardwareDatabase;
-  struct _FAST_IO_DISPATCH* FastIoDispatch;
-  PDRIVER_INITIALIZE DriverInit;
-  PDRIVER_STARTIO DriverStartIo;
-  PDRIVER_UNLOAD DriverUnload;
-  PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
+    CSHORT Type;
+    CSHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    ULONG Flags;
+    PVOID DriverStart;
+    ULONG DriverSize;
+    PVOID DriverSection;
+    PDRIVER_EXTENSION DriverExtension;
+    UNICODE_STRING DriverName;
+    PUNICODE_STRING HardwareDatabase;
+    struct _FAST_IO_DISPATCH* FastIoDispatch;
+    PDRIVER_INITIALIZE DriverInit;
+    PDRIVER_STARTIO DriverStartIo;
+    PDRIVER_UNLOAD DriverUnload;
+    PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } DRIVER_OBJECT;
 
 #define DRVO_UNLOAD_INVOKED 0x00000001
@@ -468,61 +477,61 @@ typedef struct _DRIVER_OBJECT {
 
 // Requests.
 typedef struct _IRP {
-  CSHORT Type;
-  USHORT Size;
-  struct _MDL* MdlAddress;
-  ULONG Flags;
-  union {
-    struct _IRP* MasterIrp;
-    volatile LONG IrpCount;
-    PVOID SystemBuffer;
-  } AssociatedIrp;
-  LIST_ENTRY ThreadListEntry;
-  IO_STATUS_BLOCK IoStatus;
-  KPROCESSOR_MODE RequestorMode;
-  BOOLEAN PendingReturned;
-  CHAR StackCount;
-  CHAR CurrentLocation;
-  BOOLEAN Cancel;
-  KIRQL CancelIrql;
-  CCHAR ApcEnvironment;
-  UCHAR AllocationFlags;
-  PIO_STATUS_BLOCK UserIosb;
-  PKEVENT UserEvent;
-  union {
-    struct {
-      union {
-        PIO_APC_ROUTINE UserApcRoutine;
-        PVOID IssuingProcess;
-      };
-      PVOID UserApcContext;
-    } AsynchronousParameters;
-    LARGE_INTEGER AllocationSize;
-  } Overlay;
-  volatile PDRIVER_CANCEL CancelRoutine;
-  PVOID UserBuffer;
-  union {
-    struct {
-      union {
-        KDEVICE_QUEUE_ENTRY DeviceQueueEntry;
+    CSHORT Type;
+    USHORT Size;
+    struct _MDL* MdlAddress;
+    ULONG Flags;
+    union {
+        struct _IRP* MasterIrp;
+        volatile LONG IrpCount;
+        PVOID SystemBuffer;
+    } AssociatedIrp;
+    LIST_ENTRY ThreadListEntry;
+    IO_STATUS_BLOCK IoStatus;
+    KPROCESSOR_MODE RequestorMode;
+    BOOLEAN PendingReturned;
+    CHAR StackCount;
+    CHAR CurrentLocation;
+    BOOLEAN Cancel;
+    KIRQL CancelIrql;
+    CCHAR ApcEnvironment;
+    UCHAR AllocationFlags;
+    PIO_STATUS_BLOCK UserIosb;
+    PKEVENT UserEvent;
+    union {
         struct {
-          PVOID DriverContext[4];
-        };
-      };
-      PETHREAD Thread;
-      PCHAR AuxiliaryBuffer;
-      struct {
-        LIST_ENTRY ListEntry;
-        union {
-          struct _IO_STACK_LOCATION* CurrentStackLocation;
-          ULONG PacketType;
-        };
-      };
-      struct _FILE_OBJECT* OriginalFileObject;
+            union {
+                PIO_APC_ROUTINE UserApcRoutine;
+                PVOID IssuingProcess;
+            };
+            PVOID UserApcContext;
+        } AsynchronousParameters;
+        LARGE_INTEGER AllocationSize;
     } Overlay;
-    KAPC Apc;
-    PVOID CompletionKey;
-  } Tail;
+    volatile PDRIVER_CANCEL CancelRoutine;
+    PVOID UserBuffer;
+    union {
+        struct {
+            union {
+                KDEVICE_QUEUE_ENTRY DeviceQueueEntry;
+                struct {
+                    PVOID DriverContext[4];
+                };
+            };
+            PETHREAD Thread;
+            PCHAR AuxiliaryBuffer;
+            struct {
+                LIST_ENTRY ListEntry;
+                union {
+                    struct _IO_STACK_LOCATION* CurrentStackLocation;
+                    ULONG PacketType;
+                };
+            };
+            struct _FILE_OBJECT* OriginalFileObject;
+        } Overlay;
+        KAPC Apc;
+        PVOID CompletionKey;
+    } Tail;
 } IRP;
 
 // IRP.Flags
@@ -550,158 +559,158 @@ typedef struct _IRP {
 #define IRP_LOOKASIDE_ALLOCATION 0x08
 
 typedef struct _IO_SECURITY_CONTEXT {
-  PSECURITY_QUALITY_OF_SERVICE SecurityQos;
-  PACCESS_STATE AccessState;
-  ACCESS_MASK DesiredAccess;
-  ULONG FullCreateOptions;
+    PSECURITY_QUALITY_OF_SERVICE SecurityQos;
+    PACCESS_STATE AccessState;
+    ACCESS_MASK DesiredAccess;
+    ULONG FullCreateOptions;
 } IO_SECURITY_CONTEXT, *PIO_SECURITY_CONTEXT;
 
 typedef struct _IO_STACK_LOCATION {
-  UCHAR MajorFunction;
-  UCHAR MinorFunction;
-  UCHAR Flags;
-  UCHAR Control;
-  union {
-    struct {
-      PIO_SECURITY_CONTEXT SecurityContext;
-      ULONG Options;
-      USHORT POINTER_ALIGNMENT FileAttributes;
-      USHORT ShareAccess;
-      ULONG POINTER_ALIGNMENT EaLength;
-    } Create;
-    struct {
-      ULONG Length;
-      ULONG POINTER_ALIGNMENT Key;
-      ULONG Flags;
-      LARGE_INTEGER ByteOffset;
-    } Read;
-    struct {
-      ULONG Length;
-      ULONG POINTER_ALIGNMENT Key;
-      ULONG Flags;
-      LARGE_INTEGER ByteOffset;
-    } Write;
-    struct {
-      ULONG Length;
-      FILE_INFORMATION_CLASS POINTER_ALIGNMENT FileInformationClass;
-    } QueryFile;
-    struct {
-      ULONG Length;
-      FILE_INFORMATION_CLASS POINTER_ALIGNMENT FileInformationClass;
-      PFILE_OBJECT FileObject;
-      union {
+    UCHAR MajorFunction;
+    UCHAR MinorFunction;
+    UCHAR Flags;
+    UCHAR Control;
+    union {
         struct {
-          BOOLEAN ReplaceIfExists;
-          BOOLEAN AdvanceOnly;
-        };
-        ULONG ClusterCount;
-        HANDLE DeleteHandle;
-      };
-    } SetFile;
-    struct {
-      ULONG Length;
-      FS_INFORMATION_CLASS POINTER_ALIGNMENT FsInformationClass;
-    } QueryVolume;
-    struct {
-      ULONG OutputBufferLength;
-      ULONG POINTER_ALIGNMENT InputBufferLength;
-      ULONG POINTER_ALIGNMENT FsControlCode;
-      PVOID Type3InputBuffer;
-    } FileSystemControl;
-    struct {
-      ULONG OutputBufferLength;
-      ULONG POINTER_ALIGNMENT InputBufferLength;
-      ULONG POINTER_ALIGNMENT IoControlCode;
-      PVOID Type3InputBuffer;
-    } DeviceIoControl;
-    struct {
-      SECURITY_INFORMATION SecurityInformation;
-      ULONG POINTER_ALIGNMENT Length;
-    } QuerySecurity;
-    struct {
-      SECURITY_INFORMATION SecurityInformation;
-      PSECURITY_DESCRIPTOR SecurityDescriptor;
-    } SetSecurity;
-    struct {
-      PVPB Vpb;
-      PDEVICE_OBJECT DeviceObject;
-    } MountVolume;
-    struct {
-      struct _SCSI_REQUEST_BLOCK* Srb;
-    } Scsi;
-    struct {
-      DEVICE_RELATION_TYPE Type;
-    } QueryDeviceRelations;
-    struct {
-      CONST GUID* InterfaceType;
-      USHORT Size;
-      USHORT Version;
-      PINTERFACE Interface;
-      PVOID InterfaceSpecificData;
-    } QueryInterface;
-    struct {
-      PDEVICE_CAPABILITIES Capabilities;
-    } DeviceCapabilities;
-    struct {
-      PIO_RESOURCE_REQUIREMENTS_LIST IoResourceRequirementList;
-    } FilterResourceRequirements;
-    struct {
-      ULONG WhichSpace;
-      PVOID Buffer;
-      ULONG Offset;
-      ULONG POINTER_ALIGNMENT Length;
-    } ReadWriteConfig;
-    struct {
-      BOOLEAN Lock;
-    } SetLock;
-    struct {
-      BUS_QUERY_ID_TYPE IdType;
-    } QueryId;
-    struct {
-      DEVICE_TEXT_TYPE DeviceTextType;
-      LCID POINTER_ALIGNMENT LocaleId;
-    } QueryDeviceText;
-    struct {
-      BOOLEAN InPath;
-      BOOLEAN Reserved[3];
-      DEVICE_USAGE_NOTIFICATION_TYPE POINTER_ALIGNMENT Type;
-    } UsageNotification;
-    struct {
-      SYSTEM_POWER_STATE PowerState;
-    } WaitWake;
-    struct {
-      PPOWER_SEQUENCE PowerSequence;
-    } PowerSequence;
-    struct {
-      union {
-        ULONG SystemContext;
-        SYSTEM_POWER_STATE_CONTEXT SystemPowerStateContext;
-      };
-      POWER_STATE_TYPE POINTER_ALIGNMENT Type;
-      POWER_STATE POINTER_ALIGNMENT State;
-      POWER_ACTION POINTER_ALIGNMENT ShutdownType;
-    } Power;
-    struct {
-      PCM_RESOURCE_LIST AllocatedResources;
-      PCM_RESOURCE_LIST AllocatedResourcesTranslated;
-    } StartDevice;
-    struct {
-      ULONG_PTR ProviderId;
-      PVOID DataPath;
-      ULONG BufferSize;
-      PVOID Buffer;
-    } WMI;
-    struct {
-      PVOID Argument1;
-      PVOID Argument2;
-      PVOID Argument3;
-      PVOID Argument4;
-    } Others;
-  } Parameters;
-  PDEVICE_OBJECT DeviceObject;
-  PFILE_OBJECT FileObject;
-  PIO_COMPLETION_ROUTINE CompletionRoutine;
-  PVOID Context;
+            PIO_SECURITY_CONTEXT SecurityContext;
+            ULONG Options;
+            USHORT POINTER_ALIGNMENT FileAttributes;
+            USHORT ShareAccess;
+            ULONG POINTER_ALIGNMENT EaLength;
+        } Create;
+        struct {
+            ULONG Length;
+            ULONG POINTER_ALIGNMENT Key;
+            ULONG Flags;
+            LARGE_INTEGER ByteOffset;
+        } Read;
+        struct {
+            ULONG Length;
+            ULONG POINTER_ALIGNMENT Key;
+            ULONG Flags;
+            LARGE_INTEGER ByteOffset;
+        } Write;
+        struct {
+            ULONG Length;
+            FILE_INFORMATION_CLASS POINTER_ALIGNMENT FileInformationClass;
+        } QueryFile;
+        struct {
+            ULONG Length;
+            FILE_INFORMATION_CLASS POINTER_ALIGNMENT FileInformationClass;
+            PFILE_OBJECT FileObject;
+            union {
+                struct {
+                    BOOLEAN ReplaceIfExists;
+                    BOOLEAN AdvanceOnly;
+                };
+                ULONG ClusterCount;
+                HANDLE DeleteHandle;
+            };
+        } SetFile;
+        struct {
+            ULONG Length;
+            FS_INFORMATION_CLASS POINTER_ALIGNMENT FsInformationClass;
+        } QueryVolume;
+        struct {
+            ULONG OutputBufferLength;
+            ULONG POINTER_ALIGNMENT InputBufferLength;
+            ULONG POINTER_ALIGNMENT FsControlCode;
+            PVOID Type3InputBuffer;
+        } FileSystemControl;
+        struct {
+            ULONG OutputBufferLength;
+            ULONG POINTER_ALIGNMENT InputBufferLength;
+            ULONG POINTER_ALIGNMENT IoControlCode;
+            PVOID Type3InputBuffer;
+        } DeviceIoControl;
+        struct {
+            SECURITY_INFORMATION SecurityInformation;
+            ULONG POINTER_ALIGNMENT Length;
+        } QuerySecurity;
+        struct {
+            SECURITY_INFORMATION SecurityInformation;
+            PSECURITY_DESCRIPTOR SecurityDescriptor;
+        } SetSecurity;
+        struct {
+            PVPB Vpb;
+            PDEVICE_OBJECT DeviceObject;
+        } MountVolume;
+        struct {
+            struct _SCSI_REQUEST_BLOCK* Srb;
+        } Scsi;
+        struct {
+            DEVICE_RELATION_TYPE Type;
+        } QueryDeviceRelations;
+        struct {
+            CONST GUID* InterfaceType;
+            USHORT Size;
+            USHORT Version;
+            PINTERFACE Interface;
+            PVOID InterfaceSpecificData;
+        } QueryInterface;
+        struct {
+            PDEVICE_CAPABILITIES Capabilities;
+        } DeviceCapabilities;
+        struct {
+            PIO_RESOURCE_REQUIREMENTS_LIST IoResourceRequirementList;
+        } FilterResourceRequirements;
+        struct {
+            ULONG WhichSpace;
+            PVOID Buffer;
+            ULONG Offset;
+            ULONG POINTER_ALIGNMENT Length;
+        } ReadWriteConfig;
+        struct {
+            BOOLEAN Lock;
+        } SetLock;
+        struct {
+            BUS_QUERY_ID_TYPE IdType;
+        } QueryId;
+        struct {
+            DEVICE_TEXT_TYPE DeviceTextType;
+            LCID POINTER_ALIGNMENT LocaleId;
+        } QueryDeviceText;
+        struct {
+            BOOLEAN InPath;
+            BOOLEAN Reserved[3];
+            DEVICE_USAGE_NOTIFICATION_TYPE POINTER_ALIGNMENT Type;
+        } UsageNotification;
+        struct {
+            SYSTEM_POWER_STATE PowerState;
+        } WaitWake;
+        struct {
+            PPOWER_SEQUENCE PowerSequence;
+        } PowerSequence;
+        struct {
+            union {
+                ULONG SystemContext;
+                SYSTEM_POWER_STATE_CONTEXT SystemPowerStateContext;
+            };
+            POWER_STATE_TYPE POINTER_ALIGNMENT Type;
+            POWER_STATE POINTER_ALIGNMENT State;
+            POWER_ACTION POINTER_ALIGNMENT ShutdownType;
+        } Power;
+        struct {
+            PCM_RESOURCE_LIST AllocatedResources;
+            PCM_RESOURCE_LIST AllocatedResourcesTranslated;
+        } StartDevice;
+        struct {
+            ULONG_PTR ProviderId;
+            PVOID DataPath;
+            ULONG BufferSize;
+            PVOID Buffer;
+        } WMI;
+        struct {
+            PVOID Argument1;
+            PVOID Argument2;
+            PVOID Argument3;
+            PVOID Argument4;
+        } Others;
+    } Parameters;
+    PDEVICE_OBJECT DeviceObject;
+    PFILE_OBJECT FileObject;
+    PIO_COMPLETION_ROUTINE CompletionRoutine;
+    PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
 // What a completion routine returns to let completion go on up the stack.
@@ -727,14 +736,14 @@ typedef struct _IO_STACK_LOCATION {
 // Remove locks. The emulated kernel keeps the per-tag bookkeeping of a checked build on the side, so
 // the lock has the layout of a free build.
 typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
-  BOOLEAN Removed;
-  BOOLEAN Reserved[3];
-  volatile LONG IoCount;
-  KEVENT RemoveEvent;
+    BOOLEAN Removed;
+    BOOLEAN Reserved[3];
+    volatile LONG IoCount;
+    KEVENT RemoveEvent;
 } IO_REMOVE_LOCK_COMMON_BLOCK;
 
 typedef struct _IO_REMOVE_LOCK {
-  IO_REMOVE_LOCK_COMMON_BLOCK Common;
+    IO_REMOVE_LOCK_COMMON_BLOCK Common;
 } IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
 
 static_assert(sizeof(IO_STATUS_BLOCK) == 16, "x64 layout");
@@ -775,16 +784,20 @@ VOID IoAcquireCancelSpinLock(PKIRQL Irql);
 VOID IoReleaseCancelSpinLock(KIRQL Irql);
 PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
-                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
-PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
-                                  PLARGE_INTEGER StartingOffset, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
-PIRP IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
-                                   PLARGE_INTEGER StartingOffset, PIO_STATUS_BLOCK IoStatusBlock);
+                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                   PIO_STATUS_BLOCK IoStatusBlock);
+PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                  ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
+                                  PIO_STATUS_BLOCK IoStatusBlock);
+PIRP IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                   ULONG Length, PLARGE_INTEGER StartingOffset,
+                                   PIO_STATUS_BLOCK IoStatusBlock);
 VOID IoStartPacket(PDEVICE_OBJECT DeviceObject, PIRP Irp, PULONG Key, PDRIVER_CANCEL CancelFunction);
 VOID IoStartNextPacket(PDEVICE_OBJECT DeviceObject, BOOLEAN Cancelable);
 
 // MDLs.
-PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp);
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
+                   PIRP Irp);
 VOID IoFreeMdl(PMDL Mdl);
 VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length);
 
@@ -799,8 +812,8 @@ NTSTATUS IoAttachDeviceToDeviceStackSafe(PDEVICE_OBJECT SourceDevice, PDEVICE_OB
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
 PDEVICE_OBJECT IoGetRelatedDeviceObject(PFILE_OBJECT FileObject);
-NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess, PFILE_OBJECT* FileObject,
-                                  PDEVICE_OBJECT* DeviceObject);
+NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
+                                  PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject);
 BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
 VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type);
 VOID IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject);
@@ -817,9 +830,10 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
                                  PHANDLE DevInstRegKey);
 
 // Remove locks.
-VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes, ULONG HighWatermark,
-                              ULONG RemlockSize);
-NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line, ULONG RemlockSize);
+VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
+                              ULONG HighWatermark, ULONG RemlockSize);
+NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
+                               ULONG RemlockSize);
 VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
 VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
 
@@ -828,8 +842,8 @@ PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
 VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
 VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
                      PVOID Context);
-VOID IoQueueWorkItemEx(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE_EX WorkerRoutine, WORK_QUEUE_TYPE QueueType,
-                       PVOID Context);
+VOID IoQueueWorkItemEx(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE_EX WorkerRoutine,
+                       WORK_QUEUE_TYPE QueueType, PVOID Context);
 ULONG IoSizeofWorkItem(VOID);
 VOID IoInitializeWorkItem(PVOID IoObject, PIO_WORKITEM IoWorkItem);
 VOID IoUninitializeWorkItem(PIO_WORKITEM IoWorkItem);
@@ -838,75 +852,82 @@ VOID IoUninitializeWorkItem(PIO_WORKITEM IoWorkItem);
 LONG_PTR ObfReferenceObject(PVOID Object);
 LONG_PTR ObfDereferenceObject(PVOID Object);
 
-}  // extern "C"
+} // extern "C"
 
 #define IoCallDriver(DeviceObject, Irp) IofCallDriver((DeviceObject), (Irp))
 #define IoCompleteRequest(Irp, PriorityBoost) IofCompleteRequest((Irp), (PriorityBoost))
 #define ObReferenceObject(Object) ObfReferenceObject(Object)
 #define ObDereferenceObject(Object) ObfDereferenceObject(Object)
 
-#define IoInitializeRemoveLock(Lock, AllocateTag, MaxLockedMinutes, HighWatermark) \
-  IoInitializeRemoveLockEx((Lock), (AllocateTag), (MaxLockedMinutes), (HighWatermark), sizeof(IO_REMOVE_LOCK))
-#define IoAcquireRemoveLock(RemoveLock, Tag) \
-  IoAcquireRemoveLockEx((RemoveLock), (Tag), __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK))
-#define IoReleaseRemoveLock(RemoveLock, Tag) IoReleaseRemoveLockEx((RemoveLock), (Tag), sizeof(IO_REMOVE_LOCK))
-#define IoReleaseRemoveLockAndWait(RemoveLock, Tag) \
-  IoReleaseRemoveLockAndWaitEx((RemoveLock), (Tag), sizeof(IO_REMOVE_LOCK))
+#define IoInitializeRemoveLock(Lock, AllocateTag, MaxLockedMinutes, HighWatermark)                           \
+    IoInitializeRemoveLockEx((Lock), (AllocateTag), (MaxLockedMinutes), (HighWatermark),                     \
+                             sizeof(IO_REMOVE_LOCK))
+#define IoAcquireRemoveLock(RemoveLock, Tag)                                                                 \
+    IoAcquireRemoveLockEx((RemoveLock), (Tag), __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK))
+#define IoReleaseRemoveLock(RemoveLock, Tag)                                                                 \
+    IoReleaseRemoveLockEx((RemoveLock), (Tag), sizeof(IO_REMOVE_LOCK))
+#define IoReleaseRemoveLockAndWait(RemoveLock, Tag)                                                          \
+    IoReleaseRemoveLockAndWaitEx((RemoveLock), (Tag), sizeof(IO_REMOVE_LOCK))
 
-#define IoSetCancelRoutine(Irp, NewCancelRoutine)                                              \
-  ((PDRIVER_CANCEL)(ULONG_PTR)InterlockedExchangePointer((PVOID volatile*)&(Irp)->CancelRoutine, \
-                                                         (PVOID)(ULONG_PTR)(NewCancelRoutine)))
+#define IoSetCancelRoutine(Irp, NewCancelRoutine)                                                            \
+    ((PDRIVER_CANCEL)(ULONG_PTR)InterlockedExchangePointer((PVOID volatile*)&(Irp)->CancelRoutine,           \
+                                                           (PVOID)(ULONG_PTR)(NewCancelRoutine)))
 
 #define IoRequestDpc(DeviceObject, Irp, Context) KeInsertQueueDpc(&(DeviceObject)->Dpc, (Irp), (Context))
 
-#define IoIsErrorUserInduced(Status)                                                             \
-  ((BOOLEAN)(((Status) == STATUS_DEVICE_NOT_READY) || ((Status) == STATUS_IO_TIMEOUT) ||        \
-             ((Status) == STATUS_NO_MEDIA_IN_DEVICE) || ((Status) == STATUS_UNRECOGNIZED_MEDIA)))
+#define IoIsErrorUserInduced(Status)                                                                         \
+    ((BOOLEAN)(((Status) == STATUS_DEVICE_NOT_READY) || ((Status) == STATUS_IO_TIMEOUT) ||                   \
+               ((Status) == STATUS_NO_MEDIA_IN_DEVICE) || ((Status) == STATUS_UNRECOGNIZED_MEDIA)))
 
 // Stack location helpers, inline as on the platform.
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
-  ASSERT(Irp->CurrentLocation <= Irp->StackCount + 1);
-  return Irp->Tail.Overlay.CurrentStackLocation;
+    ASSERT(Irp->CurrentLocation <= Irp->StackCount + 1);
+    return Irp->Tail.Overlay.CurrentStackLocation;
 }
 
 inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
-  ASSERT(Irp->CurrentLocation > 0);
-  return Irp->Tail.Overlay.CurrentStackLocation - 1;
+    ASSERT(Irp->CurrentLocation > 0);
+    return Irp->Tail.Overlay.CurrentStackLocation - 1;
 }
 
 inline VOID IoSetNextIrpStackLocation(PIRP Irp) {
-  ASSERT(Irp->CurrentLocation > 0);
-  Irp->CurrentLocation--;
-  Irp->Tail.Overlay.CurrentStackLocation--;
+    ASSERT(Irp->CurrentLocation > 0);
+    Irp->CurrentLocation--;
+    Irp->Tail.Overlay.CurrentStackLocation--;
 }
 
 inline VOID IoSkipCurrentIrpStackLocation(PIRP Irp) {
-  ASSERT(Irp->CurrentLocation <= Irp->StackCount);
-  Irp->CurrentLocation++;
-  Irp->Tail.Overlay.CurrentStackLocation++;
+    ASSERT(Irp->CurrentLocation <= Irp->StackCount);
+    Irp->CurrentLocation++;
+    Irp->Tail.Overlay.CurrentStackLocation++;
 }
 
 inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
-  PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
-  PIO_STACK_LOCATION nextIrpSp = IoGetNextIrpStackLocation(Irp);
-  RtlCopyMemory(nextIrpSp, irpSp, FIELD_OFFSET(IO_STACK_LOCATION, CompletionRoutine));
-  nextIrpSp->Control = 0;
+    PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
+    PIO_STACK_LOCATION nextIrpSp = IoGetNextIrpStackLocation(Irp);
+    RtlCopyMemory(nextIrpSp, irpSp, FIELD_OFFSET(IO_STACK_LOCATION, CompletionRoutine));
+    nextIrpSp->Control = 0;
 }
 
 inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
                                    BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
-  ASSERT((InvokeOnSuccess || InvokeOnError || InvokeOnCancel) ? (CompletionRoutine != NULL) : TRUE);
-  PIO_STACK_LOCATION irpSp = IoGetNextIrpStackLocation(Irp);
-  irpSp->CompletionRoutine = CompletionRoutine;
-  irpSp->Context = Context;
-  irpSp->Control = 0;
-  if (InvokeOnSuccess) irpSp->Control = SL_INVOKE_ON_SUCCESS;
-  if (InvokeOnError) irpSp->Control |= SL_INVOKE_ON_ERROR;
-  if (InvokeOnCancel) irpSp->Control |= SL_INVOKE_ON_CANCEL;
+    ASSERT((InvokeOnSuccess || InvokeOnError || InvokeOnCancel) ? (CompletionRoutine != NULL) : TRUE);
+    PIO_STACK_LOCATION irpSp = IoGetNextIrpStackLocation(Irp);
+    irpSp->CompletionRoutine = CompletionRoutine;
+    irpSp->Context = Context;
+    irpSp->Control = 0;
+    if (InvokeOnSuccess)
+        irpSp->Control = SL_INVOKE_ON_SUCCESS;
+    if (InvokeOnError)
+        irpSp->Control |= SL_INVOKE_ON_ERROR;
+    if (InvokeOnCancel)
+        irpSp->Control |= SL_INVOKE_ON_CANCEL;
 }
 
-inline VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
+inline VOID IoMarkIrpPending(PIRP Irp) {
+    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+}
 
 inline VOID IoInitializeDpcRequest(PDEVICE_OBJECT DeviceObject, PIO_DPC_ROUTINE DpcRoutine) {
-  KeInitializeDpc(&DeviceObject->Dpc, (PKDEFERRED_ROUTINE)DpcRoutine, DeviceObject);
+    KeInitializeDpc(&DeviceObject->Dpc, (PKDEFERRED_ROUTINE)DpcRoutine, DeviceObject);
 }

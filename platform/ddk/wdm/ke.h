@@ -27,47 +27,47 @@ typedef UCHAR KIRQL, *PKIRQL;
 typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
 
 typedef enum _KWAIT_REASON {
-  Executive,
-  FreePage,
-  PageIn,
-  PoolAllocation,
-  DelayExecution,
-  Suspended,
-  UserRequest,
-  WrExecutive,
-  WrFreePage,
-  WrPageIn,
-  WrPoolAllocation,
-  WrDelayExecution,
-  WrSuspended,
-  WrUserRequest,
-  WrSpare0,
-  WrQueue,
-  WrLpcReceive,
-  WrLpcReply,
-  WrVirtualMemory,
-  WrPageOut,
-  WrRendezvous,
-  WrKeyedEvent,
-  WrTerminated,
-  WrProcessInSwap,
-  WrCpuRateControl,
-  WrCalloutStack,
-  WrKernel,
-  WrResource,
-  WrPushLock,
-  WrMutex,
-  WrQuantumEnd,
-  WrDispatchInt,
-  WrPreempted,
-  WrYieldExecution,
-  WrFastMutex,
-  WrGuardedMutex,
-  WrRundown,
-  WrAlertByThreadId,
-  WrDeferredPreempt,
-  WrPhysicalFault,
-  MaximumWaitReason
+    Executive,
+    FreePage,
+    PageIn,
+    PoolAllocation,
+    DelayExecution,
+    Suspended,
+    UserRequest,
+    WrExecutive,
+    WrFreePage,
+    WrPageIn,
+    WrPoolAllocation,
+    WrDelayExecution,
+    WrSuspended,
+    WrUserRequest,
+    WrSpare0,
+    WrQueue,
+    WrLpcReceive,
+    WrLpcReply,
+    WrVirtualMemory,
+    WrPageOut,
+    WrRendezvous,
+    WrKeyedEvent,
+    WrTerminated,
+    WrProcessInSwap,
+    WrCpuRateControl,
+    WrCalloutStack,
+    WrKernel,
+    WrResource,
+    WrPushLock,
+    WrMutex,
+    WrQuantumEnd,
+    WrDispatchInt,
+    WrPreempted,
+    WrYieldExecution,
+    WrFastMutex,
+    WrGuardedMutex,
+    WrRundown,
+    WrAlertByThreadId,
+    WrDeferredPreempt,
+    WrPhysicalFault,
+    MaximumWaitReason
 } KWAIT_REASON;
 
 // Priority increments for KeSetEvent and IoCompleteRequest.
@@ -94,76 +94,76 @@ struct _ETHREAD;
 struct _KPROCESS;
 struct _EPROCESS;
 typedef struct _KTHREAD *PKTHREAD, *PRKTHREAD;
-typedef struct _ETHREAD *PETHREAD;
+typedef struct _ETHREAD* PETHREAD;
 typedef struct _KPROCESS *PKPROCESS, *PRKPROCESS;
-typedef struct _EPROCESS *PEPROCESS;
+typedef struct _EPROCESS* PEPROCESS;
 
 // Spin locks.
 typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
 
 typedef struct _KSPIN_LOCK_QUEUE {
-  struct _KSPIN_LOCK_QUEUE* volatile Next;
-  PKSPIN_LOCK volatile Lock;
+    struct _KSPIN_LOCK_QUEUE* volatile Next;
+    PKSPIN_LOCK volatile Lock;
 } KSPIN_LOCK_QUEUE, *PKSPIN_LOCK_QUEUE;
 
 typedef struct _KLOCK_QUEUE_HANDLE {
-  KSPIN_LOCK_QUEUE LockQueue;
-  KIRQL OldIrql;
+    KSPIN_LOCK_QUEUE LockQueue;
+    KIRQL OldIrql;
 } KLOCK_QUEUE_HANDLE, *PKLOCK_QUEUE_HANDLE;
 
 // Dispatcher objects share this header; the emulated kernel keeps its waiters in WaitListHead.
 typedef struct _DISPATCHER_HEADER {
-  union {
-    struct {
-      UCHAR Type;
-      union {
-        UCHAR TimerControlFlags;
-        UCHAR Abandoned;
-        BOOLEAN Signalling;
-      };
-      union {
-        UCHAR ThreadControlFlags;
-        UCHAR Size;
-        UCHAR Hand;
-      };
-      union {
-        UCHAR TimerMiscFlags;
-        BOOLEAN DebugActive;
-        BOOLEAN DpcActive;
-      };
+    union {
+        struct {
+            UCHAR Type;
+            union {
+                UCHAR TimerControlFlags;
+                UCHAR Abandoned;
+                BOOLEAN Signalling;
+            };
+            union {
+                UCHAR ThreadControlFlags;
+                UCHAR Size;
+                UCHAR Hand;
+            };
+            union {
+                UCHAR TimerMiscFlags;
+                BOOLEAN DebugActive;
+                BOOLEAN DpcActive;
+            };
+        };
+        volatile LONG Lock;
     };
-    volatile LONG Lock;
-  };
-  LONG SignalState;
-  LIST_ENTRY WaitListHead;
+    LONG SignalState;
+    LIST_ENTRY WaitListHead;
 } DISPATCHER_HEADER, *PDISPATCHER_HEADER;
 
 typedef struct _KEVENT {
-  DISPATCHER_HEADER Header;
+    DISPATCHER_HEADER Header;
 } KEVENT, *PKEVENT, *PRKEVENT;
 
 typedef struct _KSEMAPHORE {
-  DISPATCHER_HEADER Header;
-  LONG Limit;
+    DISPATCHER_HEADER Header;
+    LONG Limit;
 } KSEMAPHORE, *PKSEMAPHORE, *PRKSEMAPHORE;
 
 typedef struct _KMUTANT {
-  DISPATCHER_HEADER Header;
-  LIST_ENTRY MutantListEntry;
-  struct _KTHREAD* OwnerThread;
-  BOOLEAN Abandoned;
-  UCHAR ApcDisable;
+    DISPATCHER_HEADER Header;
+    LIST_ENTRY MutantListEntry;
+    struct _KTHREAD* OwnerThread;
+    BOOLEAN Abandoned;
+    UCHAR ApcDisable;
 } KMUTANT, *PKMUTANT, *PRKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
 
 typedef struct _KWAIT_BLOCK {
-  LIST_ENTRY WaitListEntry;
-  struct _KTHREAD* Thread;
-  PVOID Object;
-  struct _KWAIT_BLOCK* NextWaitBlock;
-  USHORT WaitKey;
-  UCHAR WaitType;
-  volatile UCHAR BlockState;
-  LONG SpareLong;
+    LIST_ENTRY WaitListEntry;
+    struct _KTHREAD* Thread;
+    PVOID Object;
+    struct _KWAIT_BLOCK* NextWaitBlock;
+    USHORT WaitKey;
+    UCHAR WaitType;
+    volatile UCHAR BlockState;
+    LONG SpareLong;
 } KWAIT_BLOCK, *PKWAIT_BLOCK, *PRKWAIT_BLOCK;
 
 // DPCs.
@@ -172,49 +172,54 @@ typedef VOID KDEFERRED_ROUTINE(struct _KDPC* Dpc, PVOID DeferredContext, PVOID S
                                PVOID SystemArgument2);
 typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
 
-typedef enum _KDPC_IMPORTANCE { LowImportance, MediumImportance, HighImportance, MediumHighImportance } KDPC_IMPORTANCE;
+typedef enum _KDPC_IMPORTANCE {
+    LowImportance,
+    MediumImportance,
+    HighImportance,
+    MediumHighImportance
+} KDPC_IMPORTANCE;
 
 typedef struct _KDPC {
-  UCHAR Type;
-  UCHAR Importance;
-  volatile USHORT Number;
-  LIST_ENTRY DpcListEntry;
-  PKDEFERRED_ROUTINE DeferredRoutine;
-  PVOID DeferredContext;
-  PVOID SystemArgument1;
-  PVOID SystemArgument2;
-  volatile PVOID DpcData;
+    UCHAR Type;
+    UCHAR Importance;
+    volatile USHORT Number;
+    LIST_ENTRY DpcListEntry;
+    PKDEFERRED_ROUTINE DeferredRoutine;
+    PVOID DeferredContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    volatile PVOID DpcData;
 } KDPC, *PKDPC, *PRKDPC;
 
 // Timers.
 typedef struct _KTIMER {
-  DISPATCHER_HEADER Header;
-  ULARGE_INTEGER DueTime;
-  LIST_ENTRY TimerListEntry;
-  struct _KDPC* Dpc;
-  ULONG Processor;
-  ULONG Period;
+    DISPATCHER_HEADER Header;
+    ULARGE_INTEGER DueTime;
+    LIST_ENTRY TimerListEntry;
+    struct _KDPC* Dpc;
+    ULONG Processor;
+    ULONG Period;
 } KTIMER, *PKTIMER, *PRKTIMER;
 
 // Device queues.
 typedef struct _KDEVICE_QUEUE_ENTRY {
-  LIST_ENTRY DeviceListEntry;
-  ULONG SortKey;
-  BOOLEAN Inserted;
+    LIST_ENTRY DeviceListEntry;
+    ULONG SortKey;
+    BOOLEAN Inserted;
 } KDEVICE_QUEUE_ENTRY, *PKDEVICE_QUEUE_ENTRY, *PRKDEVICE_QUEUE_ENTRY;
 
 typedef struct _KDEVICE_QUEUE {
-  CSHORT Type;
-  CSHORT Size;
-  LIST_ENTRY DeviceListHead;
-  KSPIN_LOCK Lock;
-  union {
-    BOOLEAN Busy;
-    struct {
-      LONG64 Reserved : 8;
-      LONG64 Hint : 56;
+    CSHORT Type;
+    CSHORT Size;
+    LIST_ENTRY DeviceListHead;
+    KSPIN_LOCK Lock;
+    union {
+        BOOLEAN Busy;
+        struct {
+            LONG64 Reserved : 8;
+            LONG64 Hint : 56;
+        };
     };
-  };
 } KDEVICE_QUEUE, *PKDEVICE_QUEUE, *PRKDEVICE_QUEUE;
 
 // Asynchronous procedure calls: the I/O manager's IRP carries one in its tail.
@@ -225,22 +230,22 @@ typedef VOID (*PKKERNEL_ROUTINE)(struct _KAPC* Apc, PKNORMAL_ROUTINE* NormalRout
                                  PVOID* SystemArgument1, PVOID* SystemArgument2);
 
 typedef struct _KAPC {
-  UCHAR Type;
-  UCHAR SpareByte0;
-  UCHAR Size;
-  UCHAR SpareByte1;
-  ULONG SpareLong0;
-  struct _KTHREAD* Thread;
-  LIST_ENTRY ApcListEntry;
-  PKKERNEL_ROUTINE KernelRoutine;
-  PKRUNDOWN_ROUTINE RundownRoutine;
-  PKNORMAL_ROUTINE NormalRoutine;
-  PVOID NormalContext;
-  PVOID SystemArgument1;
-  PVOID SystemArgument2;
-  CCHAR ApcStateIndex;
-  KPROCESSOR_MODE ApcMode;
-  BOOLEAN Inserted;
+    UCHAR Type;
+    UCHAR SpareByte0;
+    UCHAR Size;
+    UCHAR SpareByte1;
+    ULONG SpareLong0;
+    struct _KTHREAD* Thread;
+    LIST_ENTRY ApcListEntry;
+    PKKERNEL_ROUTINE KernelRoutine;
+    PKRUNDOWN_ROUTINE RundownRoutine;
+    PKNORMAL_ROUTINE NormalRoutine;
+    PVOID NormalContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    CCHAR ApcStateIndex;
+    KPROCESSOR_MODE ApcMode;
+    BOOLEAN Inserted;
 } KAPC, *PKAPC, *PRKAPC;
 
 static_assert(sizeof(DISPATCHER_HEADER) == 24, "x64 layout");
@@ -265,7 +270,9 @@ KIRQL KeRaiseIrqlToSynchLevel(VOID);
 #define KfLowerIrql(a) KeLowerIrql(a)
 
 // Spin locks.
-inline VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+inline VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+    *SpinLock = 0;
+}
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
 VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
@@ -351,7 +358,7 @@ BOOLEAN KeAreApcsDisabled(VOID);
 
 // Fatal errors.
 DECLSPEC_NORETURN VOID KeBugCheck(ULONG BugCheckCode);
-DECLSPEC_NORETURN VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4);
+DECLSPEC_NORETURN VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,
+                                    ULONG_PTR P4);
 
-}  // extern "C"
-
+} // extern "C"

@@ -4,77 +4,83 @@
 // link stops the run (the platform fails fast on it).
 #pragma once
 
-#include <ntdef.h>
 #include "checks.h"
+#include <ntdef.h>
 
-#define TARVEL_LIST_CHECK(cond) ((cond) ? (void)0 : TarvelAssertFailed("corrupt list entry: " #cond, __FILE__, __LINE__))
+#define TARVEL_LIST_CHECK(cond)                                                                              \
+    ((cond) ? (void)0 : TarvelAssertFailed("corrupt list entry: " #cond, __FILE__, __LINE__))
 
-inline VOID InitializeListHead(PLIST_ENTRY ListHead) { ListHead->Flink = ListHead->Blink = ListHead; }
+inline VOID InitializeListHead(PLIST_ENTRY ListHead) {
+    ListHead->Flink = ListHead->Blink = ListHead;
+}
 
-inline BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) { return (BOOLEAN)(ListHead->Flink == ListHead); }
+inline BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) {
+    return (BOOLEAN)(ListHead->Flink == ListHead);
+}
 
 inline BOOLEAN RemoveEntryList(PLIST_ENTRY Entry) {
-  PLIST_ENTRY Flink = Entry->Flink;
-  PLIST_ENTRY Blink = Entry->Blink;
-  TARVEL_LIST_CHECK(Flink->Blink == Entry && Blink->Flink == Entry);
-  Blink->Flink = Flink;
-  Flink->Blink = Blink;
-  return (BOOLEAN)(Flink == Blink);
+    PLIST_ENTRY Flink = Entry->Flink;
+    PLIST_ENTRY Blink = Entry->Blink;
+    TARVEL_LIST_CHECK(Flink->Blink == Entry && Blink->Flink == Entry);
+    Blink->Flink = Flink;
+    Flink->Blink = Blink;
+    return (BOOLEAN)(Flink == Blink);
 }
 
 inline PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead) {
-  PLIST_ENTRY Entry = ListHead->Flink;
-  PLIST_ENTRY Flink = Entry->Flink;
-  TARVEL_LIST_CHECK(Entry->Blink == ListHead && Flink->Blink == Entry);
-  ListHead->Flink = Flink;
-  Flink->Blink = ListHead;
-  return Entry;
+    PLIST_ENTRY Entry = ListHead->Flink;
+    PLIST_ENTRY Flink = Entry->Flink;
+    TARVEL_LIST_CHECK(Entry->Blink == ListHead && Flink->Blink == Entry);
+    ListHead->Flink = Flink;
+    Flink->Blink = ListHead;
+    return Entry;
 }
 
 inline PLIST_ENTRY RemoveTailList(PLIST_ENTRY ListHead) {
-  PLIST_ENTRY Entry = ListHead->Blink;
-  PLIST_ENTRY Blink = Entry->Blink;
-  TARVEL_LIST_CHECK(Entry->Flink == ListHead && Blink->Flink == Entry);
-  ListHead->Blink = Blink;
-  Blink->Flink = ListHead;
-  return Entry;
+    PLIST_ENTRY Entry = ListHead->Blink;
+    PLIST_ENTRY Blink = Entry->Blink;
+    TARVEL_LIST_CHECK(Entry->Flink == ListHead && Blink->Flink == Entry);
+    ListHead->Blink = Blink;
+    Blink->Flink = ListHead;
+    return Entry;
 }
 
 inline VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
-  PLIST_ENTRY Blink = ListHead->Blink;
-  TARVEL_LIST_CHECK(Blink->Flink == ListHead);
-  Entry->Flink = ListHead;
-  Entry->Blink = Blink;
-  Blink->Flink = Entry;
-  ListHead->Blink = Entry;
+    PLIST_ENTRY Blink = ListHead->Blink;
+    TARVEL_LIST_CHECK(Blink->Flink == ListHead);
+    Entry->Flink = ListHead;
+    Entry->Blink = Blink;
+    Blink->Flink = Entry;
+    ListHead->Blink = Entry;
 }
 
 inline VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
-  PLIST_ENTRY Flink = ListHead->Flink;
-  TARVEL_LIST_CHECK(Flink->Blink == ListHead);
-  Entry->Flink = Flink;
-  Entry->Blink = ListHead;
-  Flink->Blink = Entry;
-  ListHead->Flink = Entry;
+    PLIST_ENTRY Flink = ListHead->Flink;
+    TARVEL_LIST_CHECK(Flink->Blink == ListHead);
+    Entry->Flink = Flink;
+    Entry->Blink = ListHead;
+    Flink->Blink = Entry;
+    ListHead->Flink = Entry;
 }
 
 inline VOID AppendTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListToAppend) {
-  PLIST_ENTRY ListEnd = ListHead->Blink;
-  ListHead->Blink->Flink = ListToAppend;
-  ListHead->Blink = ListToAppend->Blink;
-  ListToAppend->Blink->Flink = ListHead;
-  ListToAppend->Blink = ListEnd;
+    PLIST_ENTRY ListEnd = ListHead->Blink;
+    ListHead->Blink->Flink = ListToAppend;
+    ListHead->Blink = ListToAppend->Blink;
+    ListToAppend->Blink->Flink = ListHead;
+    ListToAppend->Blink = ListEnd;
 }
 
 inline PSINGLE_LIST_ENTRY PopEntryList(PSINGLE_LIST_ENTRY ListHead) {
-  PSINGLE_LIST_ENTRY FirstEntry = ListHead->Next;
-  if (FirstEntry != NULL) ListHead->Next = FirstEntry->Next;
-  return FirstEntry;
+    PSINGLE_LIST_ENTRY FirstEntry = ListHead->Next;
+    if (FirstEntry != NULL)
+        ListHead->Next = FirstEntry->Next;
+    return FirstEntry;
 }
 
 inline VOID PushEntryList(PSINGLE_LIST_ENTRY ListHead, PSINGLE_LIST_ENTRY Entry) {
-  Entry->Next = ListHead->Next;
-  ListHead->Next = Entry;
+    Entry->Next = ListHead->Next;
+    ListHead->Next = Entry;
 }
 
 #undef TARVEL_LIST_CHECK
@@ -119,4 +125,4 @@ NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG V
 NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
 NTSTATUS RtlCharToInteger(PCSTR String, ULONG Base, PULONG Value);
 
-}  // extern "C"
+} // extern "C"

@@ -2,7 +2,9 @@
 // as it likes without the definitions clashing.
 #include <initguid.h>
 
-#include "driverkit.h"
 #include "driver_side.h"
+#include "driverkit.h"
 
-extern "C" const GUID* DdkSecondUnitComPortGuid() { return &GUID_DEVINTERFACE_COMPORT; }
+extern "C" const GUID* DdkSecondUnitComPortGuid() {
+    return &GUID_DEVINTERFACE_COMPORT;
+}
