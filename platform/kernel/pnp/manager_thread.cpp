@@ -1,0 +1,70 @@
+#include "pnp/manager_thread.h"
+
+#include "pnp/boot.h"
+
+#include <ntddk.h>
+
+#include <cstring>
+
+#include "tarvel/kernel.h"
+
+namespace tarvel::pnp {
+
+void ManagerThread::Queue(std::function<void()> work) {
+    queue_.push_back(std::move(work));
+    if (running_) return;
+    running_ = true;
+    kernel::StartThread(name_, [this] { Drain(); });
+}
+
+void ManagerThread::Drain() {
+    while (!queue_.empty()) {
+        auto work = std::move(queue_.front());
+        queue_.pop_front();
+        ++depth_;
+        work();
+        --depth_;
+    }
+    running_ = false;
+}
+
+bool ManagerThread::OnThisThread() const {
+    return depth_ > 0 && std::strcmp(kernel::CurrentThreadName(), name_) == 0;
+}
+
+void ManagerThread::Run(const std::function<void()>& work) {
+    if (OnThisThread()) {
+        work();
+        return;
+    }
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    Queue([&work, &done] {
+        work();
+        KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+    });
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+}
+
+void ManagerThread::Reset() {
+    queue_.clear();
+    running_ = false;
+    depth_ = 0;
+}
+
+void ResetManagerThreads() {
+    PnpThread().Reset();
+    PowerThread().Reset();
+}
+
+ManagerThread& PnpThread() {
+    static ManagerThread thread("pnp");
+    return thread;
+}
+
+ManagerThread& PowerThread() {
+    static ManagerThread thread("power");
+    return thread;
+}
+
+} // namespace tarvel::pnp

@@ -1,0 +1,37 @@
+// The emulated thread on which a manager (PnP, power) sends its requests. Work is queued and done in
+// order, one item at a time, on a thread of the manager's name at PASSIVE_LEVEL; the thread exists only
+// while there is work, so an idle manager never looks like a hang.
+#pragma once
+
+#include <deque>
+#include <functional>
+
+namespace tarvel::pnp {
+
+class ManagerThread {
+  public:
+    explicit ManagerThread(const char* name) : name_(name) {}
+
+    // Queues work and returns at once.
+    void Queue(std::function<void()> work);
+    // Queues work and waits until it has been done. On the manager's own thread it runs at once.
+    void Run(const std::function<void()>& work);
+    // Waits until everything queued so far has been done.
+    void WaitForIdle() { Run([] {}); }
+    bool OnThisThread() const;
+    // Forgets queued work and the thread (a new boot has neither).
+    void Reset();
+
+  private:
+    void Drain();
+
+    const char* name_;
+    std::deque<std::function<void()>> queue_;
+    bool running_ = false;
+    unsigned depth_ = 0; // > 0 while the thread runs work
+};
+
+ManagerThread& PnpThread();
+ManagerThread& PowerThread();
+
+} // namespace tarvel::pnp

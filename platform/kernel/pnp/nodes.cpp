@@ -1,0 +1,199 @@
+// The PnP manager's public routines: installation and the platform's PnP sequences, each carried out
+// on the PnP thread while the caller waits.
+#include "pnp/attached.h"
+#include "pnp/boot.h"
+#include "pnp/device_node.h"
+#include "pnp/manager_thread.h"
+#include "pnp/stack.h"
+#include "tarvel/kernel.h"
+
+namespace tarvel::pnp {
+
+namespace {
+
+NTSTATUS OnPnpThread(const std::function<NTSTATUS()>& work) {
+    NTSTATUS status = STATUS_SUCCESS;
+    PnpThread().Run([&] { status = work(); });
+    return status;
+}
+
+bool Built(NodeState state) {
+    return state == NodeState::Started || state == NodeState::StopPending || state == NodeState::Stopped ||
+           state == NodeState::RemovePending;
+}
+
+// query-remove, then remove or (if the query failed) cancel-remove.
+NTSTATUS QueryRemove(DeviceNode& node, bool remove, NodeState afterRemoval) {
+    if (node.state != NodeState::Started) return STATUS_INVALID_DEVICE_STATE;
+    const NTSTATUS query = SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE);
+    if (!NT_SUCCESS(query) || !remove) {
+        const NTSTATUS cancel = SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
+        return NT_SUCCESS(query) ? cancel : query;
+    }
+    node.state = NodeState::RemovePending;
+    const NTSTATUS status = RemoveStack(node, false);
+    node.state = afterRemoval;
+    return status;
+}
+
+void RemoveAfterSurpriseRemoval(DeviceNode& node) {
+    if (node.state != NodeState::SurpriseRemoved) return;
+    if (StackBuilt(node)) RemoveStack(node, true);
+    node.state = NodeState::Deleted;
+}
+
+} // namespace
+
+std::vector<std::unique_ptr<DeviceNode>>& AllNodes() {
+    static std::vector<std::unique_ptr<DeviceNode>> nodes;
+    return nodes;
+}
+
+void ResetNodes() { AllNodes().clear(); }
+
+bool StackBuilt(const DeviceNode& node) { return !node.stack.empty(); }
+
+PDEVICE_OBJECT Top(const DeviceNode& node) {
+    return node.stack.empty() ? node.physicalDevice : AttachedTop(node.physicalDevice);
+}
+
+const char* NodeStateName(NodeState state) {
+    switch (state) {
+    case NodeState::Initialized: return "initialized";
+    case NodeState::Started: return "started";
+    case NodeState::StopPending: return "stop pending";
+    case NodeState::Stopped: return "stopped";
+    case NodeState::RemovePending: return "remove pending";
+    case NodeState::SurpriseRemoved: return "surprise removed";
+    case NodeState::FailedStart: return "failed start";
+    case NodeState::Disabled: return "disabled";
+    case NodeState::Deleted: return "deleted";
+    }
+    return "?";
+}
+
+NTSTATUS InstallDevice(PDEVICE_OBJECT physicalDevice, const DeviceDescription& description, DeviceNode** node) {
+    if (FindNode(physicalDevice) != nullptr)
+        kernel::VerifierStop("device installed twice", "InstallDevice", physicalDevice,
+                             "the physical device already has a device node");
+    auto& created = AllNodes().emplace_back(std::make_unique<DeviceNode>());
+    created->physicalDevice = physicalDevice;
+    created->description = description;
+    DeviceNode* raw = created.get();
+    if (node != nullptr) *node = raw;
+    return OnPnpThread([raw] { return BuildAndStart(*raw); });
+}
+
+NTSTATUS Rebalance(DeviceNode* node) {
+    return OnPnpThread([node] {
+        if (node->state != NodeState::Started) return STATUS_INVALID_DEVICE_STATE;
+        const NTSTATUS query = SendPnp(*node, IRP_MN_QUERY_STOP_DEVICE);
+        if (!NT_SUCCESS(query)) {
+            SendPnp(*node, IRP_MN_CANCEL_STOP_DEVICE);
+            return query;
+        }
+        node->state = NodeState::StopPending;
+        const NTSTATUS stop = SendPnp(*node, IRP_MN_STOP_DEVICE);
+        node->state = NodeState::Stopped;
+        const NTSTATUS start = StartStack(*node);
+        return NT_SUCCESS(stop) ? start : stop;
+    });
+}
+
+NTSTATUS QueryStopAndCancel(DeviceNode* node) {
+    return OnPnpThread([node] {
+        if (node->state != NodeState::Started) return STATUS_INVALID_DEVICE_STATE;
+        const NTSTATUS query = SendPnp(*node, IRP_MN_QUERY_STOP_DEVICE);
+        if (NT_SUCCESS(query)) node->state = NodeState::StopPending;
+        const NTSTATUS cancel = SendPnp(*node, IRP_MN_CANCEL_STOP_DEVICE);
+        node->state = NodeState::Started;
+        return NT_SUCCESS(query) ? cancel : query;
+    });
+}
+
+NTSTATUS QueryRemoveAndRemove(DeviceNode* node) {
+    return OnPnpThread([node] { return QueryRemove(*node, true, NodeState::Initialized); });
+}
+
+NTSTATUS QueryRemoveAndCancel(DeviceNode* node) {
+    return OnPnpThread([node] { return QueryRemove(*node, false, NodeState::Started); });
+}
+
+NTSTATUS Disable(DeviceNode* node) {
+    return OnPnpThread([node] { return QueryRemove(*node, true, NodeState::Disabled); });
+}
+
+NTSTATUS Enable(DeviceNode* node) {
+    return OnPnpThread([node] {
+        if (node->state != NodeState::Initialized && node->state != NodeState::Disabled &&
+            node->state != NodeState::FailedStart)
+            return STATUS_INVALID_DEVICE_STATE;
+        return BuildAndStart(*node);
+    });
+}
+
+void SurpriseRemove(DeviceNode* node) {
+    PnpThread().Run([node] {
+        if (node->state == NodeState::SurpriseRemoved || node->state == NodeState::Deleted) return;
+        if (!Built(node->state)) {
+            // Nothing of ours is on the device: the bus driver alone learns that it is gone.
+            SendPnp(*node, IRP_MN_REMOVE_DEVICE);
+            node->state = NodeState::Deleted;
+            return;
+        }
+        SendPnp(*node, IRP_MN_SURPRISE_REMOVAL);
+        node->state = NodeState::SurpriseRemoved;
+        if (node->openHandles == 0) RemoveAfterSurpriseRemoval(*node);
+    });
+}
+
+void ReportDeviceGone(PDEVICE_OBJECT physicalDevice) {
+    PnpThread().Queue([physicalDevice] {
+        if (DeviceNode* node = FindNode(physicalDevice)) SurpriseRemove(node);
+    });
+}
+
+void HandleOpened(PDEVICE_OBJECT device) {
+    if (DeviceNode* node = FindNode(device)) ++node->openHandles;
+}
+
+void HandleClosed(PDEVICE_OBJECT device) {
+    DeviceNode* node = FindNode(device);
+    if (node == nullptr || node->openHandles == 0) return;
+    if (--node->openHandles > 0 || node->state != NodeState::SurpriseRemoved || node->removalQueued) return;
+    node->removalQueued = true;
+    PnpThread().Queue([node] { RemoveAfterSurpriseRemoval(*node); });
+}
+
+unsigned OpenHandles(const DeviceNode* node) { return node->openHandles; }
+
+NTSTATUS SendRequest(DeviceNode* node, UCHAR minorFunction, const std::function<void(PIO_STACK_LOCATION)>& fill,
+                     ULONG_PTR* information) {
+    return OnPnpThread([&] { return SendPnp(*node, minorFunction, fill, information); });
+}
+
+void WaitForIdle() { PnpThread().WaitForIdle(); }
+
+NodeState State(const DeviceNode* node) { return node->state; }
+PDEVICE_OBJECT PhysicalDevice(const DeviceNode* node) { return node->physicalDevice; }
+PDEVICE_OBJECT TopOfStack(const DeviceNode* node) { return StackBuilt(*node) ? Top(*node) : nullptr; }
+const DEVICE_CAPABILITIES& Capabilities(const DeviceNode* node) { return node->capabilities; }
+const DeviceDescription& Description(const DeviceNode* node) { return node->description; }
+
+std::vector<DeviceNode*> Nodes() {
+    std::vector<DeviceNode*> nodes;
+    for (auto& node : AllNodes()) nodes.push_back(node.get());
+    return nodes;
+}
+
+DeviceNode* FindNode(PDEVICE_OBJECT device) {
+    for (auto& node : AllNodes()) {
+        if (node->state == NodeState::Deleted) continue;
+        if (node->physicalDevice == device) return node.get();
+        for (const auto& entry : node->stack)
+            if (entry.device == device) return node.get();
+    }
+    return nullptr;
+}
+
+} // namespace tarvel::pnp

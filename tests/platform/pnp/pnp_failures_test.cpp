@@ -1,0 +1,67 @@
+// Installations that fail on the way and drivers that leave their devices behind.
+#include "pnp_fixture.h"
+
+namespace tarvel::testing {
+namespace {
+
+using PnpFailures = PlatformTest;
+
+TEST_F(PnpFailures, AFailedStartTakesTheStackDownAndUnloadsTheDrivers) {
+    pnp::DeviceNode* node = Install(Description({DwordValue("FuncFailPnp", IRP_MN_START_DEVICE + 1)}), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(recording_.Take(":PnP"),
+              (std::vector<std::string>{"filter:PnP:0x09", "func:PnP:0x09", "bus:PnP:0x09", "filter:PnP:0x00",
+                                        "func:PnP:0x00", "filter:PnP:0x02", "func:PnP:0x02", "bus:PnP:0x02"}));
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::FailedStart);
+    EXPECT_EQ(pnp::PhysicalDevice(node)->AttachedDevice, nullptr);
+    EXPECT_EQ(kernel::FindDriver("pnprecfunc"), nullptr);
+    EXPECT_EQ(kernel::FindDriver("pnprecfilter"), nullptr);
+}
+
+TEST_F(PnpFailures, AFailedAddDeviceRemovesWhatTheDriversBeforeItAttached) {
+    pnp::DeviceNode* node = Install(Description({DwordValue("FailAddDevice", 1)}), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(recording_.Take(), (std::vector<std::string>{"func:AddDevice", "filter:AddDevice", "func:PnP:0x02",
+                                                            "bus:PnP:0x02", "func:Unload", "filter:Unload"}));
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::FailedStart);
+    EXPECT_EQ(pnp::TopOfStack(node), nullptr);
+}
+
+TEST_F(PnpFailures, ADriverThatCannotBeLoadedFailsTheInstallation) {
+    pnp::DeviceDescription description = Description();
+    description.upperFilters = {"pnprecfilter", "no_such_driver"};
+    pnp::DeviceNode* node = Install(description, static_cast<NTSTATUS>(0xC000026CL));
+    EXPECT_TRUE(recording_.Events().empty()); // nobody was asked to add a device
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::FailedStart);
+    EXPECT_EQ(kernel::FindDriver("pnprecfunc"), nullptr); // what had been loaded is unloaded again
+    EXPECT_EQ(pnp::Enable(node), static_cast<NTSTATUS>(0xC000026CL)); // trying again changes nothing
+    EXPECT_EQ(kernel::FindDriver("pnprecfilter"), nullptr);
+}
+
+TEST_F(PnpFailures, TheCapabilitiesQueryIsSentAsThePlatformSendsIt) {
+    // The bus driver refuses a query whose Size, Version, Address or UINumber is not the platform's.
+    pnp::DeviceNode* node = Install(Description());
+    DEVICE_CAPABILITIES caps{};
+    caps.Size = sizeof(caps) - 1;
+    caps.Version = 1;
+    caps.Address = caps.UINumber = 0xFFFFFFFF;
+    EXPECT_EQ(pnp::SendRequest(node, IRP_MN_QUERY_CAPABILITIES,
+                               [&](PIO_STACK_LOCATION location) { location->Parameters.DeviceCapabilities.Capabilities = &caps; }),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::Started);
+}
+
+TEST_F(PnpFailures, ADeviceLeftBehindAtRemovalStopsTheRun) {
+    EXPECT_DEATH(
+        {
+            pnp::DeviceNode* node = Install(Description({DwordValue("KeepDevice", 1)}, false));
+            pnp::QueryRemoveAndRemove(node);
+        },
+        "VERIFIER STOP: device not deleted at removal in IRP_MN_REMOVE_DEVICE");
+}
+
+TEST_F(PnpFailures, ADeviceLeftInitializingByAddDeviceStopsTheRun) {
+    EXPECT_DEATH(pnp::InstallDevice(bus_->CreatePhysicalDevice(), Description({DwordValue("StayInitializing", 1)})),
+                 "VERIFIER STOP: device still initializing after AddDevice in AddDevice");
+}
+
+} // namespace
+} // namespace tarvel::testing

@@ -1,0 +1,169 @@
+// The PnP manager's sequences against the recording drivers: who is called, in which order, and what
+// is left when a stack goes.
+#include "pnp_fixture.h"
+#include "tarvel/user.h"
+
+namespace tarvel::testing {
+namespace {
+
+using PnpSequences = PlatformTest;
+
+// Every request of one minor function, as each layer saw it, top first.
+std::vector<std::string> ThroughStack(const char* minor) {
+    return {std::string("filter:PnP:") + minor, std::string("func:PnP:") + minor, std::string("bus:PnP:") + minor};
+}
+
+std::vector<std::string> Concat(std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+TEST_F(PnpSequences, InstallAddsFunctionThenFilterQueriesCapabilitiesAndStartsFromTheTop) {
+    pnp::DeviceNode* node = Install(Description({DwordValue("Index", 4)}));
+    EXPECT_EQ(recording_.Take(), Concat({{"func:AddDevice", "filter:AddDevice"}, ThroughStack("0x09"), ThroughStack("0x00")}));
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::Started);
+
+    // The stack: filter on top of the function device on top of the physical device.
+    PDEVICE_OBJECT top = pnp::TopOfStack(node);
+    ASSERT_NE(top, nullptr);
+    EXPECT_EQ(top->DriverObject, kernel::FindDriver("pnprecfilter"));
+    EXPECT_EQ(pnp::PhysicalDevice(node)->AttachedDevice->AttachedDevice, top);
+    EXPECT_EQ(io::DeviceName(pnp::PhysicalDevice(node)->AttachedDevice), "\\Device\\PnpRecorder4");
+    // What the bus driver answered reached the manager through the whole stack.
+    const DEVICE_CAPABILITIES& caps = pnp::Capabilities(node);
+    EXPECT_EQ(caps.DeviceState[PowerSystemSleeping3], PowerDeviceD2);
+    EXPECT_EQ(caps.SystemWake, PowerSystemSleeping3);
+    // The hardware key holds the description's values.
+    const auto index = io::QueryRegistryValue(io::HardwareKeyPath(pnp::PhysicalDevice(node)), "Index");
+    ASSERT_TRUE(index.has_value());
+    EXPECT_EQ(index->AsDword(), 4u);
+}
+
+TEST_F(PnpSequences, DriversAreLoadedOnceAndUnloadedWithTheirLastDevice) {
+    pnp::DeviceNode* first = Install(Description({DwordValue("Index", 0)}));
+    PDRIVER_OBJECT func = kernel::FindDriver("pnprecfunc");
+    pnp::DeviceNode* second = Install(Description({DwordValue("Index", 1)}));
+    EXPECT_EQ(kernel::FindDriver("pnprecfunc"), func);
+    EXPECT_EQ(recording_.Take(":AddDevice").size(), 4u);
+
+    EXPECT_EQ(pnp::QueryRemoveAndRemove(first), STATUS_SUCCESS);
+    EXPECT_EQ(kernel::FindDriver("pnprecfunc"), func);
+    EXPECT_TRUE(recording_.Take("func:Unload").empty());
+
+    EXPECT_EQ(pnp::QueryRemoveAndRemove(second), STATUS_SUCCESS);
+    EXPECT_EQ(kernel::FindDriver("pnprecfunc"), nullptr);
+    EXPECT_EQ(kernel::FindDriver("pnprecfilter"), nullptr);
+    EXPECT_EQ(recording_.Take(":Unload").size(), 2u);
+}
+
+TEST_F(PnpSequences, RebalanceAndCancelledStopKeepTheStackStarted) {
+    pnp::DeviceNode* node = Install(Description());
+    recording_.Clear();
+    EXPECT_EQ(pnp::Rebalance(node), STATUS_SUCCESS);
+    EXPECT_EQ(recording_.Take(":PnP"), Concat({ThroughStack("0x05"), ThroughStack("0x04"), ThroughStack("0x00")}));
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::Started);
+
+    EXPECT_EQ(pnp::QueryStopAndCancel(node), STATUS_SUCCESS);
+    EXPECT_EQ(recording_.Take(":PnP"), Concat({ThroughStack("0x05"), ThroughStack("0x06")}));
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::Started);
+}
+
+TEST_F(PnpSequences, AFailedQueryIsFollowedByItsCancel) {
+    // The function driver refuses to stop and to be removed; its filter has already agreed.
+    pnp::DeviceNode* node = Install(Description({DwordValue("FuncFailPnp", IRP_MN_QUERY_STOP_DEVICE + 1)}));
+    recording_.Clear();
+    EXPECT_EQ(pnp::Rebalance(node), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(recording_.Take(":PnP"), Concat({{"filter:PnP:0x05", "func:PnP:0x05"}, ThroughStack("0x06")}));
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::Started);
+    EXPECT_EQ(pnp::QueryRemoveAndRemove(node), STATUS_SUCCESS); // only stop was refused
+}
+
+TEST_F(PnpSequences, AFailedQueryRemoveIsCancelledAndTheStackStays) {
+    pnp::DeviceNode* node = Install(Description({DwordValue("FuncFailPnp", IRP_MN_QUERY_REMOVE_DEVICE + 1)}));
+    recording_.Clear();
+    EXPECT_EQ(pnp::QueryRemoveAndRemove(node), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(recording_.Take(":PnP"), Concat({{"filter:PnP:0x01", "func:PnP:0x01"}, ThroughStack("0x03")}));
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::Started);
+    EXPECT_NE(kernel::FindDriver("pnprecfunc"), nullptr);
+    // Disable asks the same question and gets the same answer.
+    EXPECT_EQ(pnp::Disable(node), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::Started);
+}
+
+TEST_F(PnpSequences, RemovalDeletesTheStackKeepsThePresentDeviceAndEnableBuildsItAgain) {
+    pnp::DeviceNode* node = Install(Description());
+    PDEVICE_OBJECT physical = pnp::PhysicalDevice(node);
+    recording_.Clear();
+    EXPECT_EQ(pnp::QueryRemoveAndCancel(node), STATUS_SUCCESS);
+    EXPECT_EQ(recording_.Take(":PnP"), Concat({ThroughStack("0x01"), ThroughStack("0x03")}));
+
+    EXPECT_EQ(pnp::Disable(node), STATUS_SUCCESS);
+    EXPECT_EQ(recording_.Take(":PnP"), Concat({ThroughStack("0x01"), ThroughStack("0x02")}));
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::Disabled);
+    EXPECT_EQ(pnp::TopOfStack(node), nullptr);
+    EXPECT_EQ(physical->AttachedDevice, nullptr);
+    EXPECT_EQ(bus_->LiveDevices(), std::vector<PDEVICE_OBJECT>{physical}); // still plugged in
+    EXPECT_EQ(kernel::FindDriver("pnprecfunc"), nullptr);
+
+    EXPECT_EQ(pnp::Enable(node), STATUS_SUCCESS);
+    EXPECT_EQ(recording_.Take(), Concat({{"func:AddDevice", "filter:AddDevice"}, ThroughStack("0x09"), ThroughStack("0x00")}));
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::Started);
+    EXPECT_EQ(pnp::Enable(node), STATUS_INVALID_DEVICE_STATE); // already enabled
+}
+
+TEST_F(PnpSequences, SurpriseRemovalWaitsForTheLastHandleBeforeTheRemoval) {
+    pnp::DeviceNode* node = Install(Description({DwordValue("Index", 2)}));
+    HANDLE first = user::CreateFileA("\\\\.\\PNPREC2", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE second = user::CreateFileA("\\\\.\\PNPREC2", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    ASSERT_NE(second, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(pnp::OpenHandles(node), 2u);
+    recording_.Clear();
+
+    pnp::SurpriseRemove(node);
+    EXPECT_EQ(recording_.Take(":PnP"), ThroughStack("0x17"));
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::SurpriseRemoved);
+    // A device that is going cannot be opened again.
+    EXPECT_EQ(user::CreateFileA("\\\\.\\PNPREC2", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(user::GetLastError(), ERROR_ACCESS_DENIED);
+
+    EXPECT_TRUE(user::CloseHandle(first));
+    pnp::WaitForIdle();
+    EXPECT_EQ(recording_.Take("func:"), (std::vector<std::string>{"func:Cleanup", "func:Close"}));
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::SurpriseRemoved);
+
+    EXPECT_TRUE(user::CloseHandle(second));
+    pnp::WaitForIdle();
+    EXPECT_EQ(recording_.Take(), Concat({{"filter:PassThrough:0x12", "func:Cleanup", "filter:PassThrough:0x02", "func:Close"},
+                                         ThroughStack("0x02"),
+                                         {"func:Unload", "filter:Unload"}}));
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::Deleted);
+    EXPECT_TRUE(bus_->LiveDevices().empty()); // the bus driver let its device go with the removal
+}
+
+TEST_F(PnpSequences, SurpriseRemovalWithNoHandleRemovesAtOnce) {
+    pnp::DeviceNode* node = Install(Description());
+    recording_.Clear();
+    pnp::SurpriseRemove(node);
+    EXPECT_EQ(recording_.Take(":PnP"), Concat({ThroughStack("0x17"), ThroughStack("0x02")}));
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::Deleted);
+    EXPECT_TRUE(bus_->LiveDevices().empty());
+}
+
+TEST_F(PnpSequences, RequestsArriveAtPassiveLevelWithStatusNotSupported) {
+    pnp::DeviceNode* node = Install(Description());
+    ULONG_PTR information = 1;
+    // A request nobody handles comes back as the manager sent it.
+    EXPECT_EQ(pnp::SendRequest(node, IRP_MN_QUERY_PNP_DEVICE_STATE, {}, &information), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(information, 0u);
+    EXPECT_EQ(pnp::Rebalance(node), STATUS_SUCCESS);
+    EXPECT_EQ(pnp::QueryRemoveAndRemove(node), STATUS_SUCCESS);
+    for (const auto& event : recording_.Events()) {
+        EXPECT_EQ(event.find("AtRaisedIrql"), std::string::npos) << event;
+        EXPECT_EQ(event.find("NotInitialised"), std::string::npos) << event;
+    }
+}
+
+} // namespace
+} // namespace tarvel::testing
