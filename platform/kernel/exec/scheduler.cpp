@@ -290,7 +290,8 @@ void Shutdown() {
     Reschedule(self);
   }
   // Threads still blocked now wait for something that will never come; they stay parked.
-  static std::vector<std::unique_ptr<Thread>> abandoned;
+  // Never destroyed: the parked host threads wait on these threads' condition variables until exit.
+  static auto& abandoned = *new std::vector<std::unique_ptr<Thread>>;
   for (auto& t : m.threads) {
     if (t.get() == m.app) continue;
     if (t->state == Thread::State::Finished) {

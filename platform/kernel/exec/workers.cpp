@@ -1,5 +1,7 @@
 // System worker threads: the queues behind work items. Each queue has a few threads, as the platform
 // has, so that a work item that waits for another work item of the same queue does not hang at once.
+#include <wdm.h>
+
 #include <array>
 
 #include "exec/machine.h"
@@ -70,3 +72,17 @@ void QueueWork(WorkQueue q, std::function<void()> work) {
 }
 
 }  // namespace tarvel::kernel
+
+// The executive's own work items (ExQueueWorkItem): the item lives in the caller's memory and may be
+// reused once its routine runs.
+extern "C" VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) {
+  using namespace tarvel::kernel;
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+    VerifierStop("work item queued above DISPATCH_LEVEL", "ExQueueWorkItem", WorkItem);
+  const WorkQueue queue = QueueType == CriticalWorkQueue       ? WorkQueue::Critical
+                          : QueueType == HyperCriticalWorkQueue ? WorkQueue::HyperCritical
+                                                                : WorkQueue::Delayed;
+  PWORKER_THREAD_ROUTINE routine = WorkItem->WorkerRoutine;
+  PVOID parameter = WorkItem->Parameter;
+  QueueWork(queue, [routine, parameter] { routine(parameter); });
+}

@@ -110,13 +110,20 @@ VirtualTime DueTimeOf(LONGLONG timeout) {
 }
 
 void WakeWaitersOf(DISPATCHER_HEADER* object) {
-  if (object->SignalState <= 0 && !IsMutex(object)) return;
-  const std::vector<Thread*> waiters = exec::Waiters();  // Wake edits the live list
-  for (Thread* t : waiters) {
-    if (object->SignalState <= 0) break;
-    if (!WaitsOn(t, object)) continue;
+  const std::vector<Thread*>& waiters = exec::Waiters();
+  // Wake() removes the woken thread from the list, so the next one moves into its place.
+  for (std::size_t i = 0; i < waiters.size() && object->SignalState > 0;) {
+    Thread* t = waiters[i];
+    if (!WaitsOn(t, object)) {
+      ++i;
+      continue;
+    }
     const NTSTATUS status = TrySatisfy(t, t->wait.objects, t->wait.count, t->wait.waitAll);
-    if (status != -1) exec::Wake(t, status);
+    if (status == -1) {
+      ++i;
+      continue;
+    }
+    exec::Wake(t, status);
   }
 }
 

@@ -40,8 +40,7 @@ void Release(PKSPIN_LOCK lock, const char* routine) {
   *lock = 0;
   auto held = std::find(self->spinLocks.rbegin(), self->spinLocks.rend(), lock);
   self->spinLocks.erase(std::next(held).base());
-  const std::vector<exec::Thread*> waiters = exec::Waiters();
-  for (exec::Thread* t : waiters) {
+  for (exec::Thread* t : exec::Waiters()) {
     if (t->wait.kind == kSpinLockWait && t->wait.objects[0] == lock) {
       exec::Wake(t, STATUS_SUCCESS);
       break;  // the first in line takes it; the others wait on

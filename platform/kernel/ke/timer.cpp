@@ -60,6 +60,19 @@ const void* QueuedTimerWithRoutineIn(const void* begin, const void* end) {
 
 }  // namespace tarvel::kernel::ke
 
+namespace tarvel::kernel {
+
+void CheckNothingQueuedIn(const char* routine, const void* begin, std::size_t size, const std::string& what) {
+  if (const void* timer = ke::QueuedTimerIn(begin, size))
+    VerifierStop("timer still set in memory being freed", routine, timer,
+                 what + " holds a timer that has not expired or been cancelled");
+  if (const void* dpc = ke::QueuedDpcIn(begin, size))
+    VerifierStop("DPC still queued in memory being freed", routine, dpc,
+                 what + " holds a DPC that has not run or been removed");
+}
+
+}  // namespace tarvel::kernel
+
 using namespace tarvel::kernel;
 
 extern "C" {

@@ -31,7 +31,12 @@ struct TagTotals {
 };
 
 std::unordered_map<const void*, Allocation> gAllocations;
-std::vector<void*> gLeakedAtShutdown;  // kept reachable: reported once, then out of the accounting
+// Blocks still outstanding at shutdown: reported once, then out of the accounting. Never destroyed, so
+// they stay reachable (the leak checker at exit runs after static destructors).
+std::vector<void*>& LeakedAtShutdown() {
+  static auto* leaked = new std::vector<void*>;
+  return *leaked;
+}
 std::vector<FreeCheck> gFreeChecks;
 
 bool IsPaged(POOL_TYPE type) { return (static_cast<int>(type) & 1) != 0; }
@@ -90,12 +95,7 @@ void Free(void* block, const ULONG* tag, const char* routine) {
     VerifierStop("paged pool at DISPATCH_LEVEL", routine, block, "freed at IRQL " + std::to_string(irql));
   if (irql > DISPATCH_LEVEL)
     VerifierStop("pool free above DISPATCH_LEVEL", routine, block, "IRQL " + std::to_string(irql));
-  if (const void* timer = ke::QueuedTimerIn(block, a.size))
-    VerifierStop("timer still set in memory being freed", routine, timer,
-                 "block of tag '" + TagName(a.tag) + "' holds a timer that has not expired or been cancelled");
-  if (const void* dpc = ke::QueuedDpcIn(block, a.size))
-    VerifierStop("DPC still queued in memory being freed", routine, dpc,
-                 "block of tag '" + TagName(a.tag) + "' holds a DPC that has not run or been removed");
+  CheckNothingQueuedIn(routine, block, a.size, "block of tag '" + TagName(a.tag) + "'");
   for (const FreeCheck& check : gFreeChecks) check(routine, block, a.size);
   gAllocations.erase(it);
   std::free(block);
@@ -105,7 +105,7 @@ void ReportAtShutdown() {
   const std::string report = Report([](const Allocation&) { return true; });
   if (report.empty()) return;
   std::fprintf(stderr, "tarvel: pool leak report at shutdown: %s\n", report.c_str());
-  for (auto& [block, a] : gAllocations) gLeakedAtShutdown.push_back(const_cast<void*>(block));
+  for (auto& [block, a] : gAllocations) LeakedAtShutdown().push_back(const_cast<void*>(block));
   gAllocations.clear();
 }
 

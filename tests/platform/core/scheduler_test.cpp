@@ -71,6 +71,24 @@ TEST_F(Scheduler, WorkQueuedToASystemWorkerRunsAtPassiveLevelOnAWorkerThread) {
   EXPECT_EQ(irql, PASSIVE_LEVEL);
 }
 
+TEST_F(Scheduler, ExecutiveWorkItemRunsItsRoutineWithItsParameterOnTheQueueAsked) {
+  struct Context {
+    std::string thread;
+    int runs = 0;
+  } context;
+  WORK_QUEUE_ITEM item;
+  ExInitializeWorkItem(&item, [](PVOID p) {
+    auto* c = static_cast<Context*>(p);
+    c->thread = CurrentThreadName();
+    ++c->runs;
+  }, &context);
+  ExQueueWorkItem(&item, CriticalWorkQueue);
+  EXPECT_EQ(context.runs, 0) << "work runs on a worker, not inside the call";
+  RunUntilIdle();
+  EXPECT_EQ(context.runs, 1);
+  EXPECT_EQ(context.thread.rfind("worker.critical.", 0), 0u) << context.thread;
+}
+
 TEST_F(Scheduler, WorkItemsOfOneQueueCanWaitForEachOther) {
   KEVENT second;
   KeInitializeEvent(&second, NotificationEvent, FALSE);

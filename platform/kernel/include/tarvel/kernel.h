@@ -80,6 +80,9 @@ void CheckNoSpinLocksHeld(const char* routine, const void* object);
 void CheckIrqlBalanced(unsigned char irqlOnEntry, const char* routine, const void* object);
 template <class F>
 auto RunDriverCallback(const char* routine, const void* object, F&& call) -> decltype(call());
+// Verifier stop if a set timer or a queued DPC lies in [begin, begin + size): for memory that is being
+// freed or a device that is being deleted (ExFreePool calls it; so should IoDeleteDevice).
+void CheckNothingQueuedIn(const char* routine, const void* begin, std::size_t size, const std::string& what);
 // Called by ExFreePool with the range being freed (after the kernel's own checks of queued timers and
 // DPCs), so other layers can refuse frees of memory that still holds e.g. a queued work item.
 using FreeCheck = std::function<void(const char* routine, const void* begin, std::size_t size)>;
