@@ -76,6 +76,11 @@ NTSTATUS ControlTransferBuffered(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (toHost ? outputLength < setup.Length : inputLength < (ULONG)setup.Length + PIPE_SETUP_PACKET_LENGTH) {
         return STATUS_INVALID_PARAMETER;
     }
+    // Host-to-device, the byte count comes back as Information too, which the I/O manager copies
+    // into the output buffer of a buffered request: one too small for it is refused.
+    if (!toHost && outputLength != 0 && outputLength < setup.Length) {
+        return STATUS_INVALID_PARAMETER;
+    }
     USHORT function;
     NTSTATUS status = ControlFunction(setup.RequestType, &function);
     if (!NT_SUCCESS(status)) {

@@ -84,6 +84,11 @@ static NTSTATUS DeviceControlTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULO
         parameters.MdlMode = TRUE;
         break;
     case IOCTL_PIPE_WRITE_BUFFERED:
+        // The byte count comes back as Information, which the I/O manager copies into a buffered
+        // request's output buffer: an output buffer too small for it is refused before anything is sent.
+        if (OutputLength != 0 && OutputLength < InputLength) {
+            return STATUS_INVALID_PARAMETER;
+        }
         parameters.TransferFlags = 0;
         parameters.Length = InputLength;
         parameters.MdlMode = FALSE;
