@@ -1,0 +1,224 @@
+// The buffered transmitter (TxAsync 1) through COM3 against the adapter model, in virtual time: writes
+// that complete as soon as TxRing holds them, a write that waits for room, the kick threshold's pacing,
+// zero-length packets, the write timeout of a waiting write, the out-queue amount, a long run of writes
+// of random sizes, and request allocation failures in the pump, which must lose no byte.
+#include "serial_stack.h"
+
+#include <random>
+
+namespace porttest {
+namespace {
+
+class BufferedTest : public SerialStackTest {
+protected:
+    void StartBuffered(StackOptions options = {}) {
+        options.settings["TxAsync"] = 1;
+        Start(options);
+        SetBaudRate(115200);
+    }
+    void NakOut(bool on) { Adapter().NakForever(RecordingAdapter::kBulkOut, on); }
+    k::VirtualTime FirstOutPacketAfter(k::VirtualTime t) {
+        for (const auto& p : Adapter().outPackets)
+            if (p.at > t) return p.at;
+        ADD_FAILURE() << "no packet after " << t;
+        return 0;
+    }
+};
+
+TEST_F(BufferedTest, WriteThatFitsCompletesAtOnceRaisesTxEmptyAndGoesOutAtOnce) {
+    StartBuffered();
+    SetWaitMask(SERIAL_EV_TXEMPTY);
+    Request txEmpty;
+    Control(txEmpty, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4);
+
+    Request w;
+    k::VirtualTime start = Now();
+    Write(w, Pattern(10));
+    ASSERT_TRUE(w.Done());
+    EXPECT_EQ(w.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(w.Information(), 10u);
+    ASSERT_TRUE(txEmpty.Done());
+    EXPECT_EQ(Ulong(txEmpty), ULONG{SERIAL_EV_TXEMPTY});
+
+    RunFor(20 * kMs);
+    ASSERT_FALSE(Adapter().outPackets.empty());
+    EXPECT_EQ(Adapter().outPackets[0].size, 10u);
+    EXPECT_LE(Adapter().outPackets[0].at, start + 1 * kMs);
+    EXPECT_EQ(peer.ReceivedBytes(), Pattern(10));
+}
+
+TEST_F(BufferedTest, WriteLargerThanTheRingWaitsForRoomThenCompletesWhole) {
+    StartBuffered();
+    Request w;
+    Write(w, Pattern(10000));
+    EXPECT_FALSE(w.Done());
+    Wait(w);
+    EXPECT_EQ(w.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(w.Information(), 10000u);
+    RunFor(1500 * kMs);
+    EXPECT_EQ(peer.ReceivedBytes(), Pattern(10000));
+    EXPECT_EQ(ext->TxRing.Count, 0u);
+}
+
+// TxKickThreshold 64 (the default, rounded to the packet size): bytes written while a transfer is on
+// the wire go out 10 ms after it finished, unless 64 or more have gathered.
+TEST_F(BufferedTest, FewBytesGatheredDuringATransferWaitTenMilliseconds) {
+    StartBuffered();
+    NakOut(true);
+    Request first, trickle;
+    Write(first, Pattern(600));
+    RunFor(5 * kMs);
+    Write(trickle, Pattern(10, 600));
+    RunFor(5 * kMs);
+    std::size_t before = Adapter().outPackets.size();
+    NakOut(false);
+    RunFor(50 * kMs);
+    ASSERT_GT(Adapter().outPackets.size(), before);
+    k::VirtualTime transferEnd = 0;
+    for (std::size_t i = before; i < Adapter().outPackets.size(); i++)
+        if (Adapter().outPackets[i].size == 24) transferEnd = Adapter().outPackets[i].at;   // 600 = 9 x 64 + 24
+    ASSERT_NE(transferEnd, 0);
+    k::VirtualTime next = FirstOutPacketAfter(transferEnd);
+    EXPECT_GE(next, transferEnd + 10 * kMs);
+    EXPECT_LE(next, transferEnd + 12 * kMs);
+    EXPECT_EQ(peer.ReceivedBytes(), Pattern(610));
+}
+
+TEST_F(BufferedTest, ThresholdWorthOfBytesGatheredDuringATransferGoesOutAtOnce) {
+    StartBuffered();
+    NakOut(true);
+    Request first, more;
+    Write(first, Pattern(600));
+    RunFor(5 * kMs);
+    Write(more, Pattern(100, 600));
+    RunFor(5 * kMs);
+    std::size_t before = Adapter().outPackets.size();
+    NakOut(false);
+    RunFor(50 * kMs);
+    k::VirtualTime transferEnd = 0;
+    for (std::size_t i = before; i < Adapter().outPackets.size(); i++)
+        if (Adapter().outPackets[i].size == 24) transferEnd = Adapter().outPackets[i].at;
+    ASSERT_NE(transferEnd, 0);
+    EXPECT_LE(FirstOutPacketAfter(transferEnd), transferEnd + 2 * kMs);
+    EXPECT_EQ(peer.ReceivedBytes(), Pattern(700));
+}
+
+TEST_F(BufferedTest, TransferOfWholePacketsThatEmptiesTheRingIsFollowedByAZeroLengthPacket) {
+    StartBuffered();
+    Request w;
+    Write(w, Pattern(128));
+    RunFor(20 * kMs);
+    std::vector<std::size_t> sizes;
+    for (const auto& p : Adapter().outPackets) sizes.push_back(p.size);
+    EXPECT_EQ(sizes, (std::vector<std::size_t>{64, 64, 0}));
+}
+
+// A write waiting for room times out with the bytes already in TxRing, which are still sent.
+TEST_F(BufferedTest, WriteTimeoutOfAWaitingWriteReportsItsBufferedBytes) {
+    StartBuffered();
+    SetTimeouts(MAXULONG, 0, 0, 0, 300);
+    NakOut(true);
+    Request w;
+    k::VirtualTime start = Now();
+    Write(w, Pattern(5000));
+    Wait(w);
+    EXPECT_EQ(w.Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(w.Information(), 4096u);
+    EXPECT_EQ(Now() - start, 300 * kMs);
+    NakOut(false);
+    RunFor(1000 * kMs);
+    EXPECT_EQ(peer.ReceivedBytes(), Pattern(4096));
+    EXPECT_EQ(CommStatus().AmountInOutQueue, 0u);
+}
+
+TEST_F(BufferedTest, CommStatusReportsTheBytesInTheTransmitRing) {
+    StartBuffered();
+    NakOut(true);
+    Request onWire, inRing;
+    Write(onWire, Pattern(200));   // taken by the pump, which waits on the device
+    RunFor(5 * kMs);
+    Write(inRing, Pattern(100, 200));
+    EXPECT_EQ(CommStatus().AmountInOutQueue, 100u);
+    NakOut(false);
+    RunFor(100 * kMs);
+    EXPECT_EQ(CommStatus().AmountInOutQueue, 0u);
+    EXPECT_EQ(peer.ReceivedBytes(), Pattern(300));
+}
+
+TEST_F(BufferedTest, TransmittedBytesAreCounted) {
+    StartBuffered();
+    Request w;
+    Write(w, Pattern(1000));
+    RunFor(200 * kMs);
+    std::vector<std::uint8_t> out;
+    ASSERT_EQ(ControlNow(IOCTL_SERIAL_GET_STATS, nullptr, 0, &out, sizeof(SERIALPERF_STATS)), STATUS_SUCCESS);
+    SERIALPERF_STATS stats{};
+    std::memcpy(&stats, out.data(), sizeof stats);
+    EXPECT_EQ(stats.TransmittedCount, 1000u);
+}
+
+// Writes of random sizes, several outstanding at a time, for a long run at 115200 baud: the far side
+// receives every byte once and in order.
+TEST_F(BufferedTest, LongRunOfRandomWritesArrivesWhole) {
+    StartBuffered();
+    std::mt19937_64 random(7);
+    std::vector<std::uint8_t> sent;
+    std::vector<std::unique_ptr<Request>> writes;
+    for (int i = 0; i < 300; i++) {
+        std::size_t size = 1 + random() % 3000;
+        auto r = std::make_unique<Request>();
+        Write(*r, Pattern(size, sent.size()));
+        sent.insert(sent.end(), r->buffer.begin(), r->buffer.end());
+        writes.push_back(std::move(r));
+        if (writes.size() >= 4) {
+            Wait(*writes.front());
+            EXPECT_EQ(writes.front()->Status(), STATUS_SUCCESS);
+            EXPECT_EQ(writes.front()->Information(), writes.front()->buffer.size());
+            writes.erase(writes.begin());
+        }
+        RunFor((random() % 100) * kMs);
+    }
+    for (auto& r : writes) Wait(*r);
+    RunFor((sent.size() / 11 + 1000) * kMs);
+    std::vector<std::uint8_t> got = peer.ReceivedBytes();
+    ASSERT_EQ(got.size(), sent.size());
+    EXPECT_TRUE(got == sent);
+}
+
+// Requests for the pump's transfers fail at random: the bytes stay in TxRing and the kick timer tries
+// again, so nothing is lost. No status pipe, so that the only other requests are the application's.
+class BufferedAllocationTest : public BufferedTest, public ::testing::WithParamInterface<std::uint64_t> {};
+
+TEST_P(BufferedAllocationTest, FailedPumpRequestsLoseNoByte) {
+    StartBuffered(Settings({{"EndPointCaps", 0}}));
+    SetBaudRate(115200);
+    std::mt19937_64 random(GetParam());
+    std::vector<std::uint8_t> sent;
+    k::FailRandom(k::FaultSite::Irp, 0.3, GetParam());
+    for (int i = 0; i < 60; i++) {
+        std::vector<std::uint8_t> data = Pattern(1 + random() % 2000, sent.size());
+        Request w;
+        w.buffer = data;
+        DWORD n = 0;
+        if (!u::WriteFile(com, w.buffer.data(), static_cast<DWORD>(data.size()), &n, &w.ov) &&
+            u::GetLastError() != ERROR_IO_PENDING)
+            continue;   // the application's own request could not be made: nothing was accepted
+        Wait(w);
+        if (w.Status() == STATUS_INSUFFICIENT_RESOURCES) continue;
+        ASSERT_EQ(w.Status(), STATUS_SUCCESS);
+        ASSERT_EQ(w.Information(), data.size());
+        sent.insert(sent.end(), data.begin(), data.end());
+        RunFor((random() % 30) * kMs);
+    }
+    EXPECT_GT(k::FaultsInjected(), 0u);
+    k::ClearFaults();
+    RunFor((sent.size() / 11 + 1000) * kMs);
+    std::vector<std::uint8_t> got = peer.ReceivedBytes();
+    ASSERT_EQ(got.size(), sent.size());
+    EXPECT_TRUE(got == sent);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, BufferedAllocationTest, ::testing::Range<std::uint64_t>(1, 5));
+
+}  // namespace
+}  // namespace porttest
