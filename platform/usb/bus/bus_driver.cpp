@@ -17,9 +17,27 @@ struct KernelClockImpl : Clock {
     VirtualTime Now() const override { return kernel::Now(); }
 };
 
-NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT device, PIRP irp) { return PortOf(device)->InternalDeviceControl(irp); }
-NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) { return PortOf(device)->Pnp(irp); }
-NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) { return PortOf(device)->Power(irp); }
+// A request that reaches a physical device object whose device has been removed finds no port.
+NTSTATUS Gone(PIRP irp) {
+    irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_NO_SUCH_DEVICE;
+}
+NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
+    Port* port = PortOf(device);
+    return port ? port->InternalDeviceControl(irp) : Gone(irp);
+}
+NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+    Port* port = PortOf(device);
+    return port ? port->Pnp(irp) : Gone(irp);
+}
+NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
+    Port* port = PortOf(device);
+    if (port) return port->Power(irp);
+    PoStartNextPowerIrp(irp);
+    return Gone(irp);
+}
 
 // Nobody opens a USB device's physical device object directly; requests that are not the bus's
 // business complete with their status unchanged, as a bus driver does.
@@ -114,8 +132,7 @@ Port* Plug(DeviceModel& model, const pnp::DeviceDescription& description, NTSTAT
     Port* port = CreatePort(model);
     port->description = description;
     port->installed = true;
-    const NTSTATUS s = pnp::InstallDevice ? pnp::InstallDevice(port->Pdo(), description, &port->node)
-                                          : STATUS_NOT_IMPLEMENTED;
+    const NTSTATUS s = pnp::InstallDevice(port->Pdo(), description, &port->node);
     if (status) *status = s;
     return port;
 }

@@ -18,13 +18,6 @@
 #include "usb/hc/host_controller.h"
 #include "usb/model/device_model.h"
 
-// The PnP manager may not be part of every machine build yet: the bus binds to it weakly and plugs
-// devices without install when it is missing.
-namespace tarvel::pnp {
-NTSTATUS InstallDevice(PDEVICE_OBJECT, const DeviceDescription&, DeviceNode**) __attribute__((weak));
-void SurpriseRemove(DeviceNode*) __attribute__((weak));
-}  // namespace tarvel::pnp
-
 namespace tarvel::usb {
 
 class Port;

@@ -8,10 +8,6 @@
 #include "usb/bus/port.h"
 #include "usb/bus/usb_bus.h"
 
-// The power manager may not be part of every machine build yet; the bus reports power states to it
-// when it is there.
-extern "C" POWER_STATE PoSetPowerState(PDEVICE_OBJECT, POWER_STATE_TYPE, POWER_STATE) __attribute__((weak));
-
 namespace tarvel::usb {
 namespace {
 
@@ -221,7 +217,7 @@ void Port::SetDevicePower(DEVICE_POWER_STATE state) {
     KeReleaseSpinLock(&Extension()->Lock, irql);
     POWER_STATE s;
     s.DeviceState = state;
-    if (PoSetPowerState) PoSetPowerState(pdo_, DevicePowerState, s);
+    PoSetPowerState(pdo_, DevicePowerState, s);
 }
 
 NTSTATUS Port::WaitWake(PIRP irp) {
@@ -307,7 +303,7 @@ void Port::DeviceUnplugged() {
     CompleteTransfers(drained);
     WaitForCancelRoutines();
     FailWaitWake(STATUS_NO_SUCH_DEVICE);
-    if (node && pnp::SurpriseRemove) pnp::SurpriseRemove(node);  // may remove (and delete) this port before it returns
+    if (node) pnp::SurpriseRemove(node);  // may remove (and delete) this port before it returns
 }
 
 void Port::CyclePort() {
@@ -328,7 +324,19 @@ void Port::Remove() {
     PDEVICE_OBJECT pdo = pdo_;
     Extension()->PortObject = nullptr;
     delete this;
-    IoDeleteDevice(pdo);
+    if (!pdo->AttachedDevice) {
+        IoDeleteDevice(pdo);
+        return;
+    }
+    // The removal is still on its way back up through the drivers above, which detach once it has
+    // passed them (the usual order: pass the removal down, then detach and delete). The object goes
+    // when the last of them has let go, as the platform defers the deletion of a referenced device.
+    kernel::QueueWork(kernel::WorkQueue::Delayed, [pdo] {
+        LARGE_INTEGER tick;
+        tick.QuadPart = -1;
+        while (pdo->AttachedDevice) KeDelayExecutionThread(KernelMode, FALSE, &tick);
+        IoDeleteDevice(pdo);
+    });
 }
 
 void DeletePort(Port* port) {

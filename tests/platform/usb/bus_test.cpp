@@ -4,6 +4,7 @@
 
 #include "bus_fixture.h"
 #include "test_models.h"
+#include "tarvel/pnp.h"
 #include "usb/serial/serial_adapter.h"
 
 namespace tarvel::usb::test {
@@ -445,6 +446,34 @@ TEST_F(BusTest, BytesFromAScriptedPeerWakeAReadThatWaitedThroughIdleTime) {
     ASSERT_EQ(SubmitUrbSync(fdo, status), STATUS_SUCCESS);
     EXPECT_EQ(in[0] & 0x0F, 0x05);
     Detach();
+}
+
+}  // namespace
+}  // namespace tarvel::usb::test
+
+namespace tarvel::usb::test {
+namespace {
+
+// The installed path: the PnP manager builds a stack on the bus's physical device object (with the
+// PnP tests' recording function driver), reads its capabilities, and after an unplug removes the node,
+// whereupon the bus deletes the physical device object.
+TEST_F(BusTest, PlugInstallsThroughThePnpManagerAndUnplugRemovesTheDevice) {
+    auto& adapter = Make<SerialAdapter>(KernelClock(), SerialAdapterOptions{Speed::High, true});
+    pnp::DeviceDescription description;
+    description.functionService = "pnprecfunc";
+    description.hardwareIds = {"USB\\VID_1209&PID_0001"};
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    Port* installed = Plug(adapter, description, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    pnp::DeviceNode* node = Node(installed);
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::Started);
+    EXPECT_EQ(pnp::Capabilities(node).DeviceWake, PowerDeviceD2);
+    EXPECT_EQ(pnp::Capabilities(node).DeviceState[PowerSystemWorking], PowerDeviceD0);
+    Unplug(installed);
+    pnp::WaitForIdle();
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::Deleted);
+    EXPECT_FALSE(adapter.Plugged());
 }
 
 }  // namespace
