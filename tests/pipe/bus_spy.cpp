@@ -25,6 +25,9 @@ struct InternalFault {
 struct SpyState {
     PDRIVER_DISPATCH internal = nullptr;  // the bus driver's own routines
     PDRIVER_DISPATCH pnp = nullptr;
+    PDRIVER_DISPATCH power = nullptr;
+    std::vector<PowerRecord> powerRecords;
+    std::function<void(const PowerRecord&)> powerObserver;
     std::vector<UrbRecord> urbs;
     std::vector<UCHAR> pnpMinors;
     std::vector<ULONG> codes;
@@ -129,6 +132,22 @@ NTSTATUS SpyPnp(PDEVICE_OBJECT device, PIRP irp) {
     return State().pnp(device, irp);
 }
 
+NTSTATUS SpyPower(PDEVICE_OBJECT device, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    PowerRecord r;
+    r.minor = stack->MinorFunction;
+    if (r.minor == IRP_MN_SET_POWER || r.minor == IRP_MN_QUERY_POWER) {
+        r.type = stack->Parameters.Power.Type;
+        r.state = r.type == SystemPowerState ? static_cast<ULONG>(stack->Parameters.Power.State.SystemState)
+                                             : static_cast<ULONG>(stack->Parameters.Power.State.DeviceState);
+    } else if (r.minor == IRP_MN_WAIT_WAKE) {
+        r.state = static_cast<ULONG>(stack->Parameters.WaitWake.PowerState);
+    }
+    State().powerRecords.push_back(r);
+    if (State().powerObserver) State().powerObserver(r);
+    return State().power(device, irp);
+}
+
 }  // namespace
 
 void BusSpy::Install() {
@@ -142,8 +161,10 @@ void BusSpy::Install() {
         if (bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] != SpyInternal) {
             s.internal = bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL];
             s.pnp = bus->MajorFunction[IRP_MJ_PNP];
+            s.power = bus->MajorFunction[IRP_MJ_POWER];
             bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = SpyInternal;
             bus->MajorFunction[IRP_MJ_PNP] = SpyPnp;
+            bus->MajorFunction[IRP_MJ_POWER] = SpyPower;
         }
     }
     Clear();
@@ -159,6 +180,8 @@ void BusSpy::Clear() {
     s.portStatus.reset();
     s.observer = nullptr;
     s.denySurpriseRemoval = false;
+    s.powerRecords.clear();
+    s.powerObserver = nullptr;
 }
 
 const std::vector<UrbRecord>& BusSpy::Urbs() { return State().urbs; }
@@ -194,6 +217,16 @@ void BusSpy::FailInternal(ULONG ioControlCode, NTSTATUS status, unsigned count) 
 }
 
 void BusSpy::AnswerPortStatus(ULONG portStatus) { State().portStatus = portStatus; }
+
+const std::vector<PowerRecord>& BusSpy::Power() { return State().powerRecords; }
+
+std::size_t BusSpy::CountPower(UCHAR minor) {
+    std::size_t n = 0;
+    for (const auto& r : State().powerRecords) n += r.minor == minor;
+    return n;
+}
+
+void BusSpy::OnPower(std::function<void(const PowerRecord&)> observer) { State().powerObserver = std::move(observer); }
 
 void BusSpy::DenySurpriseRemoval(bool deny) { State().denySurpriseRemoval = deny; }
 

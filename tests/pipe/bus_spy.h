@@ -24,6 +24,12 @@ struct UrbRecord {
     ULONG numberOfPackets = 0;      // isochronous
 };
 
+struct PowerRecord {
+    UCHAR minor = 0;
+    POWER_STATE_TYPE type = SystemPowerState;
+    ULONG state = 0;  // system or device state number
+};
+
 class BusSpy {
 public:
     // Puts the spy in front of the bus driver (once per process) and forgets what it saw.
@@ -33,6 +39,10 @@ public:
     static const std::vector<UrbRecord>& Urbs();
     static const std::vector<UCHAR>& PnpMinors();     // PnP requests that reached the bus
     static const std::vector<ULONG>& InternalCodes(); // every internal device-control code
+    static const std::vector<PowerRecord>& Power();    // power requests that reached the bus
+    static std::size_t CountPower(UCHAR minor);
+    // Called for every power request before the bus sees it.
+    static void OnPower(std::function<void(const PowerRecord&)> observer);
     static std::size_t Count(USHORT function);
     // Bulk or interrupt transfer lengths asked on one pipe, in order.
     static std::vector<ULONG> TransferLengths(USBD_PIPE_HANDLE pipe);
