@@ -10,14 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "com_port_interface.h"
 #include "tarvel/io.h"
 #include "tarvel/kernel.h"
 #include "tarvelport.h"
 
 namespace porttest {
-
-// GUID_DEVINTERFACE_COMPORT.
-inline const GUID kComPortInterface = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
 
 class BareDeviceTest : public ::testing::Test {
 protected:

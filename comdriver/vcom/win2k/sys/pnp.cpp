@@ -67,7 +67,15 @@ PAGEDCODE NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // Everything that still talks to the pipe driver stops while its device is there to answer.
     TeardownPort(DeviceObject);
 
-    NTSTATUS Status = PassDownSucceeded(Ext, Irp);
+    // The port leaves the stack before the removal goes down: the pipe driver deletes its device
+    // while handling it, and no device may be deleted with another still attached above it.
+    PDEVICE_OBJECT Lower = Ext->LowerDevice;
+    IoDetachDevice(Lower);
+    Ext->LowerDevice = NULL;
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoSkipCurrentIrpStackLocation(Irp);
+    NTSTATUS Status = IoCallDriver(Lower, Irp);
+
     EnterPnpState(Ext, PnpRemoved);
     DeletePortDevice(DeviceObject);
     return Status;
