@@ -3,6 +3,7 @@
 #include "pnp/boot.h"
 
 #include "exec/engine.h"
+#include "pnp/port_names.h"
 
 namespace tarvel::pnp {
 namespace {
@@ -11,6 +12,7 @@ void BootPnp() {
     ResetNodes();
     ResetDrivers();
     ResetManagerThreads();
+    ResetPortNames();
     power::ResetReportedStates();
     power::ResetSystemState();
 }

@@ -1,5 +1,7 @@
 #include "pnp/hardware_key.h"
 
+#include "pnp/port_names.h"
+
 namespace tarvel::pnp {
 
 namespace {
@@ -20,6 +22,11 @@ NTSTATUS CreateHardwareKey(const DeviceNode& node) {
     if (key.empty()) return STATUS_UNSUCCESSFUL;
     for (const auto& value : node.description.hardwareKey)
         io::SetRegistryValue(key, value.name, value.type, value.data.data(), value.data.size());
+    if (node.description.serialPort && !io::QueryRegistryValue(key, "PortName").has_value()) {
+        const std::string portName = ReservePortName(io::InstancePath(node.physicalDevice));
+        if (portName.empty()) return STATUS_INSUFFICIENT_RESOURCES;
+        io::SetRegistryString(key, "PortName", portName);
+    }
     return STATUS_SUCCESS;
 }
 

@@ -151,6 +151,31 @@ TEST_F(PnpSequences, SurpriseRemovalWithNoHandleRemovesAtOnce) {
     EXPECT_TRUE(bus_->LiveDevices().empty());
 }
 
+TEST_F(PnpSequences, SerialPortsGetTheirComNameFromTheArbiterOncePerInstance) {
+    unsigned index = 0;
+    auto plug = [&](const char* instance, std::vector<io::RegistryValue> values = {}) {
+        values.push_back(DwordValue("Index", index++));
+        pnp::DeviceDescription serial = Description(std::move(values), false);
+        serial.serialPort = true;
+        serial.instancePath = instance;
+        return Install(serial);
+    };
+    auto portName = [](pnp::DeviceNode* node) {
+        const auto value = io::QueryRegistryValue(io::HardwareKeyPath(pnp::PhysicalDevice(node)), "PortName");
+        return value ? value->AsString() : std::string("(none)");
+    };
+    pnp::DeviceNode* first = plug("TEST\\RECORDER\\A");
+    EXPECT_EQ(portName(first), "COM3"); // COM1 and COM2 are the machine's own
+    EXPECT_EQ(portName(plug("TEST\\RECORDER\\B")), "COM4");
+
+    // The first device leaves and comes back: same instance, same name; a new instance gets a new one.
+    pnp::SurpriseRemove(first);
+    EXPECT_EQ(portName(plug("test\\recorder\\a")), "COM3");
+    EXPECT_EQ(portName(plug("TEST\\RECORDER\\C")), "COM5");
+    // A name the installation gives is kept.
+    EXPECT_EQ(portName(plug("TEST\\RECORDER\\D", {{"PortName", REG_SZ, {'C', 0, 'O', 0, 'M', 0, '9', 0, 0, 0}}})), "COM9");
+}
+
 TEST_F(PnpSequences, RequestsArriveAtPassiveLevelWithStatusNotSupported) {
     pnp::DeviceNode* node = Install(Description());
     ULONG_PTR information = 1;

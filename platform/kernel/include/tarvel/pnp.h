@@ -28,6 +28,10 @@ struct DeviceDescription {
     std::string instancePath;              // "USB\VID_xxxx&PID_yyyy\serial"; made up from the first
                                            // hardware ID when empty
     std::string friendlyName;              // for reports
+    // A serial port (the Ports class): unless the hardware-key values give PortName, the COM-name
+    // arbiter assigns one, the same for the same instance path every time. COM1 and COM2 are the
+    // machine's own ports, so the first device gets COM3.
+    bool serialPort = false;
 };
 
 enum class NodeState {
