@@ -1,5 +1,7 @@
 // The PnP manager's sequences against the recording drivers: who is called, in which order, and what
 // is left when a stack goes.
+#include <algorithm>
+
 #include "pnp_fixture.h"
 #include "tarvel/user.h"
 
@@ -187,6 +189,44 @@ TEST_F(PnpSequences, RequestsArriveAtPassiveLevelWithStatusNotSupported) {
     for (const auto& event : recording_.Events()) {
         EXPECT_EQ(event.find("AtRaisedIrql"), std::string::npos) << event;
         EXPECT_EQ(event.find("NotInitialised"), std::string::npos) << event;
+    }
+}
+
+} // namespace
+} // namespace tarvel::testing
+
+namespace tarvel::testing {
+namespace {
+
+// The same surprise removal with the last handle closed by another thread, under many schedules: the
+// removal goes out exactly once, after the close, and the machine boots clean every time.
+TEST(PnpSchedules, SurpriseRemovalAndTheLastCloseInAnyOrder) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (std::uint64_t seed = 1; seed <= 20; ++seed) {
+        kernel::Boot({kernel::Policy::Random, seed});
+        Recording recording;
+        {
+            TestBus bus(recording);
+            pnp::DeviceDescription description;
+            description.functionService = "pnprecfunc";
+            description.hardwareKey = {SinkValue(recording), DwordValue("Index", 1)};
+            pnp::DeviceNode* node = nullptr;
+            ASSERT_EQ(pnp::InstallDevice(bus.CreatePhysicalDevice(), description, &node), STATUS_SUCCESS);
+            HANDLE handle = user::CreateFileA("\\\\.\\PNPREC1", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+            kernel::StartThread("closer", [handle] { user::CloseHandle(handle); });
+            kernel::StartThread("unplugger", [node] { pnp::SurpriseRemove(node); });
+            kernel::RunUntilIdle();
+            pnp::WaitForIdle();
+            EXPECT_EQ(pnp::State(node), pnp::NodeState::Deleted) << "seed " << seed;
+            const auto events = recording.Take("func:");
+            const auto close = std::find(events.begin(), events.end(), "func:Close");
+            const auto removal = std::find(events.begin(), events.end(), "func:PnP:0x02");
+            EXPECT_EQ(std::count(events.begin(), events.end(), "func:PnP:0x02"), 1) << "seed " << seed;
+            EXPECT_LT(close, removal) << "seed " << seed;
+            EXPECT_EQ(kernel::FindDriver("pnprecfunc"), nullptr) << "seed " << seed;
+        }
+        kernel::Shutdown();
     }
 }
 
