@@ -213,12 +213,10 @@ static PAGEDCODE NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     DeconfigureDevice(DeviceObject);
 
-    // Detached before the request goes down: the bus driver may delete its device object while it
-    // handles the removal of a device that is gone.
-    PDEVICE_OBJECT lower = ext->LowerDevice;
-    IoDetachDevice(lower);
     IoSkipCurrentIrpStackLocation(Irp);
+    PDEVICE_OBJECT lower = ext->LowerDevice;
     NTSTATUS status = IoCallDriver(lower, Irp);
+    IoDetachDevice(lower);
     IoDeleteDevice(DeviceObject);
     return status;
 }
