@@ -62,7 +62,8 @@ TEST_F(ReadTimeoutsTest, FirstByteModeEndsWithTheFirstDeliveryOrAfterTheConstant
     Wait(data);
     EXPECT_EQ(data.Status(), STATUS_SUCCESS);
     ASSERT_GE(data.Information(), 1u);
-    EXPECT_EQ(Got(data), std::vector<std::uint8_t>(Pattern(3).begin(), Pattern(3).begin() + data.Information()));
+    ASSERT_LE(data.Information(), 3u);
+    EXPECT_EQ(Got(data), Pattern(data.Information()));
     // Completed by the delivery itself, long before the constant would have run out.
     EXPECT_LT(Now() - start, 210 * kMs);
     EXPECT_LE(Now(), LastDelivery() + 1 * kMs);

@@ -25,10 +25,13 @@ inline LARGE_INTEGER TimeoutDueTime(ULONG64 Ms)
 }
 
 // Stops a timer, and its DPC when the timer has expired but the DPC has not run yet, so that a
-// timeout meant for one request cannot reach the next. A DPC that has already started checks
-// KeReadStateTimer: a timer set again since it expired is not signalled.
+// timeout meant for one request cannot reach the next. The timer is also made not signalled (set, then
+// cancelled): a DPC of it that has already started checks KeReadStateTimer under the lock that guards
+// the requests and finds the expiry withdrawn.
+constexpr LONGLONG PORT_TIMER_PARK_MS = 3600 * 1000;
 inline VOID StopTimer(PKTIMER Timer, PKDPC Dpc)
 {
+    KeSetTimer(Timer, RelativeMs(PORT_TIMER_PARK_MS), nullptr);
     KeCancelTimer(Timer);
     KeRemoveQueueDpc(Dpc);
 }

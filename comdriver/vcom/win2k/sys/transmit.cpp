@@ -210,14 +210,20 @@ static VOID DirectWriteCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 VOID WriteTimerRoutine(PKDPC, PVOID DeferredContext, PVOID, PVOID)
 {
     PPORT_EXTENSION Ext = (PPORT_EXTENSION)DeferredContext;
-    if (!KeReadStateTimer(&Ext->WriteTimer)) {
-        return;   // set again for the next write since it expired: stale
-    }
-    if (InterlockedExchange(&Ext->TimeoutBusy, TIMEOUT_PASS_RUNNING) != 0) {
-        return;   // a cancel-all pass owns the current write
-    }
+    // The write and its state are taken together under WriteLock, where writes become current and
+    // their timers are set and stopped: an expiry withdrawn since, or a write that has already been
+    // completed, is never claimed.
+    KIRQL Irql;
+    KeAcquireSpinLock(&Ext->WriteLock, &Irql);
     PIRP Irp = Ext->CurrentWriteIrp;
-    LONG Previous = Irp ? InterlockedExchange(&Ext->TxState, TxClaimedByTimeout) : TxCompletionRan;
+    if (!Irp || !KeReadStateTimer(&Ext->WriteTimer) ||
+        InterlockedCompareExchange(&Ext->TimeoutBusy, TIMEOUT_PASS_RUNNING, 0) != 0) {
+        KeReleaseSpinLock(&Ext->WriteLock, Irql);   // stale, or a cancel-all pass owns the write
+        return;
+    }
+    LONG Previous = InterlockedExchange(&Ext->TxState, TxClaimedByTimeout);
+    KeReleaseSpinLock(&Ext->WriteLock, Irql);
+
     if (Previous == TxPrepared) {
         // Not sent yet: its sender sees the claim and leaves it to us.
         FinishDirectWrite(Ext, Irp, STATUS_TIMEOUT, 0);
