@@ -84,6 +84,15 @@ NTSTATUS InstallDevice(PDEVICE_OBJECT physicalDevice, const DeviceDescription& d
     return OnPnpThread([raw] { return BuildAndStart(*raw); });
 }
 
+void ReportDeviceArrived(PDEVICE_OBJECT physicalDevice, DeviceDescription description,
+                         std::function<void(NTSTATUS, DeviceNode*)> done) {
+    PnpThread().Queue([physicalDevice, description = std::move(description), done = std::move(done)] {
+        DeviceNode* node = nullptr;
+        const NTSTATUS status = InstallDevice(physicalDevice, description, &node);
+        if (done) done(status, node);
+    });
+}
+
 NTSTATUS Rebalance(DeviceNode* node) {
     return OnPnpThread([node] {
         if (node->state != NodeState::Started) return STATUS_INVALID_DEVICE_STATE;

@@ -153,6 +153,30 @@ TEST_F(PnpSequences, SurpriseRemovalWithNoHandleRemovesAtOnce) {
     EXPECT_TRUE(bus_->LiveDevices().empty());
 }
 
+TEST_F(PnpSequences, ABusDriverReportsArrivalAndDepartureFromDispatchLevel) {
+    PDEVICE_OBJECT physical = bus_->CreatePhysicalDevice();
+    NTSTATUS installed = STATUS_PENDING;
+    pnp::DeviceNode* node = nullptr;
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    pnp::ReportDeviceArrived(physical, Description(), [&](NTSTATUS status, pnp::DeviceNode* n) {
+        installed = status;
+        node = n;
+    });
+    KeLowerIrql(irql);
+    pnp::WaitForIdle();
+    EXPECT_EQ(installed, STATUS_SUCCESS);
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::Started);
+    recording_.Clear();
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    pnp::ReportDeviceGone(physical);
+    KeLowerIrql(irql);
+    pnp::WaitForIdle();
+    EXPECT_EQ(recording_.Take(":PnP"), Concat({ThroughStack("0x17"), ThroughStack("0x02")}));
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::Deleted);
+}
+
 TEST_F(PnpSequences, SerialPortsGetTheirComNameFromTheArbiterOncePerInstance) {
     unsigned index = 0;
     auto plug = [&](const char* instance, std::vector<io::RegistryValue> values = {}) {

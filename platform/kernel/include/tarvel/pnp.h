@@ -56,6 +56,10 @@ struct DeviceNode; // owned by the PnP manager for the rest of the run
 // in both cases (through node, if given).
 NTSTATUS InstallDevice(PDEVICE_OBJECT physicalDevice, const DeviceDescription& description,
                        DeviceNode** node = nullptr);
+// The same for a bus driver that finds a new device, from any context: the PnP thread installs it
+// later and calls done (if given) there with the outcome; returns at once.
+void ReportDeviceArrived(PDEVICE_OBJECT physicalDevice, DeviceDescription description,
+                         std::function<void(NTSTATUS, DeviceNode*)> done = {});
 
 // The platform's sequences. A failed query is followed by its cancel, as the platform does, and the
 // query's status is returned; otherwise the status of the last request of the sequence.
