@@ -144,5 +144,29 @@ TEST_F(Registry, RegistryRoutinesArePassiveLevelOnly) {
   KeLowerIrql(old);
 }
 
+TEST_F(Registry, QueryTablesStoreValuesDirectlyAndFallBackToDefaults) {
+  SetRegistryDword("\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\tarvelport\\Parameters", "DebugLevel", 3);
+  SetRegistryString("\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\tarvelport\\Parameters", "Name", "COM9");
+  ULONG debugLevel = 0, missing = 0, fallback = 77;
+  UNICODE_STRING name{};
+  RTL_QUERY_REGISTRY_TABLE table[5] = {};
+  table[0] = {nullptr, RTL_QUERY_REGISTRY_DIRECT, L"DebugLevel", &debugLevel, REG_NONE, nullptr, 0};
+  table[1] = {nullptr, RTL_QUERY_REGISTRY_DIRECT, L"Name", &name, REG_NONE, nullptr, 0};
+  table[2] = {nullptr, RTL_QUERY_REGISTRY_DIRECT, L"Missing", &missing, REG_DWORD, &fallback, sizeof fallback};
+  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, L"tarvelport\\Parameters", table, nullptr, nullptr),
+            STATUS_SUCCESS);
+  EXPECT_EQ(debugLevel, 3u);
+  EXPECT_EQ(missing, 77u) << "a missing value takes the entry's default";
+  ASSERT_NE(name.Buffer, nullptr);
+  EXPECT_EQ(name.Length, 8) << "the string without its terminator";
+  EXPECT_EQ(name.Buffer[3], L'9');
+  RtlFreeUnicodeString(&name);
+  table[2].Flags |= RTL_QUERY_REGISTRY_REQUIRED;
+  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, L"tarvelport\\Parameters", table, nullptr, nullptr),
+            STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, L"absent", table, nullptr, nullptr),
+            STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
 }  // namespace
 }  // namespace tarvel::io::testing
