@@ -115,7 +115,7 @@ protected:
         ASSERT_GT(inAdapter, 2048u);
 
         got = Take(ringHeld - 2048);
-        RunFor(30 * kMs);
+        RunFor(150 * kMs);   // one segment of 64 bytes per frame: the 3000 bytes take about 50 ms
         ASSERT_EQ(ext->RxRing.Count, 4096u);
         ASSERT_EQ(ext->RxPending, inAdapter - 2048);
         ASSERT_EQ(Adapter().Line().RxAvailable(), 0u);
@@ -138,7 +138,7 @@ TEST_F(HeldBurstTest, ExcessStaysInRxBufferAndMovesInAsReadersMakeRoom) {
     for (int i = 0; i < 12 && got.size() < sent + 100; i++) {
         auto more = Take(1000);
         got.insert(got.end(), more.begin(), more.end());
-        RunFor(30 * kMs);
+        RunFor(50 * kMs);
     }
     EXPECT_EQ(got, Pattern(sent + 100));
     EXPECT_EQ(Adapter().Line().Counters().overruns, 0u);
@@ -156,7 +156,7 @@ TEST_F(HeldBurstTest, HeldBytesSurviveAQueueResize) {
 
     auto more = Take(2048);   // down to 2048: the held bytes go in
     got.insert(got.end(), more.begin(), more.end());
-    RunFor(30 * kMs);
+    RunFor(50 * kMs);
     EXPECT_EQ(ext->RxPending, 0u);
     more = Take(8192);
     got.insert(got.end(), more.begin(), more.end());
