@@ -19,6 +19,10 @@ static NTSTATUS RestorePort(PDEVICE_OBJECT DeviceObject) {
 }
 
 static NTSTATUS VendorWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG InputLength) {
+    // The data stage's length travels as the 16-bit wLength of the setup packet.
+    if (InputLength > 0xFFFF) {
+        return STATUS_INVALID_PARAMETER;
+    }
     PURB urb = (PURB)PipeAllocateZeroed(NonPagedPool, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
     if (urb == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -142,6 +142,16 @@ TEST_F(PowerTest, SleepDeeperThanTheWakeStateCancelsTheArmedRequest) {
     EXPECT_EQ(Ext()->OutstandingIo, 1);
 }
 
+TEST_F(PowerTest, StopTakesWaitWakeBackAndTheNextStartArmsItAgain) {
+    InstallDevice(true);
+    ASSERT_NE(Ext()->WaitWakeIrp, nullptr);
+    ASSERT_EQ(pnp::Rebalance(Node()), STATUS_SUCCESS);
+    EXPECT_EQ(BusSpy::CountPower(IRP_MN_WAIT_WAKE), 2u) << "cancelled at stop, asked again at start";
+    EXPECT_NE(Ext()->WaitWakeIrp, nullptr);
+    EXPECT_EQ(Ext()->WaitWakeRequested, 1u);
+    EXPECT_EQ(Ext()->OutstandingIo, 1);
+}
+
 // The disarm of a deeper sleep races the device's own wake: under the random policy the wait-wake
 // request's completion and its cancellation meet in both orders across the seeds. Whoever wins, the
 // request completes exactly once (the verifier stops a second completion; one never completed keeps
