@@ -225,6 +225,49 @@ TEST_F(ConfigTest, MalformedConfigurationsFailStartCleanly) {
     }
 }
 
+// Each allocation of the driver during AddDevice and start fails in turn (its pool, the requests it
+// builds, registry reads): the install either succeeds or fails with the allocation's status, and a
+// failed one leaves no pool of the driver behind.
+TEST_F(ConfigTest, AllocationFailuresDuringStartFailItCleanly) {
+    struct Site {
+        kernel::FaultSite site;
+        std::uint32_t tag;
+        const char* name;
+    };
+    const Site sites[] = {{kernel::FaultSite::Pool, PIPE_POOL_TAG, "pool"},
+                          {kernel::FaultSite::Irp, 0, "request"},
+                          {kernel::FaultSite::Registry, 0, "registry"}};
+    std::vector<std::unique_ptr<TestDevice>> devices;
+    unsigned failedStarts = 0;
+    for (const Site& site : sites) {
+        for (unsigned n = 1; n <= 40; ++n) {
+            SCOPED_TRACE(std::string(site.name) + " #" + std::to_string(n));
+            devices.push_back(std::make_unique<TestDevice>());
+            pnp::DeviceDescription d;
+            d.functionService = "tarvelpipe";
+            d.hardwareIds = {"USB\\VID_1209&PID_7E58"};
+            d.hardwareKey = {Dword("EP1_SegmentSize", 128)};
+            kernel::ClearFaults();
+            kernel::FailNth(site.site, n, site.tag);
+            NTSTATUS status = STATUS_SUCCESS;
+            tarvel::usb::Port* port = tarvel::usb::Plug(*devices.back(), d, &status);
+            const bool injected = kernel::FaultsInjected() > 0;
+            kernel::ClearFaults();
+            if (NT_SUCCESS(status)) {
+                EXPECT_EQ(pnp::State(tarvel::usb::Node(port)), pnp::NodeState::Started);
+            } else {
+                ++failedStarts;
+                EXPECT_TRUE(status == STATUS_INSUFFICIENT_RESOURCES || status == STATUS_NO_MEMORY) << std::hex << status;
+            }
+            tarvel::usb::Unplug(port);
+            pnp::WaitForIdle();
+            EXPECT_EQ(kernel::PoolOutstanding(PIPE_POOL_TAG), 0u) << kernel::PoolLeakReport();
+            if (!injected) break;
+        }
+    }
+    EXPECT_GT(failedStarts, 5u);
+}
+
 TEST_F(ConfigTest, ConfigurationThatGrowsBetweenTheTwoRequestsFailsStart) {
     DeviceSpec spec = TestDeviceSpec();
     spec.interfaces[0].extraDescriptors.assign(20, Bytes{30, 0x24});

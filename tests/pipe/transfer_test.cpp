@@ -215,6 +215,54 @@ TEST_F(TransferTest, IsochronousRequestWithoutDataIsRefusedBeforeAnythingIsSent)
     EXPECT_TRUE(BusSpy::Urbs().empty());
 }
 
+// The allocations of a read fail in turn (the driver's pool, MDLs): the read fails, nothing the driver
+// could not build reaches the bus, no data is lost for the next read, and the count of requests
+// inside the driver returns to its base. When only the deferred reset cannot be had, the failure is
+// still reported (without the reset).
+TEST_F(TransferTest, AllocationFailuresOnTheTransferPath) {
+    PFILE_OBJECT in = OpenPipe("\\PIPE01");
+    Bytes buffer(256);
+    for (kernel::FaultSite site : {kernel::FaultSite::Pool, kernel::FaultSite::Mdl}) {
+        for (unsigned n = 1; n <= 4; ++n) {
+            SCOPED_TRACE(n);
+            BusSpy::Clear();
+            kernel::FailNth(site, n, site == kernel::FaultSite::Pool ? PIPE_POOL_TAG : 0);
+            device_->QueueInBytes(10);
+            const IO_STATUS_BLOCK r = Read(in, buffer.data(), 256);
+            const bool injected = kernel::FaultsInjected() > 0;
+            kernel::ClearFaults();
+            if (!injected) {
+                EXPECT_EQ(r.Information, 10u);
+                break;
+            }
+            // The failed allocation may also be one of the I/O manager's or the bus's (which then
+            // fails the URB): the request fails either way, and when the driver could not build
+            // its transfer nothing went to the bus.
+            EXPECT_FALSE(NT_SUCCESS(r.Status));
+            EXPECT_EQ(r.Information, 0u);
+            if (r.Status == STATUS_INSUFFICIENT_RESOURCES) {
+                EXPECT_EQ(BusSpy::Count(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER), 0u) << "nothing sent";
+            }
+            // The queued bytes are read by the next round.
+            EXPECT_EQ(Read(in, buffer.data(), 256).Information, 10u);
+            EXPECT_EQ(Ext()->OutstandingIo, 1);
+        }
+    }
+
+    // A stall whose reset cannot be deferred: the failure still reaches the client.
+    device_->QueueStall();
+    kernel::FailNth(kernel::FaultSite::WorkItem, 1);
+    const IO_STATUS_BLOCK r = Read(in, buffer.data(), 256);
+    EXPECT_EQ(kernel::FaultsInjected(), 1u);
+    kernel::ClearFaults();
+    EXPECT_EQ(r.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(BusSpy::Count(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL), 0u);
+    EXPECT_EQ(Control(in, IOCTL_PIPE_RESET_PIPE, nullptr, 0, nullptr, 0).Status, STATUS_SUCCESS);
+    device_->QueueInBytes(4);
+    EXPECT_EQ(Read(in, buffer.data(), 256).Information, 4u);
+    EXPECT_EQ(Ext()->OutstandingIo, 1);
+}
+
 TEST_F(TransferTest, RequestsWithoutAPipeOrAfterCloseAreRefused) {
     PFILE_OBJECT in = OpenPipe("\\PIPE01");
     OwnFile own;
