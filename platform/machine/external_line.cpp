@@ -103,10 +103,10 @@ void ExternalLine::ByteFromAdapter(std::uint8_t byte) {
         }
     }
     FlushPendingLocked();
-    if (WriteOut(&byte, 1)) {
-        std::lock_guard lock(mutex_);
-        ++bytesOut_;
-    }
+    const bool written = WriteOut(&byte, 1);
+    std::lock_guard lock(mutex_);
+    if (written) ++bytesOut_;
+    else outsideClosed_ = true; // the reader of our bytes has gone: drop what follows
 }
 
 void ExternalLine::FlushPending() {
@@ -124,11 +124,6 @@ void ExternalLine::FlushPendingLocked() {
         std::lock_guard lock(mutex_);
         bytesOut_ += bytes.size();
     }
-}
-
-void ExternalLine::OutsideEnded() {
-    std::lock_guard lock(mutex_);
-    outsideClosed_ = true;
 }
 
 void ExternalLine::ReaderLoop() {
@@ -160,8 +155,8 @@ void ExternalLine::ReaderLoop() {
             peer.Inject(bytes);
         });
     }
-    // The outside closed its end: nothing more will come, so an idle machine need not wait for it.
-    OutsideEnded();
+    // The outside has nothing more to send, so an idle machine need not wait for it. Its other direction
+    // may still take bytes (standard output after the end of standard input).
     kernel::Post([this] {
         std::lock_guard lock(mutex_);
         if (sourceOpen_) {

@@ -1,4 +1,4 @@
-#include "request_names.h"
+#include "tarvel/machine/request_names.h"
 
 #include <ntddser.h>
 #include <usb.h>

@@ -15,7 +15,7 @@
 #include <stdexcept>
 
 #include "pipeioctl.h"
-#include "request_names.h"
+#include "tarvel/machine/request_names.h"
 #include "tarvel/pnp.h"
 #include "text.h"
 

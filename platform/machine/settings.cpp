@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "request_names.h"
+#include "tarvel/machine/request_names.h"
 #include "tarvel/machine/machine.h"
 
 namespace tarvel::machine {

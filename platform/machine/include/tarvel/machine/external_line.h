@@ -33,6 +33,7 @@ public:
     // Bytes that went each way so far, and whether the outside has closed its end.
     std::uint64_t BytesIn() const;
     std::uint64_t BytesOut() const;
+    // The outside no longer takes the adapter's bytes (a write to it failed).
     bool OutsideClosed() const;
     virtual std::string Describe() const = 0; // "standard input and output", "TCP 127.0.0.1:5000"
 
@@ -56,7 +57,6 @@ private:
     void ByteFromAdapter(std::uint8_t byte);
     void FlushPendingLocked();
     void ReaderLoop();
-    void OutsideEnded();
 
     usb::StreamPeer peer_;
     std::thread reader_;
