@@ -5,34 +5,7 @@
 // Everything here runs on an emulated thread at PASSIVE_LEVEL. The model must outlive its port: a port
 // ends when its device has been unplugged and the PnP manager's removal has reached the bus driver.
 //
-// Status codes the bus returns (URB status / request status):
-//   success                                    USBD_STATUS_SUCCESS / STATUS_SUCCESS
-//   transfer aborted (abort pipe, port reset,
-//     unconfigure) or cancelled by its sender  USBD_STATUS_CANCELED / STATUS_CANCELLED
-//   device unplugged (pending and new URBs)    USBD_STATUS_DEVICE_GONE / STATUS_DEVICE_NOT_CONNECTED
-//   endpoint STALL (stall fault, or a control
-//     request the device refuses)              USBD_STATUS_STALL_PID / STATUS_UNSUCCESSFUL
-//   transfer on a halted pipe (behind a stall,
-//     until the pipe is reset)                 USBD_STATUS_ENDPOINT_HALTED / STATUS_UNSUCCESSFUL
-//   short IN packet without SHORT_TRANSFER_OK  USBD_STATUS_DATA_UNDERRUN / STATUS_UNSUCCESSFUL
-//   transfer while the device is suspended
-//     (not in D0) or its port is disabled      USBD_STATUS_DEV_NOT_RESPONDING / STATUS_DEVICE_POWERED_OFF
-//                                              (suspended) or STATUS_UNSUCCESSFUL (port disabled)
-//   endless NAK                                nothing: the transfer stays pending until abort/cancel
-//   unknown pipe handle                        USBD_STATUS_INVALID_PIPE_HANDLE / STATUS_INVALID_PARAMETER
-//   malformed URB (short Length, no buffer,
-//     length above MaximumTransferSize, ...)   USBD_STATUS_INVALID_PARAMETER / STATUS_INVALID_PARAMETER
-//   unknown URB function                       USBD_STATUS_INVALID_URB_FUNCTION / STATUS_INVALID_PARAMETER
-//   select configuration with a malformed
-//     descriptor / unknown interface / short
-//     interface information                    USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR,
-//                                              USBD_STATUS_INTERFACE_NOT_FOUND, USBD_STATUS_BUFFER_TOO_SMALL
-//                                              / STATUS_INVALID_PARAMETER
-//   device refuses SET_CONFIGURATION           USBD_STATUS_SET_CONFIG_FAILED / STATUS_UNSUCCESSFUL
-//   isochronous start frame out of range       USBD_STATUS_BAD_START_FRAME / STATUS_UNSUCCESSFUL
-//   wait-wake on a device without remote
-//     wake-up / a second wait-wake             STATUS_NOT_SUPPORTED / STATUS_DEVICE_BUSY
-//   wait-wake when the device goes away        STATUS_NO_SUCH_DEVICE
+// The status codes the bus returns for each fault are listed in platform/usb/README.md.
 #pragma once
 
 #include <ntddk.h>
