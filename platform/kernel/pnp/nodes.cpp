@@ -26,11 +26,12 @@ bool Built(NodeState state) {
 NTSTATUS QueryRemove(DeviceNode& node, bool remove, NodeState afterRemoval) {
     if (node.state != NodeState::Started) return STATUS_INVALID_DEVICE_STATE;
     const NTSTATUS query = SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE);
+    if (NT_SUCCESS(query)) node.state = NodeState::RemovePending; // no new opens from here on
     if (!NT_SUCCESS(query) || !remove) {
         const NTSTATUS cancel = SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
+        node.state = NodeState::Started;
         return NT_SUCCESS(query) ? cancel : query;
     }
-    node.state = NodeState::RemovePending;
     const NTSTATUS status = RemoveStack(node, false);
     node.state = afterRemoval;
     return status;
@@ -38,7 +39,7 @@ NTSTATUS QueryRemove(DeviceNode& node, bool remove, NodeState afterRemoval) {
 
 void RemoveAfterSurpriseRemoval(DeviceNode& node) {
     if (node.state != NodeState::SurpriseRemoved) return;
-    if (StackBuilt(node)) RemoveStack(node, true);
+    RemoveStack(node, true);
     node.state = NodeState::Deleted;
 }
 

@@ -19,11 +19,15 @@ void ReleaseDrivers(DeviceNode& node) {
     node.drivers.clear();
 }
 
-NTSTATUS LoadDrivers(DeviceNode& node) {
+// The services of the node in AddDevice order: the function driver, then its upper filters.
+std::vector<std::string> Services(const DeviceNode& node) {
     std::vector<std::string> services{node.description.functionService};
-    services.insert(services.end(), node.description.upperFilters.begin(),
-                    node.description.upperFilters.end());
-    for (const auto& service : services) {
+    services.insert(services.end(), node.description.upperFilters.begin(), node.description.upperFilters.end());
+    return services;
+}
+
+NTSTATUS LoadDrivers(DeviceNode& node) {
+    for (const auto& service : Services(node)) {
         PDRIVER_OBJECT driver = AcquireDriver(service);
         if (driver == nullptr) {
             kernel::Trace("pnp: cannot load " + service + ": " + kernel::LastLoadError());
@@ -112,11 +116,7 @@ NTSTATUS BuildAndStart(DeviceNode& node) {
         node.state = NodeState::FailedStart;
         return status;
     }
-    const std::vector<std::string> services = [&] {
-        std::vector<std::string> all{node.description.functionService};
-        all.insert(all.end(), node.description.upperFilters.begin(), node.description.upperFilters.end());
-        return all;
-    }();
+    const std::vector<std::string> services = Services(node);
     for (std::size_t i = 0; i < node.drivers.size() && NT_SUCCESS(status); ++i)
         status = AddDevice(node, node.drivers[i], services[i]);
     if (NT_SUCCESS(status)) status = QueryCapabilities(node);
