@@ -36,6 +36,7 @@ struct SpyState {
     std::optional<ULONG> portStatus;
     std::function<void(PURB)> observer;
     bool denySurpriseRemoval = false;
+    std::vector<NTSTATUS> capabilityAnswers;
 };
 
 SpyState& State() {
@@ -122,11 +123,12 @@ NTSTATUS SpyInternal(PDEVICE_OBJECT device, PIRP irp) {
 NTSTATUS SpyPnp(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     State().pnpMinors.push_back(stack->MinorFunction);
-    if (stack->MinorFunction == IRP_MN_QUERY_CAPABILITIES && State().denySurpriseRemoval) {
+    if (stack->MinorFunction == IRP_MN_QUERY_CAPABILITIES) {
         // The bus answers capabilities at once; the record is still the sender's after completion.
         PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
         const NTSTATUS status = State().pnp(device, irp);
-        if (status != STATUS_PENDING && caps != nullptr) caps->SurpriseRemovalOK = FALSE;
+        State().capabilityAnswers.push_back(status);
+        if (State().denySurpriseRemoval && status != STATUS_PENDING && caps != nullptr) caps->SurpriseRemovalOK = FALSE;
         return status;
     }
     return State().pnp(device, irp);
@@ -181,6 +183,7 @@ void BusSpy::Clear() {
     s.observer = nullptr;
     s.denySurpriseRemoval = false;
     s.powerRecords.clear();
+    s.capabilityAnswers.clear();
     s.powerObserver = nullptr;
 }
 
@@ -217,6 +220,8 @@ void BusSpy::FailInternal(ULONG ioControlCode, NTSTATUS status, unsigned count) 
 }
 
 void BusSpy::AnswerPortStatus(ULONG portStatus) { State().portStatus = portStatus; }
+
+const std::vector<NTSTATUS>& BusSpy::CapabilityAnswers() { return State().capabilityAnswers; }
 
 const std::vector<PowerRecord>& BusSpy::Power() { return State().powerRecords; }
 

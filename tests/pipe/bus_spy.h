@@ -38,6 +38,8 @@ public:
 
     static const std::vector<UrbRecord>& Urbs();
     static const std::vector<UCHAR>& PnpMinors();     // PnP requests that reached the bus
+    // Capabilities queries that reached the bus: the status the bus answered each with.
+    static const std::vector<NTSTATUS>& CapabilityAnswers();
     static const std::vector<ULONG>& InternalCodes(); // every internal device-control code
     static const std::vector<PowerRecord>& Power();    // power requests that reached the bus
     static std::size_t CountPower(UCHAR minor);

@@ -61,6 +61,16 @@ TEST_F(ConfigTest, MaximumTransferSizeFromRegistryAndZeroFallsBack) {
     EXPECT_EQ(SegmentSize(1), 64u);
 }
 
+TEST_F(ConfigTest, PipeWithPacketsOfNoSizeGetsSegmentsOfTheTransferSize) {
+    DeviceSpec spec = TestDeviceSpec();
+    spec.interfaces[0].endpoints[1].maxPacketSize = 0;  // bulk IN 0x81
+    auto& device = MakeTestDevice(spec);
+    ASSERT_EQ(Install(device, {Dword("EP1_SegmentSize", 100)}), STATUS_SUCCESS);
+    ASSERT_EQ(Ext()->ConfigInfo->PipeTable[1].PipeInfo->MaximumPacketSize, 0);
+    EXPECT_EQ(SegmentSize(1), 4096u) << "no division by a packet size of 0";
+    EXPECT_EQ(SegmentSize(0), 128u);
+}
+
 TEST_F(ConfigTest, MaximumTransferSizeZeroIsTakenAsTheDefault) {
     auto& device = MakeTestDevice();
     ASSERT_EQ(Install(device, {Dword("MaximumTransferSize", 0)}), STATUS_SUCCESS);

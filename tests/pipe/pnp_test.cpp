@@ -226,6 +226,14 @@ TEST_F(PnpTest, RemovalByThePnpManagerReleasesEverything) {
     EXPECT_NE(std::find(minors.begin(), minors.end(), IRP_MN_REMOVE_DEVICE), minors.end());
 }
 
+TEST_F(PnpTest, AddDeviceAsksTheBusForCapabilitiesWithARecordItAccepts) {
+    InstallTestDevice();
+    // AddDevice's own query, then the PnP manager's passed down: the bus answered both.
+    ASSERT_EQ(BusSpy::CapabilityAnswers().size(), 2u);
+    EXPECT_EQ(BusSpy::CapabilityAnswers()[0], STATUS_SUCCESS);
+    EXPECT_EQ(BusSpy::CapabilityAnswers()[1], STATUS_SUCCESS);
+}
+
 TEST_F(PnpTest, CapabilitiesAlwaysAllowSurpriseRemovalAndShortRecordsNeverReachTheBus) {
     BusSpy::DenySurpriseRemoval(true);
     InstallTestDevice();
