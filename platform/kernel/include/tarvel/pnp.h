@@ -23,7 +23,7 @@ namespace tarvel::pnp {
 struct DeviceDescription {
     std::string functionService;           // driver module of the function driver
     std::vector<std::string> upperFilters; // attached above it, in this order
-    std::vector<std::string> hardwareIds;  // most specific first
+    std::vector<std::string> hardwareIds;  // best match first
     std::vector<io::RegistryValue> hardwareKey;
     std::string instancePath;              // "USB\VID_xxxx&PID_yyyy\serial"; made up from the first
                                            // hardware ID when empty
