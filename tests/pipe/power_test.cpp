@@ -152,6 +152,43 @@ TEST_F(PowerTest, StopTakesWaitWakeBackAndTheNextStartArmsItAgain) {
     EXPECT_EQ(Ext()->OutstandingIo, 1);
 }
 
+// A device power request that some other party asked for: its power-down waits for the driver's
+// requests without giving back references that belong to nobody waiting, so the removal's event
+// stays unsignalled and the count ends at its base.
+TEST_F(PowerTest, DevicePowerRequestFromAnotherInitiatorKeepsTheCountWhole) {
+    InstallDevice(false);
+    PFILE_OBJECT in = OpenPipe("\\PIPE01");
+    struct Done {
+        bool finished = false;
+        NTSTATUS status = STATUS_PENDING;
+    } done;
+    auto request = [&](DEVICE_POWER_STATE state) {
+        done = Done{};
+        POWER_STATE s;
+        s.DeviceState = state;
+        const NTSTATUS issued = PoRequestPowerIrp(
+            tarvel::usb::PhysicalDevice(port_), IRP_MN_SET_POWER, s,
+            [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status) {
+                auto* d = static_cast<Done*>(context);
+                d->status = status->Status;
+                d->finished = true;
+            },
+            &done, nullptr);
+        ASSERT_TRUE(NT_SUCCESS(issued));
+        RunFor(500);
+        ASSERT_TRUE(done.finished);
+        EXPECT_EQ(done.status, STATUS_SUCCESS);
+    };
+    request(PowerDeviceD3);
+    EXPECT_EQ(Ext()->DevicePowerState, static_cast<ULONG>(PowerDeviceD3));
+    EXPECT_EQ(Ext()->OutstandingIo, 1);
+    EXPECT_EQ(Ext()->RemoveEvent.Header.SignalState, 0) << "the count never touched 0";
+    EXPECT_EQ(ReadStatus(in), STATUS_POWER_STATE_INVALID);
+    request(PowerDeviceD0);
+    EXPECT_EQ(Ext()->OutstandingIo, 1);
+    EXPECT_TRUE(ReadServed(in));
+}
+
 // The disarm of a deeper sleep races the device's own wake: under the random policy the wait-wake
 // request's completion and its cancellation meet in both orders across the seeds. Whoever wins, the
 // request completes exactly once (the verifier stops a second completion; one never completed keeps
