@@ -8,23 +8,40 @@ using namespace tarvel::kernel;
 
 namespace {
 
-// The bus driver's physical device: every request succeeds at once.
+bool answerLater = false;
+
+// The bus driver's physical device: every request succeeds, at once or later.
 NTSTATUS BusDispatch(PDEVICE_OBJECT, PIRP irp) {
     if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
     irp->IoStatus.Status = STATUS_SUCCESS;
+    if (answerLater) {
+        IoMarkIrpPending(irp);
+        QueueWork(WorkQueue::Delayed, [irp] { IoCompleteRequest(irp, IO_NO_INCREMENT); });
+        return STATUS_PENDING;
+    }
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
 }
 
-NTSTATUS SignalDone(PDEVICE_OBJECT, PIRP, PVOID event) {
-    KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
+struct Sent {
+    KEVENT done;
+    BOOLEAN pendingReturned;
+};
+
+NTSTATUS SignalDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto sent = static_cast<Sent*>(context);
+    sent->pendingReturned = irp->PendingReturned;
+    KeSetEvent(&sent->done, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 }  // namespace
 
+void SetBusAnswersLater(bool later) { answerLater = later; }
+
 void BareDeviceTest::SetUp() {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+    answerLater = false;
     Boot();
     tarvel::io::InitializeDriverObject(&busDriver, "porttest_bus");
     for (auto& major : busDriver.MajorFunction) major = BusDispatch;
@@ -68,17 +85,20 @@ NTSTATUS BareDeviceTest::AddDevice() {
 }
 
 NTSTATUS BareDeviceTest::SendPnp(UCHAR minor) {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    Sent sent{};
+    KeInitializeEvent(&sent.done, NotificationEvent, FALSE);
     PIRP irp = IoAllocateIrp(port->StackSize, FALSE);
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_PNP;
     next->MinorFunction = minor;
-    IoSetCompletionRoutine(irp, SignalDone, &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(port, irp) == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    IoSetCompletionRoutine(irp, SignalDone, &sent, TRUE, TRUE, TRUE);
+    const NTSTATUS returned = IoCallDriver(port, irp);
+    if (returned == STATUS_PENDING) {
+        KeWaitForSingleObject(&sent.done, Executive, KernelMode, FALSE, nullptr);
     }
+    // A request reported pending to its sender must have been returned as pending, and the reverse.
+    EXPECT_EQ(returned == STATUS_PENDING, sent.pendingReturned != FALSE) << "PnP minor " << int(minor);
     NTSTATUS status = irp->IoStatus.Status;
     IoFreeIrp(irp);
     return status;

@@ -44,6 +44,9 @@ protected:
     std::vector<PDEVICE_OBJECT> extraDevices;  // made by tests with the bus driver, deleted at the end
 };
 
+// While set, the bus driver answers every request later, from a worker thread.
+void SetBusAnswersLater(bool later);
+
 std::string Utf8(PCUNICODE_STRING text);
 std::vector<std::uint8_t> Utf16(const std::string& text, bool terminator = true);
 

@@ -158,6 +158,26 @@ TEST_F(LifecycleTest, BytesBufferedForTransmissionBeforeASleepAreDropped) {
     EXPECT_EQ(peer.ReceivedBytes(), Pattern(10, 200));
 }
 
+// A D0 request for an open port that never powered down re-sends the port state, but the bytes on
+// their way out stay.
+TEST_F(LifecycleTest, AWakeWithoutASleepKeepsTheBytesOnTheirWay) {
+    Start(With({{"TxAsync", 1}}));
+    Adapter().NakForever(usb::SerialAdapter::kBulkOut, true);
+    Request onTheWire, inTheRing;
+    Write(onTheWire, Pattern(100));
+    Write(inTheRing, Pattern(50, 100));
+    Wait(inTheRing);
+    ASSERT_EQ(ext->TxRing.Count, 50u);
+    const auto before = Commands();
+    ASSERT_EQ(tarvel::power::SetSystemState(PowerSystemWorking), STATUS_SUCCESS);
+    ASSERT_FALSE(CommandsSince(before).empty());  // the D0 request came through the port
+    EXPECT_EQ(CommandsSince(before).front(), (Bytes{VCMD_PORT_ENABLE, 1}));
+    EXPECT_EQ(ext->TxRing.Count, 50u);
+    Adapter().NakForever(usb::SerialAdapter::kBulkOut, false);
+    RunFor(100 * kMs);
+    EXPECT_EQ(peer.ReceivedBytes().size(), 150u);
+}
+
 TEST_F(LifecycleTest, WakingAClosedPortSendsNothing) {
     Start(With({}, false));
     const auto before = Commands();

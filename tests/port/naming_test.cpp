@@ -2,6 +2,7 @@
 // SERIALCOMM, kept over a stop, taken back once at surprise removal; and PortName data that make no
 // usable name refused without a trace.
 #include "bare_device.h"
+#include "port_file.h"
 
 namespace porttest {
 namespace {
@@ -42,6 +43,28 @@ TEST_F(NamingTest, TheFirstStartLinksTheComNameAndPublishesIt) {
     EXPECT_EQ(value->data, Utf16("COM7"));  // 10 bytes with the terminator
     EXPECT_EQ(ext->PnpState, PnpStarted);
     EXPECT_EQ(ext->DevicePowerState, PortPowerWorking);
+}
+
+// The start waits for the drivers below even when they finish it later; the request is then
+// completed here once, with its final status, and not left marked pending.
+TEST_F(NamingTest, AStartThatTheDevicesBelowFinishLaterIsCompletedOnce) {
+    SetPortName("COM7");
+    ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+    SetBusAnswersLater(true);
+    EXPECT_EQ(SendPnp(IRP_MN_START_DEVICE), STATUS_SUCCESS);
+    EXPECT_TRUE(Linked("COM7"));
+    EXPECT_EQ(Remove(), STATUS_SUCCESS);
+}
+
+TEST_F(NamingTest, ASurpriseRemovedPortCannotBeOpened) {
+    SetPortName("COM7");
+    ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+    ASSERT_EQ(SendPnp(IRP_MN_START_DEVICE), STATUS_SUCCESS);
+    ASSERT_EQ(SendPnp(IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
+    PortFile file;
+    EXPECT_EQ(file.Open("\\Device\\tarvelport0"), STATUS_DELETE_PENDING);
+    EXPECT_EQ(ext->OpenCount, 0);
+    EXPECT_FALSE(file.IsOpen());
 }
 
 TEST_F(NamingTest, ADeviceWithoutPortNameFailsItsStart) {
