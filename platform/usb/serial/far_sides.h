@@ -64,7 +64,9 @@ private:
 // command-line program. Bytes the adapter sends go to the sink as the line model produces them; bytes
 // from outside are injected with Inject, which must run on an emulated thread (from an outside thread,
 // through the kernel's Post). The line model advances when the bus polls the adapter or when Pump is
-// called; a program that only writes should Pump now and then to flush the transmit FIFO.
+// called; a program that only writes should Pump now and then to flush the transmit FIFO. The sink runs
+// on whichever emulated thread advanced the line, possibly the bus's frame DPC at DISPATCH_LEVEL: it
+// may write to a host stream but must not wait on kernel objects.
 class StreamPeer : public FarSide {
 public:
     using Sink = std::function<void(std::uint8_t byte)>;
