@@ -114,26 +114,12 @@ protected:
         Shutdown();
     }
 
-    static std::string FileName(PFILE_OBJECT file) {
-        std::string name;
-        for (USHORT i = 0; i < file->FileName.Length / sizeof(WCHAR); i++) name += char(file->FileName.Buffer[i]);
-        return name;
-    }
-
     Below state;
     DRIVER_OBJECT belowDriver, portDriver;
     PDEVICE_OBJECT belowDevice = nullptr, portDevice = nullptr;
     PPORT_EXTENSION ext = nullptr;
     KEVENT idle;
 };
-
-TEST_F(LowerChannelTest, PipeHandlesNameTheirPipesOnFileObjectsOfThePort) {
-    EXPECT_EQ(FileName(&ext->TxPipe.FileObject), "\\PIPE00");
-    EXPECT_EQ(FileName(&ext->RxPipe.FileObject), "\\PIPE01");
-    EXPECT_EQ(FileName(&ext->StatusPipe.FileObject), "\\PIPE02");
-    EXPECT_EQ(ext->RxPipe.FileObject.DeviceObject, portDevice);
-    EXPECT_EQ(ext->RxPipe.Name[7], 0);
-}
 
 TEST_F(LowerChannelTest, OpenAndCloseSendCreateAndCloseOnThePipesFileObject) {
     EXPECT_EQ(SendPipeOpenClose(ext, &ext->RxPipe, TRUE), STATUS_SUCCESS);
@@ -260,19 +246,6 @@ TEST_F(LowerChannelTest, SingleStatusReadWaitsForItsByte) {
     EXPECT_EQ(state.requests[0].file, &ext->StatusPipe.FileObject);
     state.answer = STATUS_DEVICE_NOT_CONNECTED;
     EXPECT_EQ(ReadPipeOnce(ext, &byte), STATUS_DEVICE_NOT_CONNECTED);
-}
-
-TEST_F(LowerChannelTest, WritesAreAddressedAsBufferedPipeWritesOnTheTransmitPipe) {
-    PIRP irp = IoAllocateIrp(portDevice->StackSize, FALSE);
-    ASSERT_NE(irp, nullptr);
-    SetPipeWrite(ext, irp, 37);
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    EXPECT_EQ(next->MajorFunction, IRP_MJ_DEVICE_CONTROL);
-    EXPECT_EQ(next->Parameters.DeviceIoControl.IoControlCode, (ULONG)IOCTL_PIPE_WRITE_BUFFERED);
-    EXPECT_EQ(next->Parameters.DeviceIoControl.InputBufferLength, 37u);
-    EXPECT_EQ(next->Parameters.DeviceIoControl.OutputBufferLength, 0u);
-    EXPECT_EQ(next->FileObject, &ext->TxPipe.FileObject);
-    IoFreeIrp(irp);
 }
 
 // Every operation that allocates: a failed allocation gives STATUS_INSUFFICIENT_RESOURCES, sends
