@@ -149,6 +149,18 @@ TEST_F(BusTest, AbortCompletesEveryPendingTransferBeforeItCompletesAndCancelEnds
     Wait(c);
     EXPECT_EQ(c->Status, STATUS_CANCELLED);
     FreeAsync(c);
+    // An endpoint that NAKs for ever keeps its transfer pending until the pipe is aborted.
+    device.NakForever(0x01, true);
+    PURB write = Keep(BuildTransfer(Pipe(0, 0), buffer, nullptr, 64, 0));
+    ASYNC_URB* w = SubmitUrbAsync(fdo, write);
+    kernel::RunFor(kSecV);
+    EXPECT_FALSE(w->Finished);
+    EXPECT_LE(FramesRun(port), 10u);  // and costs no frames while it waits
+    PURB abortOut = Keep(BuildPipeRequest(URB_FUNCTION_ABORT_PIPE, Pipe(0, 0)));
+    ASSERT_EQ(SubmitUrbSync(fdo, abortOut), STATUS_SUCCESS);
+    ASSERT_TRUE(w->Finished);
+    EXPECT_EQ(w->Status, STATUS_CANCELLED);
+    FreeAsync(w);
     // The pipe still works afterwards.
     device.QueueIn(std::vector<std::uint8_t>(64, 7));
     first->UrbBulkOrInterruptTransfer.TransferBufferLength = 64;
