@@ -258,5 +258,59 @@ TEST_F(PnpTest, CapabilitiesAlwaysAllowSurpriseRemovalAndShortRecordsNeverReachT
     EXPECT_EQ(BusSpy::PnpMinors().size(), before);
 }
 
+// Reads and writes race two restarts under the random policy: every request ends with a status
+// its moment allows (served, refused while the restart is pending, ended by the stop's drain, or
+// refused afterwards as a binding of the old table), nothing touches a released table
+// (AddressSanitizer), and the count returns to its base.
+class RestartRaceTest : public PnpTest, public ::testing::WithParamInterface<int> {
+protected:
+    kernel::BootOptions Options() override {
+        kernel::BootOptions options;
+        options.policy = kernel::Policy::Random;
+        options.seed = static_cast<std::uint64_t>(GetParam());
+        options.switchProbability = 0.4;
+        return options;
+    }
+};
+
+TEST_P(RestartRaceTest, TransfersRacingARestartEndCleanly) {
+    InstallTestDevice();
+    PFILE_OBJECT out = OpenPipe("\\PIPE00");
+    PFILE_OBJECT in = OpenPipe("\\PIPE01");
+    device_->QueueInBytes(64 * 40);
+    std::vector<NTSTATUS> statuses;
+    int finished = 0;
+    kernel::StartThread("writer", [&] {
+        Bytes data(100, 0x5C);
+        for (int i = 0; i < 30; ++i) {
+            statuses.push_back(Write(out, data.data(), 100).Status);
+            RunFor(2);
+        }
+        ++finished;
+    });
+    kernel::StartThread("reader", [&] {
+        Bytes buffer(64);
+        for (int i = 0; i < 30; ++i) {
+            statuses.push_back(Read(in, buffer.data(), 64).Status);
+            RunFor(2);
+        }
+        ++finished;
+    });
+    RunFor(GetParam() * 3);
+    EXPECT_EQ(pnp::Rebalance(Node()), STATUS_SUCCESS);
+    RunFor(10);
+    EXPECT_EQ(pnp::Rebalance(Node()), STATUS_SUCCESS);
+    while (finished < 2) RunFor(10);
+    for (NTSTATUS status : statuses) {
+        EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_DELETE_PENDING || status == STATUS_INVALID_HANDLE ||
+                    status == STATUS_CANCELLED)
+            << std::hex << status;
+    }
+    EXPECT_EQ(statuses.size(), 60u);
+    EXPECT_EQ(Ext()->OutstandingIo, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, RestartRaceTest, ::testing::Range(1, 9));
+
 }  // namespace
 }  // namespace pipetest
