@@ -263,6 +263,15 @@ TEST_F(DevctlTest, RestorePortEnablesAConnectedDisabledPortAndResetsItWhenThatFa
     EXPECT_EQ(Control(file, IOCTL_PIPE_CYCLE_PORT, nullptr, 0, nullptr, 0).Status, STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(Control(file, IOCTL_PIPE_RESET_PORT, nullptr, 0, nullptr, 0).Status, STATUS_SUCCESS);
     EXPECT_EQ(count(IOCTL_INTERNAL_USB_RESET_PORT), 2);
+
+    // A cycle asked for above PASSIVE_LEVEL, where the driver cannot wait for the bus, is refused.
+    const auto cycles = count(IOCTL_INTERNAL_USB_CYCLE_PORT);
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    const IO_STATUS_BLOCK r = OwnControl(nullptr, IOCTL_PIPE_CYCLE_PORT, nullptr, 0, 0);
+    KeLowerIrql(irql);
+    EXPECT_EQ(r.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(count(IOCTL_INTERNAL_USB_CYCLE_PORT), cycles);
 }
 
 TEST_F(DevctlTest, UndefinedCodesAreRefused) {
