@@ -172,8 +172,10 @@ void PlatformTest::SetUp() {
 }
 
 void PlatformTest::TearDown() {
+    // Whatever is still installed goes: removed if its drivers agree, unplugged if not.
     for (pnp::DeviceNode* node : pnp::Nodes())
-        if (pnp::State(node) == pnp::NodeState::Started) pnp::QueryRemoveAndRemove(node);
+        if (pnp::State(node) == pnp::NodeState::Started && !NT_SUCCESS(pnp::QueryRemoveAndRemove(node)))
+            pnp::SurpriseRemove(node);
     pnp::WaitForIdle();
     delete bus_;
     if (kernel::Booted()) kernel::Shutdown();

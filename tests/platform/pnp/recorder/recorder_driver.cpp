@@ -324,8 +324,8 @@ NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp) {
     const UCHAR minor = location->MinorFunction;
     Record("PnP", minor);
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) Record("PnpAtRaisedIrql");
-    // What the PnP manager sent, as the top of the stack sees it.
-    if (device->AttachedDevice == nullptr && irp->IoStatus.Status != STATUS_NOT_SUPPORTED)
+    // What the PnP manager sent, as the top of the stack sees it (a removal finds the filter gone).
+    if (device->AttachedDevice == nullptr && minor != IRP_MN_REMOVE_DEVICE && irp->IoStatus.Status != STATUS_NOT_SUPPORTED)
         Record("PnpStatusNotInitialised");
     if (ext->FailPnp == ULONG(minor) + 1) return CompleteRequest(irp, STATUS_UNSUCCESSFUL);
     switch (minor) {
@@ -360,11 +360,15 @@ NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp) {
         }
         if (ext->Linked) IoDeleteSymbolicLink(&ext->LinkName);
         irp->IoStatus.Status = STATUS_SUCCESS;
-        const NTSTATUS status = PassDown(device, irp);
         if (ext->Data != nullptr) ExFreePoolWithTag(ext->Data, kTag);
         ext->Data = nullptr;
-        if (ext->KeepDevice) return status;
-        IoDetachDevice(ext->Lower);
+        if (ext->KeepDevice) return PassDown(device, irp);
+        // Leave the stack before the removal goes down, so that the driver below never deletes its
+        // device with this one still attached above it; the emulated I/O manager stops on that.
+        PDEVICE_OBJECT lower = ext->Lower;
+        IoDetachDevice(lower);
+        IoSkipCurrentIrpStackLocation(irp);
+        const NTSTATUS status = IoCallDriver(lower, irp);
         IoDeleteDevice(device);
         return status;
     }
