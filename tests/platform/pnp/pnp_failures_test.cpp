@@ -65,3 +65,50 @@ TEST_F(PnpFailures, ADeviceLeftInitializingByAddDeviceStopsTheRun) {
 
 } // namespace
 } // namespace tarvel::testing
+
+namespace tarvel::testing {
+namespace {
+
+// Every allocation of an installation and removal failed in turn: the installation either succeeds
+// or fails cleanly, and either way the stack, its drivers and their pool are gone afterwards.
+TEST(PnpFaults, EachAllocationOfAnInstallationFailedInTurnLeavesNothingBehind) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto run = [](kernel::FaultSite site, unsigned n) {
+        kernel::Boot();
+        Recording recording;
+        std::uint64_t calls = 0;
+        {
+            TestBus bus(recording);
+            pnp::DeviceDescription description;
+            description.functionService = "pnprecfunc";
+            description.upperFilters = {"pnprecfilter"};
+            description.hardwareKey = {SinkValue(recording), DwordValue("Index", 1), DwordValue("WaitWake", 1)};
+            PDEVICE_OBJECT physical = bus.CreatePhysicalDevice();
+            if (n > 0) kernel::FailNth(site, n);
+            pnp::DeviceNode* node = nullptr;
+            const NTSTATUS status = pnp::InstallDevice(physical, description, &node);
+            if (NT_SUCCESS(status)) {
+                bus.CompleteWaitWake(physical, STATUS_CANCELLED);
+                EXPECT_EQ(pnp::QueryRemoveAndRemove(node), STATUS_SUCCESS) << "fault " << n;
+            }
+            calls = kernel::FaultSiteCalls(site);
+            kernel::ClearFaults();
+            EXPECT_EQ(pnp::TopOfStack(node), nullptr) << "fault " << n;
+            EXPECT_EQ(physical->AttachedDevice, nullptr) << "fault " << n;
+            EXPECT_EQ(kernel::FindDriver("pnprecfunc"), nullptr) << "fault " << n;
+            EXPECT_EQ(kernel::FindDriver("pnprecfilter"), nullptr) << "fault " << n;
+            bus.DeleteAll();
+            EXPECT_EQ(kernel::PoolOutstandingTotal(), 0u) << "fault " << n << "\n" << kernel::PoolLeakReport();
+        }
+        kernel::Shutdown();
+        return calls;
+    };
+    for (kernel::FaultSite site : {kernel::FaultSite::Pool, kernel::FaultSite::Irp, kernel::FaultSite::PowerIrp,
+                                   kernel::FaultSite::Registry}) {
+        const std::uint64_t sites = run(site, 0);
+        for (unsigned n = 1; n <= sites; ++n) run(site, n);
+    }
+}
+
+} // namespace
+} // namespace tarvel::testing
