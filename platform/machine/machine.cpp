@@ -148,13 +148,13 @@ TeardownReport Machine::Shutdown() {
         trace::Stop();
         tracing_ = false;
     }
-    TeardownReport report = TakeReport();
+    TeardownReport report = Inspect();
     kernel::Shutdown();
     running_ = false;
     return report;
 }
 
-TeardownReport Machine::TakeReport() const {
+TeardownReport Machine::Inspect() const {
     TeardownReport r;
     r.endedAt = kernel::Now();
     r.poolAllocations = kernel::PoolOutstandingTotal();

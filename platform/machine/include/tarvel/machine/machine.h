@@ -159,10 +159,11 @@ public:
     // kernel down. Called once; the destructor calls it if nobody did.
     TeardownReport Shutdown();
     bool Running() const { return running_; }
+    // The same report for the machine as it stands now, without shutting anything down.
+    TeardownReport Inspect() const;
 
 private:
     void ReleaseGoneComNames();
-    TeardownReport TakeReport() const;
 
     MachineOptions options_;
     std::unique_ptr<setup::Inf> inf_;

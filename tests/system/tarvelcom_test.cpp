@@ -1,0 +1,88 @@
+// The command-line program as a user runs it: the default run passes and says what it did; a run that
+// cannot pass says why and fails; bad arguments give the reason and the usage.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+struct ProgramRun {
+    int status = -1;
+    std::string output;
+};
+
+// Runs the program with arguments (standard error joined to standard output).
+ProgramRun Tarvelcom(const std::string& arguments) {
+    ProgramRun run;
+    const std::string command = std::string(TARVELCOM_PROGRAM) + " " + arguments + " 2>&1 </dev/null";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return run;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
+    const int status = ::pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+bool Has(const ProgramRun& run, const std::string& text) { return run.output.find(text) != std::string::npos; }
+
+TEST(Tarvelcom, TheDefaultRunShowsThePortAtWorkAndPasses) {
+    const ProgramRun run = Tarvelcom("");
+    EXPECT_EQ(run.status, 0) << run.output;
+    for (const char* expected :
+         {"function driver tarvelpipe, upper filter tarvelport", "\\Device\\tarvelport0    tarvelport  upper filter",
+          "tarvelpipe  function driver", "usbhub      bus device", "COM3 (\\DosDevices\\COM3 -> \\Device\\tarvelport0)",
+          "\\Device\\tarvelport0 = COM3", "{86e0d1e0-8089-11d0-9ce4-08003e301f73}",
+          "115200 baud, 8 data bits, no parity, 1 stop bit", "100%  16384/16384 bytes",
+          "all 16384 bytes came back, in order and intact", "CTS on, DSR on, DCD on", "EV_RXCHAR",
+          "name gone", "nothing outstanding", "Result: PASS"})
+        EXPECT_TRUE(Has(run, expected)) << "missing: " << expected << "\n" << run.output;
+}
+
+TEST(Tarvelcom, SettingsOfARunReachTheDriversAndTheReport) {
+    const ProgramRun run = Tarvelcom("--endpoint-caps 3 --baud 76800 --tx-async --size 2k --set RxPollPeriod=2 --trace");
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_TRUE(Has(run, "EndPointCaps ............... 3   (set for this run)")) << run.output;
+    EXPECT_TRUE(Has(run, "TxAsync .................... 1   (set for this run)")) << run.output;
+    EXPECT_TRUE(Has(run, "the adapter's UART ......... 76800 baud, 8N1")) << run.output;
+    EXPECT_TRUE(Has(run, "LINE_SETTINGS [00 07 01]")) << "the three-byte form with rate index 7:\n" << run.output;
+    EXPECT_TRUE(Has(run, "tarvelpipe -> usbhub       BULK_OR_INTERRUPT_TRANSFER ep 0x01 OUT")) << run.output;
+    EXPECT_TRUE(Has(run, "received 2048, transmitted 2048")) << "the buffered transmitter counts:\n" << run.output;
+}
+
+TEST(Tarvelcom, ARefusedLineSettingFailsTheRunWithTheReason) {
+    const ProgramRun run = Tarvelcom("--baud 57600");
+    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_TRUE(Has(run, "REFUSED, the parameter is incorrect (87)")) << run.output;
+    EXPECT_TRUE(Has(run, "Result: FAILED, the port refused the line settings.")) << run.output;
+    EXPECT_TRUE(Has(run, "nothing outstanding")) << "the teardown is still reported:\n" << run.output;
+}
+
+TEST(Tarvelcom, LostBytesFailTheRun) {
+    // A receive engine that pauses 20 ms after every read cannot keep up with 115200 baud: the adapter's
+    // receive FIFO overruns and the run must say so.
+    const ProgramRun run = Tarvelcom("--set RxPollPeriod=20 --size 4k");
+    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_TRUE(Has(run, "Result: FAILED, not every byte came back.")) << run.output;
+    EXPECT_FALSE(Has(run, "overruns 0,")) << run.output;
+}
+
+TEST(Tarvelcom, BadArgumentsGiveTheReasonAndTheUsage) {
+    for (const char* arguments : {"--bogus", "--baud", "--baud fast", "--line 9N1", "--far-side serial",
+                                  "--set NoEquals", "--set TxAsync=12x", "--size 0", "--endpoint-caps 4", "--trace=yes"}) {
+        const ProgramRun run = Tarvelcom(arguments);
+        EXPECT_EQ(run.status, 2) << arguments << "\n" << run.output;
+        EXPECT_TRUE(Has(run, "tarvelcom: ")) << arguments;
+        EXPECT_TRUE(Has(run, "usage: tarvelcom [options]")) << arguments;
+        EXPECT_FALSE(Has(run, "booted")) << arguments << ": nothing runs on a bad command line";
+    }
+    const ProgramRun help = Tarvelcom("--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(Has(help, "--far-side tcp[:PORT]"));
+}
+
+} // namespace
