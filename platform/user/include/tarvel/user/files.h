@@ -23,7 +23,9 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
 BOOL FlushFileBuffers(HANDLE file);
 
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytesTransferred, BOOL wait);
-// Cancels the calling thread's outstanding requests on the file and waits until they have completed.
+// Cancels the requests still outstanding on the file and waits until its overlapped ones have
+// finished. Unlike the platform's, which keeps to the calling thread's requests, it takes every
+// thread's (as CancelIoEx with no OVERLAPPED does).
 BOOL CancelIo(HANDLE file);
 
 } // namespace tarvel::user
