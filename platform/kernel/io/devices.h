@@ -19,6 +19,7 @@ struct DeviceRecord {
   // Device node (physical device objects only).
   bool physical = false;
   std::u16string instancePath;
+  NTSTATUS refuseOpens = STATUS_SUCCESS;  // opens of the stack fail with this while it is a failure
 };
 
 DeviceRecord* FindDeviceRecord(const DEVICE_OBJECT* device);  // nullptr once the memory is gone

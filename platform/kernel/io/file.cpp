@@ -125,6 +125,10 @@ NTSTATUS OpenFileAs(std::string_view path, PFILE_OBJECT* fileOut, const OpenOpti
   if (deviceRecord == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
   if (deviceRecord->deletePending) return STATUS_DELETE_PENDING;
   if (device->Flags & DO_DEVICE_INITIALIZING) return STATUS_NO_SUCH_DEVICE;
+  if (const DeviceRecord* bottom = FindDeviceRecord(BottomOfStack(device));
+      bottom != nullptr && !NT_SUCCESS(bottom->refuseOpens)) {
+    return bottom->refuseOpens;
+  }
   if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount != 0) return STATUS_ACCESS_DENIED;
 
   auto record = std::make_unique<FileRecord>();
@@ -289,6 +293,10 @@ void CancelFileRequests(PFILE_OBJECT file) {
 std::size_t OutstandingFileRequests(PFILE_OBJECT file) { return RecordOf(file, "OutstandingFileRequests").outstanding.size(); }
 
 PDEVICE_OBJECT FileTargetDevice(PFILE_OBJECT file) { return TopOfStack(RecordOf(file, "FileTargetDevice").device); }
+
+void RefuseOpens(PDEVICE_OBJECT physicalDevice, NTSTATUS status) {
+  LiveDevice(physicalDevice, "RefuseOpens").refuseOpens = status;
+}
 
 std::size_t OpenFileCount(PDEVICE_OBJECT anyDeviceOfStack) {
   const PDEVICE_OBJECT bottom = BottomOfStack(anyDeviceOfStack);

@@ -152,6 +152,34 @@ TEST_F(Completion, PendingReturnedTravelsUpToTheOriginator) {
   EXPECT_EQ(LiveIrps(), 0u);
 }
 
+TEST_F(Completion, PendingReturnedIsCarriedThroughLocationsWithoutARoutine) {
+  TestStack stack({"bottom", "middle", "top"});
+  PIRP held = nullptr;
+  RoutineContext topContext{&stack.log, "top"};
+  stack[0].handler = [&](TestDevice&, PIRP irp) {
+    IoMarkIrpPending(irp);
+    held = irp;
+    return STATUS_PENDING;
+  };
+  stack[1].handler = [](TestDevice& d, PIRP irp) {  // its own location, no routine: the I/O manager marks it
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    return IoCallDriver(d.lower, irp);
+  };
+  stack[2].handler = [&](TestDevice& d, PIRP irp) {
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, Record, &topContext, TRUE, TRUE, TRUE);
+    return IoCallDriver(d.lower, irp);
+  };
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb{};
+  PIRP irp = IoBuildDeviceIoControlRequest(kCode, stack.Top().device, nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
+  ASSERT_EQ(IoCallDriver(stack.Top().device, irp), STATUS_PENDING);
+  TestDevice::Complete(held, STATUS_SUCCESS);
+  EXPECT_EQ(KeReadStateEvent(&event), 1);
+  EXPECT_EQ(stack.log, Log{"top pending"});
+}
+
 TEST_F(Completion, SynchronousCompletionIsNotPendingAnywhere) {
   TestStack stack({"bottom", "middle", "top"});
   RoutineContext middleContext{&stack.log, "middle"};

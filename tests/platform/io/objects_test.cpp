@@ -95,6 +95,12 @@ TEST_F(Objects, OpensFollowLinksPassTheRestAsFileNameAndRespectExclusiveDevices)
   EXPECT_EQ(OpenFile("\\??\\COM3", &second), STATUS_ACCESS_DENIED) << "the port is exclusive";
   EXPECT_EQ(OpenFile("\\??\\COM4", &second), STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(OpenFileCount(stack.Top().device), 1u);
+  RefuseOpens(stack.Bottom().device, STATUS_DELETE_PENDING);
+  CloseFile(file);
+  EXPECT_EQ(OpenFile("\\??\\COM3", &file), STATUS_DELETE_PENDING) << "the PnP manager refuses opens of a removed stack";
+  RefuseOpens(stack.Bottom().device, STATUS_SUCCESS);
+  stack.log.clear();
+  ASSERT_EQ(OpenFile("\\??\\COM3", &file), STATUS_SUCCESS);
   bool closed = false;
   CloseFile(file, [&] { closed = true; });
   EXPECT_TRUE(closed);

@@ -125,6 +125,9 @@ std::size_t OutstandingFileRequests(PFILE_OBJECT file);
 // The device a request on the file goes to (top of the stack the file was opened on).
 PDEVICE_OBJECT FileTargetDevice(PFILE_OBJECT file);
 std::size_t OpenFileCount(PDEVICE_OBJECT anyDeviceOfStack);  // open file objects on that device stack
+// From now on opens of any device of the physical device's stack fail with status (the PnP manager
+// after a surprise removal: STATUS_DELETE_PENDING); STATUS_SUCCESS allows them again.
+void RefuseOpens(PDEVICE_OBJECT physicalDevice, NTSTATUS status);
 
 // ---- Accounting for tests ---------------------------------------------------------------------------
 std::size_t LiveIrps();   // allocated and not yet freed
