@@ -3,7 +3,6 @@
 #include <ntddk.h>
 
 #include "pnp/attached.h"
-#include "pnp/manager_thread.h"
 #include "tarvel/kernel.h"
 
 namespace {
@@ -56,10 +55,11 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     auto* request = new PowerRequest{DeviceObject, MinorFunction, PowerState, CompletionFunction, Context};
     IoSetCompletionRoutine(irp, PowerRequestDone, request, TRUE, TRUE, TRUE);
     if (Irp != nullptr) *Irp = irp;
-    // A power-pageable stack gets its request at PASSIVE_LEVEL, from the power thread when the
-    // requester runs at raised IRQL (a completion routine, a DPC).
+    // A power-pageable stack gets its request at PASSIVE_LEVEL, from a system worker when the
+    // requester runs at raised IRQL (a completion routine, a DPC). Not from the power thread: a
+    // system request it is waiting for may itself wait for this device request.
     if ((top->Flags & DO_POWER_PAGABLE) && KeGetCurrentIrql() > PASSIVE_LEVEL)
-        tarvel::pnp::PowerThread().Queue([top, irp] { PoCallDriver(top, irp); });
+        tarvel::kernel::QueueWork(tarvel::kernel::WorkQueue::Critical, [top, irp] { PoCallDriver(top, irp); });
     else
         PoCallDriver(top, irp);
     return STATUS_PENDING;

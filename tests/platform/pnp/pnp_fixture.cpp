@@ -102,8 +102,16 @@ NTSTATUS BusPower(PDEVICE_OBJECT device, PIRP irp) {
     if (location->MinorFunction == IRP_MN_QUERY_POWER && location->Parameters.Power.Type == SystemPowerState &&
         location->Parameters.Power.State.SystemState == PowerSystemHibernate)
         return Complete(irp, STATUS_UNSUCCESSFUL);
-    if (location->MinorFunction == IRP_MN_SET_POWER || location->MinorFunction == IRP_MN_QUERY_POWER)
-        return Complete(irp, STATUS_SUCCESS);
+    if (location->MinorFunction == IRP_MN_SET_POWER || location->MinorFunction == IRP_MN_QUERY_POWER) {
+        if (location->Parameters.Power.Type == DevicePowerState) return Complete(irp, STATUS_SUCCESS);
+        // System requests complete at DISPATCH_LEVEL, as from the bus driver's DPC: the completion
+        // routines above, and the device requests they ask for, run from there.
+        KIRQL irql;
+        KeRaiseIrql(DISPATCH_LEVEL, &irql);
+        Complete(irp, STATUS_SUCCESS);
+        KeLowerIrql(irql);
+        return STATUS_SUCCESS;
+    }
     const NTSTATUS status = irp->IoStatus.Status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
