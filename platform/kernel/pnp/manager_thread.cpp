@@ -54,7 +54,6 @@ void ManagerThread::Reset() {
 
 void ResetManagerThreads() {
     PnpThread().Reset();
-    PowerThread().Reset();
 }
 
 ManagerThread& PnpThread() {
@@ -62,9 +61,5 @@ ManagerThread& PnpThread() {
     return thread;
 }
 
-ManagerThread& PowerThread() {
-    static ManagerThread thread("power");
-    return thread;
-}
 
 } // namespace tarvel::pnp

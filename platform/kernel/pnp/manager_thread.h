@@ -1,6 +1,7 @@
-// The emulated thread on which a manager (PnP, power) sends its requests. Work is queued and done in
-// order, one item at a time, on a thread of the manager's name at PASSIVE_LEVEL; the thread exists only
-// while there is work, so an idle manager never looks like a hang.
+// The emulated thread on which the PnP manager sends its requests, and the power manager its system
+// transitions (which must not meet a stack that is being built or taken down). Work is queued and
+// done in order, one item at a time, at PASSIVE_LEVEL; the thread exists only while there is work,
+// so an idle manager never looks like a hang.
 #pragma once
 
 #include <deque>
@@ -32,6 +33,5 @@ class ManagerThread {
 };
 
 ManagerThread& PnpThread();
-ManagerThread& PowerThread();
 
 } // namespace tarvel::pnp

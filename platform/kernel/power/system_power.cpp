@@ -1,5 +1,5 @@
 // System power transitions: the power manager's query and set requests to the top of every device
-// stack that is built, on the power thread.
+// stack that is built.
 #include "pnp/boot.h"
 #include "pnp/device_node.h"
 #include "pnp/manager_thread.h"
@@ -84,7 +84,8 @@ NTSTATUS SetSystemState(SYSTEM_POWER_STATE state) { return SetSystemState(state,
 NTSTATUS SetSystemState(SYSTEM_POWER_STATE state, POWER_ACTION action) {
     if (state <= PowerSystemUnspecified || state >= PowerSystemMaximum) return STATUS_INVALID_PARAMETER;
     NTSTATUS status = STATUS_SUCCESS;
-    pnp::PowerThread().Run([&] { status = Transition(state, action); });
+    // On the PnP thread: a transition never meets a stack that is being built or taken down.
+    pnp::PnpThread().Run([&] { status = Transition(state, action); });
     return status;
 }
 
