@@ -130,11 +130,16 @@ ExchangeResult Exchange(HANDLE port, const std::vector<std::uint8_t>& pattern, D
         if (!moved) u::WaitForSingleObject(event, INFINITE);
     }
 
-    // What is still in flight (the event wait, a read that found nothing) is cancelled and reaped.
-    u::CancelIo(port);
+    // What is still in flight ends as an application ends it: a new event mask completes the wait, the
+    // read returns by its timeout. Only a write that cannot go out is cancelled.
     DWORD bytes = 0;
+    u::SetCommMask(port, 0);
+    if (write.busy) u::CancelIo(port);
     for (Slot* slot : {&write, &read, &wait})
         if (slot->busy) u::GetOverlappedResult(port, &slot->ov, &bytes, TRUE);
+    // A request's status block is written before its event is signalled; let the completions that are
+    // under way finish before the event goes.
+    tarvel::kernel::RunUntilIdle();
     u::CloseHandle(event);
     return r;
 }
