@@ -2,6 +2,7 @@
 // adjustments, values of any type), the serial defaults, the device names it picks, and a failed
 // AddDevice taking back everything it made.
 #include "bare_device.h"
+#include "port_file.h"
 
 namespace porttest {
 namespace {
@@ -142,6 +143,25 @@ TEST_F(SettingsTest, AFailedAddDeviceLeavesNothingBehind) {
 
     ASSERT_EQ(AddDevice(), STATUS_SUCCESS);  // and the next one works
     EXPECT_EQ(Utf8(&ext->DeviceName), "\\Device\\tarvelport0");
+}
+
+// Opened on a device below that names no packet size, the port takes 64 bytes, and rounds a receive
+// size near 4 GB down to the last whole packet instead of wrapping past 32 bits. (The buffer of that
+// size is not made: its allocation is failed here, which fails the open.)
+TEST_F(SettingsTest, TransferSizesRoundToPacketsWithoutWrapping) {
+    SetDword("RxReqSize", 0xFFFFFFF0);
+    SetDword("TxKickThreshold", 100);
+    SetPortName("COM7");
+    ASSERT_EQ(AddDevice(), STATUS_SUCCESS);
+    ASSERT_EQ(SendPnp(IRP_MN_START_DEVICE), STATUS_SUCCESS);
+    FailNth(FaultSite::Pool, 1, PORT_TAG_CREA);
+    PortFile file;
+    EXPECT_EQ(file.Open("\\\\.\\COM7"), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(ext->TxPacketSize, 64u);
+    EXPECT_EQ(ext->RxPacketSize, 64u);
+    EXPECT_EQ(ext->TxKickThreshold, 128u);
+    EXPECT_EQ(ext->RxReqSize, 0xFFFFFFC0u);
+    EXPECT_EQ(ext->OpenCount, 0);
 }
 
 }  // namespace
