@@ -19,8 +19,11 @@ namespace tarvel::io {
 NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const char* routine, bool locationPreMarked) {
   kernel::SwitchPoint();
   IrpRecord& record = LiveIrp(irp, routine);
-  DeviceRecord& target = LiveDevice(device, routine);
-  (void)target;
+  LiveDevice(device, routine);
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+    kernel::VerifierStop("request sent above DISPATCH_LEVEL", routine, irp,
+                         "IRQL " + std::to_string(KeGetCurrentIrql()));
+  }
   if (irp->CurrentLocation <= 1) {
     kernel::VerifierStop("no stack location left", routine, irp,
                          "StackCount " + std::to_string(irp->StackCount) + ", sent to a device with StackSize " +

@@ -58,6 +58,10 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     kernel::VerifierStop("request completed with a cancel routine set", "IofCompleteRequest", Irp,
                          "clear the cancel routine (IoSetCancelRoutine(Irp, NULL)) before completing");
   }
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+    kernel::VerifierStop("request completed above DISPATCH_LEVEL", "IofCompleteRequest", Irp,
+                         "IRQL " + std::to_string(KeGetCurrentIrql()));
+  }
   if (Irp->IoStatus.Status == STATUS_PENDING) {
     kernel::VerifierStop("request completed with STATUS_PENDING", "IofCompleteRequest", Irp);
   }

@@ -165,11 +165,6 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     kernel::VerifierStop("device deleted while still attached", "IoDeleteDevice", DeviceObject,
                          Describe(DeviceObject) + " is still attached to the device below it (IoDetachDevice first)");
   }
-  if (DeviceObject->AttachedDevice != nullptr) {
-    kernel::VerifierStop("device deleted while still attached", "IoDeleteDevice", DeviceObject,
-                         Describe(DeviceObject) + " still has " + Describe(DeviceObject->AttachedDevice) +
-                             " attached above it");
-  }
   if (record.queuedWorkItems != 0) {
     kernel::VerifierStop("work item still queued for a device being deleted", "IoDeleteDevice", DeviceObject,
                          std::to_string(record.queuedWorkItems) + " work item(s) of " + Describe(DeviceObject) +
@@ -202,6 +197,9 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
   if (below.deletePending) return nullptr;
   top->AttachedDevice = SourceDevice;
   source.attachedTo = top;
+  // The attachment keeps the lower device's memory: a bus driver may delete its physical device object
+  // in the removal while the function driver above detaches only once the removal has come back.
+  ReferenceDevice(top);
   SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
   if (top->AlignmentRequirement > SourceDevice->AlignmentRequirement)
     SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
@@ -227,6 +225,7 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   }
   if (DeviceRecord* record = FindDeviceRecord(above)) record->attachedTo = nullptr;
   TargetDevice->AttachedDevice = nullptr;
+  DereferenceDevice(TargetDevice);
 }
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {

@@ -43,6 +43,8 @@ class TestStack {
   std::vector<std::string> log;
   // Detaches and deletes every device (top first); the destructor does this too unless done.
   void TearDown();
+  // The test has taken the devices down itself.
+  void Forget() { tornDown_ = true; }
 
  private:
   std::vector<std::unique_ptr<TestDevice>> devices_;
