@@ -12,8 +12,8 @@ function(tarvel_add_driver name)
   if(TARVEL_TARGET STREQUAL "windows")
     add_library(${name} SHARED ${ARG_SOURCES})
     set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX ".sys")
-    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/comdriver/common ${ARG_INCLUDES}
-                               SYSTEM PRIVATE ${TARVEL_DDK_INCLUDE})
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/comdriver/common ${ARG_INCLUDES})
+    target_include_directories(${name} SYSTEM PRIVATE ${TARVEL_DDK_INCLUDE})
     target_compile_options(${name} PRIVATE ${TARVEL_DRIVER_FLAGS} -ffreestanding -fno-stack-protector
                            -mno-stack-arg-probe -D_AMD64_ -DTARVEL_WINDOWS_IMAGE)
     set(libs ntoskrnl hal)
