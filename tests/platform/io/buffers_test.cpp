@@ -240,5 +240,26 @@ TEST_F(Buffers, ApplicationRequestsUseTheTopDevicesFlagsAndCarryTheFileObject) {
   EXPECT_EQ(LiveMdls(), 0u);
 }
 
+TEST_F(Buffers, FailedRequestOrMdlAllocationBuildsNothingAndLeavesNothingBehind) {
+  TestStack stack({"device"}, DO_DIRECT_IO);
+  char data[16];
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb;
+  kernel::FailNth(kernel::FaultSite::Irp, 1);
+  EXPECT_EQ(IoBuildSynchronousFsdRequest(IRP_MJ_READ, stack.Top().device, data, sizeof data, nullptr, &event, &iosb),
+            nullptr);
+  kernel::FailNth(kernel::FaultSite::Mdl, 1);
+  EXPECT_EQ(IoBuildSynchronousFsdRequest(IRP_MJ_READ, stack.Top().device, data, sizeof data, nullptr, &event, &iosb),
+            nullptr);
+  kernel::FailNth(kernel::FaultSite::Mdl, 1);
+  EXPECT_EQ(IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 6, METHOD_OUT_DIRECT, FILE_ANY_ACCESS),
+                                          stack.Top().device, data, 4, data + 4, 8, FALSE, &event, &iosb),
+            nullptr);
+  EXPECT_EQ(LiveIrps(), 0u);
+  EXPECT_EQ(LiveMdls(), 0u);
+  EXPECT_EQ(kernel::FaultsInjected(), 3u);
+}
+
 }  // namespace
 }  // namespace tarvel::io::testing

@@ -229,6 +229,29 @@ TEST_F(Objects, WorkItemsRunAtPassiveLevelOnAWorkerAndKeepTheirDeviceUntilTheyHa
   EXPECT_EQ(IoAllocateWorkItem(stack.Top().device), nullptr);
 }
 
+TEST_F(Objects, AWorkItemThatDeletesItsDeviceStillHasItUntilItReturns) {
+  Driver driver("worker");
+  PDEVICE_OBJECT device = nullptr;
+  ASSERT_EQ(Create(driver, nullptr, 0, false, &device), STATUS_SUCCESS);
+  struct Context {
+    PIO_WORKITEM item;
+    ULONG seen = 0;
+  } context{IoAllocateWorkItem(device)};
+  static_cast<ULONG*>(device->DeviceExtension)[0] = 0x5A5A;
+  IoQueueWorkItem(
+      context.item,
+      [](PDEVICE_OBJECT d, PVOID p) {
+        auto* c = static_cast<Context*>(p);
+        IoFreeWorkItem(c->item);
+        IoDeleteDevice(d);
+        c->seen = static_cast<ULONG*>(d->DeviceExtension)[0];  // still valid: the item's reference holds it
+      },
+      CriticalWorkQueue, &context);
+  kernel::RunUntilIdle();
+  EXPECT_EQ(context.seen, 0x5A5Au);
+  EXPECT_EQ(driver.object.DeviceObject, nullptr);
+}
+
 TEST_F(Objects, DriverGetsADeviceThroughItsNameAndTheCloseFollowsItsLastReference) {
   TestStack stack({"port"}, 0, L"\\Device\\Target");
   stack.Top().handler = [&](TestDevice&, PIRP irp) {
