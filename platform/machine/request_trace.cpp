@@ -190,6 +190,8 @@ void LearnPipes(const URB* urb) {
     }
 }
 
+std::string ByteCount(std::uint64_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
+
 std::string DescribeCompletion(const Watch& watch, PIRP irp) {
     const NTSTATUS status = irp->IoStatus.Status;
     std::string text = "-> " + StatusName(status);
@@ -198,7 +200,7 @@ std::string DescribeCompletion(const Watch& watch, PIRP irp) {
         if (urb->UrbHeader.Status != 0) text += ", USBD " + Hex(static_cast<ULONG>(urb->UrbHeader.Status));
         switch (urb->UrbHeader.Function) {
         case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-            text += ", " + std::to_string(urb->UrbBulkOrInterruptTransfer.TransferBufferLength) + " bytes";
+            text += ", " + ByteCount(urb->UrbBulkOrInterruptTransfer.TransferBufferLength);
             break;
         case URB_FUNCTION_SELECT_CONFIGURATION:
             if (NT_SUCCESS(status)) LearnPipes(urb);
@@ -208,7 +210,7 @@ std::string DescribeCompletion(const Watch& watch, PIRP irp) {
         return text;
     }
     if (watch.major == IRP_MJ_READ || watch.major == IRP_MJ_WRITE || watch.major == IRP_MJ_DEVICE_CONTROL) {
-        if (irp->IoStatus.Information != 0) text += ", " + std::to_string(irp->IoStatus.Information) + " bytes";
+        if (irp->IoStatus.Information != 0) text += ", " + ByteCount(irp->IoStatus.Information);
     }
     return text;
 }
