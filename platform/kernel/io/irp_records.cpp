@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "tarvel/kernel.h"
 
@@ -26,6 +27,7 @@ constexpr std::align_val_t kIrpAlignment{16};
 
 auto& records = *new std::unordered_map<const IRP*, IrpRecord>();  // never destroyed, so still reachable when the leak checker runs at exit
 auto& quarantine = *new std::deque<const IRP*>();
+auto& driverMemoryIrps = *new std::unordered_set<const IRP*>();  // IoInitializeIrp on a driver's own memory
 std::uint64_t nextId = 1;
 std::size_t live = 0;
 
@@ -86,6 +88,7 @@ IrpRecord* RegisterDriverIrp(PIRP irp, CCHAR stackSize) {
     record.irp = irp;
     record.size = IoSizeOfIrp(stackSize);
     record.origin = IrpOrigin::DriverMemory;
+    driverMemoryIrps.insert(irp);
     ++live;
     it = records.find(irp);
   }
@@ -100,6 +103,7 @@ void ReleaseIrp(PIRP irp) {
   record.finished = nullptr;
   --live;
   if (record.origin == IrpOrigin::DriverMemory) {
+    driverMemoryIrps.erase(irp);
     records.erase(irp);
     return;
   }
@@ -152,7 +156,29 @@ void DeleteSystemBuffer(void* buffer) { ::operator delete(buffer); }
 
 std::size_t LiveIrpCount() { return live; }
 
+void CheckFreedMemoryForIrps(const char* routine, const void* begin, std::size_t size) {
+  const auto* first = static_cast<const unsigned char*>(begin);
+  for (auto it = driverMemoryIrps.begin(); it != driverMemoryIrps.end();) {
+    const IRP* irp = *it;
+    const auto* at = reinterpret_cast<const unsigned char*>(irp);
+    if (at < first || at >= first + size) {
+      ++it;
+      continue;
+    }
+    if (irp->CurrentLocation <= irp->StackCount) {
+      kernel::VerifierStop("memory of a request freed while a driver holds it", routine, irp,
+                           "the request (initialised with IoInitializeIrp) is still at stack location " +
+                               std::to_string(irp->CurrentLocation));
+    }
+    records.erase(irp);
+    --live;
+    it = driverMemoryIrps.erase(it);
+  }
+}
+
 void ResetIrps() {
+  for (const IRP* irp : driverMemoryIrps) records.erase(irp);
+  driverMemoryIrps.clear();
   while (!quarantine.empty()) {
     Evict(quarantine.front());
     quarantine.pop_front();

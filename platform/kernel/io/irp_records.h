@@ -70,6 +70,9 @@ void* NewSystemBuffer(std::size_t size);
 void DeleteSystemBuffer(void* buffer);
 
 std::size_t LiveIrpCount();
+// A free of pool memory that holds a request initialised there: forgotten, or a verifier stop if a
+// driver still holds the request.
+void CheckFreedMemoryForIrps(const char* routine, const void* begin, std::size_t size);
 void ResetIrps();
 
 }  // namespace tarvel::io

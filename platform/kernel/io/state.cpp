@@ -28,6 +28,7 @@ void BootIo() {
   registry::Reset();
   if (!freeCheckAdded) {
     kernel::AddFreeCheck(CheckFreedMemoryForWorkItems);
+    kernel::AddFreeCheck(CheckFreedMemoryForIrps);
     freeCheckAdded = true;
   }
 }

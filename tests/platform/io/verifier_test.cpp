@@ -233,5 +233,27 @@ TEST_F(IoVerifier, WorkItemQueuedForADeviceBeingDeleted) {
   IoFreeWorkItem(item);
 }
 
+TEST_F(IoVerifier, PoolOfARequestFreedWhileADriverHoldsIt) {
+  TestStack stack({"device"});
+  PIRP held = nullptr;
+  stack.Top().handler = [&](TestDevice&, PIRP irp) {
+    IoMarkIrpPending(irp);
+    held = irp;
+    return STATUS_PENDING;
+  };
+  const USHORT size = IoSizeOfIrp(1);
+  auto irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPool, size, 'prIT'));
+  IoInitializeIrp(irp, size, 1);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+  IoSetCompletionRoutine(
+      irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr, TRUE,
+      TRUE, TRUE);
+  EXPECT_EQ(IoCallDriver(stack.Top().device, irp), STATUS_PENDING);
+  EXPECT_DEATH(ExFreePoolWithTag(irp, 'prIT'), "VERIFIER STOP: memory of a request freed while a driver holds it");
+  TestDevice::Complete(held, STATUS_SUCCESS);  // back with its owner: now the memory may go
+  ExFreePoolWithTag(irp, 'prIT');
+  EXPECT_EQ(LiveIrps(), 0u);
+}
+
 }  // namespace
 }  // namespace tarvel::io::testing
