@@ -178,16 +178,6 @@ TEST_F(EventsTest, StatisticsCountReceivedBytesUntilCleared) {
     EXPECT_EQ(out, std::vector<std::uint8_t>(sizeof(SERIALPERF_STATS), 0));
 }
 
-TEST_F(EventsTest, ModemStatusFollowsThePeersLines) {
-    peer.SetLines(Lines(true, false, true, false));
-    RunFor(50 * kMs);
-    std::vector<std::uint8_t> out;
-    ASSERT_EQ(ControlNow(IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, &out, 4), STATUS_SUCCESS);
-    ULONG status = 0;
-    std::memcpy(&status, out.data(), 4);
-    EXPECT_EQ(status, ULONG{MODEM_STATUS_CTS | MODEM_STATUS_DCD});
-}
-
 // A pending wait, its cancellation, a new mask and arriving data race under the random policy: each
 // wait completes exactly once (the verifier stops on a second completion), with one of the three
 // outcomes, and no wait stays recorded after it completed.

@@ -3,6 +3,9 @@
 // the interval timeout restarted by every delivery, cancellation, and refused reads.
 #include "serial_stack.h"
 
+#include <atomic>
+#include <random>
+
 namespace porttest {
 namespace {
 
@@ -200,6 +203,44 @@ TEST_F(ReadTimeoutsTest, ATotalTimeoutOfACancelledReadDoesNotEndTheNextOne) {
     EXPECT_FALSE(second.Done()) << "ended by the timer of the read before it";
     u::CancelIo(com);
 }
+
+
+// Short total timeouts race with deliveries under the random policy, several reads queued at a time:
+// every read completes once, and the bytes the reads returned, followed by what is left in the ring,
+// are exactly the bytes the peer sent, in order.
+class ReadRaceTest : public SerialStackTest, public ::testing::WithParamInterface<std::uint64_t> {};
+
+TEST_P(ReadRaceTest, TimeoutsRacingDeliveriesLoseAndRepeatNothing) {
+    Start(RandomPolicy(GetParam()));
+    SetBaudRate(115200);
+    std::mt19937_64 random(GetParam());
+    std::vector<std::uint8_t> sent, got;
+    for (int round = 0; round < 40; round++) {
+        SetTimeouts(0, 0, 1 + random() % 3);
+        std::vector<std::uint8_t> burst = Pattern(1 + random() % 60, sent.size());
+        sent.insert(sent.end(), burst.begin(), burst.end());
+        peer.Send(burst);
+        Request reads[3];
+        for (auto& r : reads) Read(r, 1 + random() % 40);
+        for (auto& r : reads) {
+            Wait(r);
+            ASSERT_TRUE(r.Status() == STATUS_SUCCESS || r.Status() == STATUS_TIMEOUT) << std::hex << r.Status();
+            ASSERT_LE(r.Information(), r.buffer.size());
+            got.insert(got.end(), r.buffer.begin(), r.buffer.begin() + r.Information());
+        }
+    }
+    RunFor(50 * kMs);
+    SetTimeouts(MAX, 0, 0);
+    Request rest;
+    Read(rest, 4096);
+    Wait(rest);
+    got.insert(got.end(), rest.buffer.begin(), rest.buffer.begin() + rest.Information());
+    EXPECT_TRUE(got == sent) << got.size() << " of " << sent.size();
+    EXPECT_EQ(ext->CurrentReadIrp, nullptr);
+    EXPECT_TRUE(IsListEmpty(&ext->ReadQueue.DeviceListHead));
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, ReadRaceTest, ::testing::Range<std::uint64_t>(1, 9));
 
 }  // namespace
 }  // namespace porttest
