@@ -74,6 +74,10 @@ bool ConfigurePort(Console& out, HANDLE port, const Options& o, const m::Adapter
     dcb.fOutxCtsFlow = o.flow == Flow::RtsCts;
     dcb.fRtsControl = o.flow == Flow::RtsCts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
     dcb.fOutX = dcb.fInX = o.flow == Flow::XonXoff;
+    if (o.flow == Flow::XonXoff) { // the port starts with every special character 0
+        dcb.XonChar = 0x11;
+        dcb.XoffChar = 0x13;
+    }
     const std::string wanted = Format("%u baud, %u data bits, %s, %s stop bit%s, %s", o.baud, o.dataBits,
                                       ParityName(o.parity).c_str(), o.stopBits.c_str(), o.stopBits == "1" ? "" : "s",
                                       FlowName(o.flow).c_str());
