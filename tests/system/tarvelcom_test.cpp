@@ -14,10 +14,10 @@ struct ProgramRun {
     std::string output;
 };
 
-// Runs the program with arguments (standard error joined to standard output).
-ProgramRun Tarvelcom(const std::string& arguments) {
+// Runs the program with arguments (standard error joined to standard output unless redirected).
+ProgramRun Tarvelcom(const std::string& arguments, const std::string& redirections = "2>&1 </dev/null") {
     ProgramRun run;
-    const std::string command = std::string(TARVELCOM_PROGRAM) + " " + arguments + " 2>&1 </dev/null";
+    const std::string command = std::string(TARVELCOM_PROGRAM) + " " + arguments + " " + redirections;
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) return run;
     char buffer[4096];
@@ -80,6 +80,16 @@ TEST(Tarvelcom, RandomPolicyRunsPassAndReplayExactlyByTheirSeed) {
     }
     const ProgramRun first = Tarvelcom("--size 2k --seed 5"), again = Tarvelcom("--size 2k --seed 5");
     EXPECT_EQ(first.output, again.output) << "the same options and seed replay the same run";
+}
+
+TEST(Tarvelcom, TheStandardStreamFarSideSendsTheLinesBytesToStandardOutput) {
+    // Nobody echoes: standard output carries exactly what the adapter sent, the report goes elsewhere,
+    // and the run fails because nothing came back.
+    const ProgramRun run = Tarvelcom("--far-side stdio --size 600", "2>/dev/null </dev/null");
+    EXPECT_EQ(run.status, 1);
+    ASSERT_EQ(run.output.size(), 600u) << run.output;
+    for (std::size_t i = 0; i < run.output.size(); ++i)
+        ASSERT_EQ(static_cast<unsigned char>(run.output[i]), static_cast<unsigned char>(i * 7 + (i >> 8))) << i;
 }
 
 TEST(Tarvelcom, BadArgumentsGiveTheReasonAndTheUsage) {
