@@ -4,6 +4,7 @@
 // of random sizes, and request allocation failures in the pump, which must lose no byte.
 #include "serial_stack.h"
 
+#include <atomic>
 #include <random>
 
 namespace porttest {
@@ -219,6 +220,41 @@ TEST_P(BufferedAllocationTest, FailedPumpRequestsLoseNoByte) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, BufferedAllocationTest, ::testing::Range<std::uint64_t>(1, 5));
+
+
+// Writes that wait for room, their write timeouts, the pump's completions and a transmit purge race
+// under the random policy: every write completes exactly once (the verifier stops on a second
+// completion), the out-queue count returns to 0 and no write stays current.
+class BufferedRaceTest : public BufferedTest, public ::testing::WithParamInterface<std::uint64_t> {};
+
+TEST_P(BufferedRaceTest, EveryWriteCompletesExactlyOnce) {
+    StackOptions options = RandomPolicy(GetParam());
+    StartBuffered(options);
+    std::mt19937_64 random(GetParam());
+    for (int round = 0; round < 25; round++) {
+        SetTimeouts(MAXULONG, 0, 0, 0, 1 + random() % 5);
+        Request w[3];
+        std::atomic<bool> purged{false};
+        k::StartThread("purger", [&, delay = random() % 5] {
+            RunFor(delay * kMs);
+            Purge(SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR);
+            purged = true;
+        });
+        for (auto& r : w) Write(r, Pattern(1 + random() % 3000));
+        while (!purged) RunFor(1 * kMs);
+        for (auto& r : w) {
+            Wait(r);
+            NTSTATUS s = r.Status();
+            EXPECT_TRUE(s == STATUS_SUCCESS || s == STATUS_TIMEOUT || s == STATUS_CANCELLED) << std::hex << s;
+            EXPECT_LE(r.Information(), r.buffer.size());
+        }
+        RunFor(10 * kMs);
+        ASSERT_EQ(*OutQueueBytes(ext), 0) << "round " << round;
+        ASSERT_EQ(ext->CurrentWriteIrp, nullptr);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, BufferedRaceTest, ::testing::Range<std::uint64_t>(1, 9));
 
 }  // namespace
 }  // namespace porttest
