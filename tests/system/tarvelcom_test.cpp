@@ -2,10 +2,17 @@
 // cannot pass says why and fails; bad arguments give the reason and the usage.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -14,15 +21,24 @@ struct ProgramRun {
     std::string output;
 };
 
-// Runs the program with arguments (standard error joined to standard output unless redirected).
-ProgramRun Tarvelcom(const std::string& arguments, const std::string& redirections = "2>&1 </dev/null") {
+// Runs the program with arguments (standard error joined to standard output unless redirected);
+// onLine, if given, sees each line of output as it comes.
+ProgramRun Tarvelcom(const std::string& arguments, const std::string& redirections = "2>&1 </dev/null",
+                     const std::function<void(const std::string&)>& onLine = {}) {
     ProgramRun run;
     const std::string command = std::string(TARVELCOM_PROGRAM) + " " + arguments + " " + redirections;
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) return run;
     char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
+    if (onLine) {
+        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+            run.output += buffer;
+            onLine(buffer);
+        }
+    } else {
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
+    }
     const int status = ::pclose(pipe);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
@@ -90,6 +106,57 @@ TEST(Tarvelcom, TheStandardStreamFarSideSendsTheLinesBytesToStandardOutput) {
     ASSERT_EQ(run.output.size(), 600u) << run.output;
     for (std::size_t i = 0; i < run.output.size(); ++i)
         ASSERT_EQ(static_cast<unsigned char>(run.output[i]), static_cast<unsigned char>(i * 7 + (i >> 8))) << i;
+}
+
+// A free port on the loopback interface, for the program to listen on.
+std::uint16_t FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+// An echoing far end: connects once the program listens, sends back what it gets, and stops when the
+// program closes the connection or after five quiet seconds.
+void EchoClient(std::uint16_t port, std::size_t* echoed) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    timeval limit{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        char buffer[512];
+        ssize_t n;
+        while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) {
+            if (::send(fd, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) break;
+            *echoed += static_cast<std::size_t>(n);
+        }
+    }
+    ::close(fd);
+}
+
+TEST(Tarvelcom, AnEchoingTcpClientIsTheFarEnd) {
+    const std::uint16_t port = FreePort();
+    std::size_t echoed = 0;
+    std::thread client;
+    const ProgramRun run = Tarvelcom("--far-side tcp:" + std::to_string(port) + " --size 3k --wait 20", "2>&1 </dev/null",
+                                     [&](const std::string& line) {
+                                         // The program says when it listens: the client connects then.
+                                         if (line.find("for a client on 127.0.0.1") != std::string::npos)
+                                             client = std::thread(EchoClient, port, &echoed);
+                                     });
+    if (client.joinable()) client.join();
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_TRUE(Has(run, "far side: TCP 127.0.0.1:" + std::to_string(port))) << run.output;
+    EXPECT_TRUE(Has(run, "all 3072 bytes came back")) << run.output;
+    EXPECT_EQ(echoed, 3072u);
 }
 
 TEST(Tarvelcom, BadArgumentsGiveTheReasonAndTheUsage) {

@@ -63,7 +63,7 @@ std::string EventName(DWORD bit) {
 std::string OnOff(bool on) { return on ? "on" : "off"; }
 
 // The line settings the options ask for, onto the port's current state; the error if the port refuses.
-bool ConfigurePort(Console& out, HANDLE port, const Options& o, const m::Adapter& adapter) {
+bool ConfigurePort(Console& out, HANDLE port, const Options& o, m::Adapter& adapter) {
     u::DCB dcb{};
     if (!u::GetCommState(port, &dcb)) {
         out.Row("line settings", "GetCommState failed: " + ErrorText(u::GetLastError()));
@@ -91,7 +91,7 @@ bool ConfigurePort(Console& out, HANDLE port, const Options& o, const m::Adapter
         return false;
     }
     out.Row("line settings", wanted);
-    const auto& uart = const_cast<m::Adapter&>(adapter).Model().Line().Settings();
+    const auto& uart = adapter.Model().Line().Settings();
     const char parity = uart.parity == tarvel::usb::Parity::Odd ? 'O' : uart.parity == tarvel::usb::Parity::Even ? 'E' : 'N';
     std::string note;
     if (HardwareKeyDword(adapter, "EndPointCaps", 0) == 0) note = " (EndPointCaps 0: line settings are not sent to the adapter)";
@@ -100,7 +100,7 @@ bool ConfigurePort(Console& out, HANDLE port, const Options& o, const m::Adapter
     return true;
 }
 
-void ShowResults(Console& out, const Options& o, const ExchangeResult& r, const m::Adapter& adapter) {
+void ShowResults(Console& out, const Options& o, const ExchangeResult& r, m::Adapter& adapter) {
     if (r.AllBack(o.size)) {
         out.Row("result", "all " + std::to_string(o.size) + " bytes came back, in order and intact");
     } else {
@@ -110,7 +110,7 @@ void ShowResults(Console& out, const Options& o, const ExchangeResult& r, const 
         if (r.readError) out.Row("read failed", ErrorText(r.readError));
     }
     const double seconds = static_cast<double>(r.finished - r.started) / k::kSecond;
-    const auto& uart = const_cast<m::Adapter&>(adapter).Model().Line().Settings();
+    const auto& uart = adapter.Model().Line().Settings();
     const double lineRate = uart.baud / static_cast<double>(uart.BitsPerCharacter());
     out.Row("virtual time", Format("%.3f s from the first write to the last byte back", seconds));
     if (seconds > 0 && r.received > 0) {

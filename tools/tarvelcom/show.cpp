@@ -99,8 +99,8 @@ void ShowPortNames(Console& out, const m::Adapter& adapter) {
     }
     if (!listed) out.Row("SERIALCOMM", "(not published!)");
     for (const auto& path : u::EnumerateDeviceInterfaces(GUID_DEVINTERFACE_USB_PIPES)) {
-        const auto* device = tarvel::io::FindDevice(path);
-        if (device != nullptr && adapter.Node() != nullptr && tarvel::pnp::FindNode(const_cast<PDEVICE_OBJECT>(device)) == adapter.Node())
+        PDEVICE_OBJECT device = tarvel::io::FindDevice(path);
+        if (device != nullptr && adapter.Node() != nullptr && tarvel::pnp::FindNode(device) == adapter.Node())
             out.Row("pipe interface", path);
     }
 }
