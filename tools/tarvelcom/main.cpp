@@ -138,6 +138,12 @@ void ShowLinesAndStatistics(Console& out, HANDLE port, const ExchangeResult& r, 
     std::string events;
     for (const auto& [bit, count] : r.events) events += (events.empty() ? "" : ", ") + EventName(bit) + " " + Plural(count, "time", "times");
     out.Row("seen", events.empty() ? "none" : events);
+    if (r.events.count(EV_RXFLAG) != 0) {
+        u::DCB dcb{};
+        if (u::GetCommState(port, &dcb))
+            out.Line("  (EV_RXFLAG: the event character is %s, which the pattern contains)",
+                     m::Hex(static_cast<unsigned char>(dcb.EvtChar), 2).c_str());
+    }
 
     out.Section("Statistics");
     SERIALPERF_STATS stats{};
