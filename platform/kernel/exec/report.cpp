@@ -130,3 +130,7 @@ void StopRun(const std::string& headline) {
 }
 
 }  // namespace tarvel::kernel::exec
+
+namespace tarvel::kernel {
+std::string ReplayCommand() { return exec::ReplayLine(); }
+}  // namespace tarvel::kernel

@@ -44,6 +44,9 @@ Policy CurrentPolicy();
 std::uint64_t CurrentSeed();
 
 VirtualTime Now();
+// "replay: TARVEL_POLICY=random TARVEL_SEED=42 <this command line>", for failure messages of suites that
+// run scenarios under many seeds (e.g. SCOPED_TRACE(ReplayCommand())).
+std::string ReplayCommand();
 
 // Called first by every synchronising routine; may hand the CPU to another thread or run pending DPCs.
 void SwitchPoint();
