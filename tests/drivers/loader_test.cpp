@@ -41,6 +41,7 @@ class TestDriver : public ::testing::Test {
   }
 
   // Reads the tick count through the driver's dispatch table, as an application would.
+ public:
   static IO_STATUS_BLOCK ReadTicks(ULONG& ticks, ULONG outputLength = sizeof(ULONG),
                                    ULONG code = IOCTL_TARVELTEST_GET_TICKS) {
     PFILE_OBJECT file = nullptr;
@@ -57,6 +58,8 @@ class TestDriver : public ::testing::Test {
     return result;
   }
 
+
+ protected:
   static std::string Narrow(const UNICODE_STRING& s) {
     std::string text;
     for (USHORT i = 0; i < s.Length / sizeof(WCHAR); ++i) text += static_cast<char>(s.Buffer[i]);
@@ -158,6 +161,38 @@ TEST_F(TestDriver, PoolLeftByTheDriverAtUnloadIsAVerifierStopNamingTheTag) {
                                      "allocations \\(.* bytes\\) outstanding:.*tag 'vTst': 10 allocations");
   driver->DriverUnload = ownUnload;
   UnloadDriver(driver);
+}
+
+// The driver's life under many interleavings: readers on two threads race the ticking DPC and the
+// unload; every seed must end with the right count and nothing left behind.
+TEST(TestDriverStress, EverySeedEndsCleanWithTenTicks) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (std::uint64_t seed = 1; seed <= 12; ++seed) {
+    Boot({.policy = Policy::Random, .seed = seed});
+    SCOPED_TRACE(ReplayCommand());
+    SetDriverDirectory(TARVEL_TEST_DRIVER_DIR);
+    PDRIVER_OBJECT driver = LoadDriver("tarveltest");
+    ASSERT_NE(driver, nullptr) << LastLoadError();
+    ULONG last[2] = {0, 0};
+    for (int reader = 0; reader < 2; ++reader) {
+      StartThread("reader" + std::to_string(reader), [reader, &last] {
+        for (int i = 0; i < 6; ++i) {
+          ULONG ticks = 0;
+          EXPECT_EQ(TestDriver::ReadTicks(ticks).Status, STATUS_SUCCESS);
+          EXPECT_GE(ticks, last[reader]) << "the count went backwards";
+          last[reader] = ticks;
+          RunFor((70 + 30 * reader) * kMillisecond);
+        }
+      });
+    }
+    RunFor(2 * kSecond);
+    ULONG ticks = 0;
+    EXPECT_EQ(TestDriver::ReadTicks(ticks).Status, STATUS_SUCCESS);
+    EXPECT_EQ(ticks, static_cast<ULONG>(TARVELTEST_TICKS));
+    UnloadDriver(driver);
+    EXPECT_EQ(PoolOutstanding(TARVELTEST_POOL_TAG), 0u);
+    Shutdown();
+  }
 }
 
 }  // namespace
