@@ -1,0 +1,179 @@
+#include "traffic.h"
+
+#include <algorithm>
+#include <ctime>
+#include <vector>
+
+namespace tarvelbench {
+
+namespace k = tarvel::kernel;
+namespace u = tarvel::user;
+
+double CpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
+}
+
+namespace {
+
+struct Slot {
+    u::OVERLAPPED ov{};
+    std::vector<std::uint8_t> buffer;
+    DWORD length = 0;
+    bool busy = false;
+
+    bool Done() const { return busy && static_cast<NTSTATUS>(ov.Internal) != STATUS_PENDING; }
+};
+
+class Pump {
+public:
+    Pump(Rig& rig, const TrafficOptions& o) : rig_(rig), o_(o) {
+        event_ = u::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        writes_.resize(o.send ? o.writeDepth : 0);
+        reads_.resize(o.receive ? o.readDepth : 0);
+        for (Slot& s : writes_) s.buffer.resize(o.writeChunk);
+        for (Slot& s : reads_) s.buffer.resize(o.readChunk);
+    }
+    ~Pump() { u::CloseHandle(event_); }
+
+    // Runs until `until`; `feed`: keep the far transmitter busy; `write`: issue new writes.
+    void RunUntil(k::VirtualTime until, bool feed, bool write) {
+        while (k::Now() < until) {
+            u::ResetEvent(event_);
+            bool moved = Collect();
+            if (feed && o_.receive) rig_.Far().KeepQueued(o_.farDepth);
+            moved = Issue(write) || moved;
+            if (!moved) {
+                const k::VirtualTime left = until - k::Now();
+                const DWORD ms = static_cast<DWORD>(std::clamp<k::VirtualTime>(left / k::kMillisecond, 1, 5));
+                u::WaitForSingleObject(event_, ms);
+            }
+        }
+    }
+
+    // Stops writing and feeding; waits until nothing has moved for a while.
+    void Drain() {
+        std::uint64_t last = ~0ull;
+        for (int quiet = 0, rounds = 0; quiet < 3 && rounds < 100; ++rounds) {
+            RunUntil(k::Now() + 100 * k::kMillisecond, false, false);
+            const std::uint64_t now = appRead_ + rig_.Far().Arrived() + written_;
+            quiet = now == last && !AnyBusy(writes_) ? quiet + 1 : 0;
+            last = now;
+        }
+        u::CancelIo(rig_.Port());
+        Collect();
+    }
+
+    std::uint64_t written_ = 0, appRead_ = 0, corrupted_ = 0;
+    DWORD writeError_ = 0, readError_ = 0;
+
+private:
+    static bool AnyBusy(const std::vector<Slot>& slots) {
+        return std::any_of(slots.begin(), slots.end(), [](const Slot& s) { return s.busy; });
+    }
+
+    bool Finish(Slot& s, DWORD* bytes, DWORD* error) {
+        s.busy = false;
+        *bytes = 0;
+        if (u::GetOverlappedResult(rig_.Port(), &s.ov, bytes, FALSE)) return true;
+        if (*error == 0) *error = u::GetLastError();
+        return false;
+    }
+
+    bool Collect() {
+        bool moved = false;
+        DWORD bytes = 0;
+        for (Slot& s : writes_) {
+            if (!s.Done()) continue;
+            moved = true;
+            Finish(s, &bytes, &writeError_);
+            written_ += bytes;
+        }
+        for (Slot& s : reads_) {
+            if (!s.Done()) continue;
+            moved = true;
+            Finish(s, &bytes, &readError_);
+            for (DWORD i = 0; i < bytes; ++i)
+                if (s.buffer[i] != PatternByte(appRead_ + i)) ++corrupted_;
+            appRead_ += bytes;
+        }
+        return moved;
+    }
+
+    bool Issue(bool write) {
+        bool issued = false;
+        DWORD ignored = 0;
+        for (Slot& s : writes_) {
+            // Writes complete in order on a serial port, so the sequence position is the next byte to queue.
+            if (s.busy || !write || writeError_ != 0) continue;
+            for (DWORD i = 0; i < o_.writeChunk; ++i) s.buffer[i] = PatternByte(queuedWrite_ + i);
+            s.ov = u::OVERLAPPED{};
+            s.ov.hEvent = event_;
+            s.busy = true;
+            if (!u::WriteFile(rig_.Port(), s.buffer.data(), o_.writeChunk, &ignored, &s.ov) &&
+                u::GetLastError() != ERROR_IO_PENDING) {
+                s.busy = false;
+                writeError_ = u::GetLastError();
+                continue;
+            }
+            queuedWrite_ += o_.writeChunk;
+            issued = true;
+        }
+        // Reads complete in order, one at a time is current; several outstanding hide the turnaround.
+        for (Slot& s : reads_) {
+            if (s.busy || readError_ != 0) continue;
+            s.ov = u::OVERLAPPED{};
+            s.ov.hEvent = event_;
+            s.busy = true;
+            if (!u::ReadFile(rig_.Port(), s.buffer.data(), o_.readChunk, &ignored, &s.ov) &&
+                u::GetLastError() != ERROR_IO_PENDING) {
+                s.busy = false;
+                readError_ = u::GetLastError();
+                continue;
+            }
+            issued = true;
+        }
+        return issued;
+    }
+
+    Rig& rig_;
+    TrafficOptions o_;
+    HANDLE event_;
+    std::vector<Slot> writes_, reads_;
+    std::uint64_t queuedWrite_ = 0;
+};
+
+} // namespace
+
+TrafficResult RunTraffic(Rig& rig, const TrafficOptions& o) {
+    TrafficResult r;
+    Pump pump(rig, o);
+    const k::VirtualTime start = k::Now();
+    pump.RunUntil(start + o.warmUp, true, true);
+    const std::uint64_t far0 = rig.Far().Arrived(), app0 = pump.appRead_;
+    const double cpu0 = CpuSeconds();
+    const k::VirtualTime t0 = k::Now();
+    pump.RunUntil(t0 + o.window, true, true);
+    r.cpuSeconds = CpuSeconds() - cpu0;
+    r.seconds = static_cast<double>(k::Now() - t0) / k::kSecond;
+    r.toFar = rig.Far().Arrived() - far0;
+    r.toApp = pump.appRead_ - app0;
+
+    pump.Drain();
+    const auto counters = rig.Uart().Counters();
+    r.written = pump.written_;
+    r.appRead = pump.appRead_;
+    r.farArrived = rig.Far().Arrived();
+    r.farSent = rig.Far().Queued();
+    r.fifoOverruns = counters.overruns;
+    const std::uint64_t stillInFifo = rig.Uart().RxAvailable();
+    r.lostInDriver = counters.received > r.appRead + stillInFifo ? counters.received - r.appRead - stillInFifo : 0;
+    r.lostToFar = r.written > r.farArrived ? r.written - r.farArrived : 0;
+    r.corrupted = pump.corrupted_ + rig.Far().OutOfOrder();
+    r.writeError = pump.writeError_;
+    r.readError = pump.readError_;
+    return r;
+}
+
+} // namespace tarvelbench
