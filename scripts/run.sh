@@ -3,4 +3,4 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh >/dev/null
-exec build/tools/demo/tarvel-demo "$@"
+exec build/tools/tarvelcom/tarvelcom "$@"

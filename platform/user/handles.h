@@ -13,7 +13,9 @@ struct EventObject {
 
 struct HandleEntry {
     UserFile* file = nullptr;           // a file handle, or
-    std::unique_ptr<EventObject> event; // an event handle
+    // An event handle. Requests in flight share it, as the object manager keeps an event referenced by
+    // the requests that will signal it: closing the handle early must not free it under them.
+    std::shared_ptr<EventObject> event;
 };
 
 HANDLE InsertHandle(HandleEntry entry);

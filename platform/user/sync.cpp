@@ -7,7 +7,7 @@ namespace tarvel::user {
 
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR) {
     HandleEntry entry;
-    entry.event = std::make_unique<EventObject>();
+    entry.event = std::make_shared<EventObject>();
     KeInitializeEvent(&entry.event->event, manualReset ? NotificationEvent : SynchronizationEvent,
                       initialState ? TRUE : FALSE);
     SetLastError(ERROR_SUCCESS);

@@ -29,7 +29,7 @@ bool Granted(const UserFile& file, ACCESS_MASK needed) {
     return (granted & needed) == needed;
 }
 
-bool EventOf(HANDLE handle, PKEVENT* event) {
+bool EventOf(HANDLE handle, PKEVENT* event, std::shared_ptr<EventObject>* keep) {
     *event = nullptr;
     // The low bit of an OVERLAPPED's event only keeps the completion from a completion port.
     handle = reinterpret_cast<HANDLE>(reinterpret_cast<std::uintptr_t>(handle) & ~std::uintptr_t{1});
@@ -37,6 +37,7 @@ bool EventOf(HANDLE handle, PKEVENT* event) {
     HandleEntry* entry = LookupHandle(handle);
     if (entry == nullptr || !entry->event) return false;
     *event = &entry->event->event;
+    if (keep != nullptr) *keep = entry->event;
     return true;
 }
 
@@ -51,7 +52,8 @@ BOOL Issue(UserFile& file, io::FileRequest request, LPDWORD bytesTransferred, LP
         }
         return Result(result, bytesTransferred);
     }
-    if (!EventOf(overlapped->hEvent, &request.event)) return FailWithError(ERROR_INVALID_HANDLE);
+    std::shared_ptr<EventObject> keepEvent;
+    if (!EventOf(overlapped->hEvent, &request.event, &keepEvent)) return FailWithError(ERROR_INVALID_HANDLE);
     auto* statusBlock = reinterpret_cast<PIO_STATUS_BLOCK>(&overlapped->Internal);
     overlapped->Internal = STATUS_PENDING;
     overlapped->InternalHigh = 0;
@@ -59,7 +61,8 @@ BOOL Issue(UserFile& file, io::FileRequest request, LPDWORD bytesTransferred, LP
     if (request.event != nullptr) KeClearEvent(request.event);
     KeClearEvent(&file.finished);
     UserFile* owner = &file;
-    request.onComplete = [owner](const IO_STATUS_BLOCK&) {
+    // The I/O manager signals the event before it calls onComplete; the capture holds the event until then.
+    request.onComplete = [owner, keepEvent](const IO_STATUS_BLOCK&) {
         --owner->inFlight;
         KeSetEvent(&owner->finished, IO_NO_INCREMENT, FALSE);
     };
