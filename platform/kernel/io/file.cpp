@@ -99,15 +99,16 @@ bool IsFileObject(const void* object) { return files.count(static_cast<const FIL
 
 void ReferenceFile(PFILE_OBJECT file) { ++RecordOf(file, "ObReferenceObject").references; }
 
-// The last reference closes the file; IRP_MJ_CLOSE goes out at PASSIVE_LEVEL, on a worker thread if
-// the last reference went away in a completion at DISPATCH_LEVEL.
-void DereferenceFile(PFILE_OBJECT file) {
+// The last reference closes the file. IRP_MJ_CLOSE goes out at PASSIVE_LEVEL: at once for a
+// dereference at PASSIVE_LEVEL, on a system worker thread when the last reference went away with the
+// completion of a request (so the driver is not entered again from inside its own completion).
+void DereferenceFile(PFILE_OBJECT file, bool fromCompletion) {
   FileRecord& record = RecordOf(file, "ObDereferenceObject");
   if (record.references <= 0) {
     kernel::VerifierStop("object dereferenced more often than referenced", "ObDereferenceObject", file);
   }
   if (--record.references != 0) return;
-  if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
+  if (!fromCompletion && KeGetCurrentIrql() == PASSIVE_LEVEL) {
     SendClose(record);
   } else {
     kernel::QueueWork(kernel::WorkQueue::Delayed, [file] { SendClose(*files.at(file)); });
@@ -250,7 +251,7 @@ NTSTATUS Send(PFILE_OBJECT file, const FileRequest& request, bool* sent) {
     FileRecord& r = *files.at(file);
     std::erase(r.outstanding, irp);
     if (context->onComplete) context->onComplete(result);
-    DereferenceFile(file);
+    DereferenceFile(file, true);
   };
   *sent = true;
   return IoCallDriver(top, irp);

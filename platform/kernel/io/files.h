@@ -9,7 +9,7 @@ namespace tarvel::io {
 
 bool IsFileObject(const void* object);
 void ReferenceFile(PFILE_OBJECT file);
-void DereferenceFile(PFILE_OBJECT file);
+void DereferenceFile(PFILE_OBJECT file, bool fromCompletion = false);
 void ResetFiles();
 
 }  // namespace tarvel::io
