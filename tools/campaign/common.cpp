@@ -1,0 +1,136 @@
+// The application-side steps the scenarios share.
+#include "campaign.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace campaign {
+
+void Finding(const std::string& what) {
+    std::fprintf(stderr, "CAMPAIGN FINDING: %s\n", what.c_str());
+    std::fflush(stderr);
+    _exit(3);
+}
+
+namespace {
+bool gDisableWhileOpen = false;
+}
+bool DisableWhileOpen() { return gDisableWhileOpen; }
+void SetDisableWhileOpen(bool on) { gDisableWhileOpen = on; }
+
+m::MachineOptions RandomMachine(std::uint64_t seed) {
+    m::MachineOptions options;
+    options.boot.policy = k::Policy::Random;
+    options.boot.seed = seed;
+    // A run lasts well under a minute of virtual time; a wait that never ends shows as a runaway soon.
+    options.boot.timeBudget = 120 * k::kSecond;
+    return options;
+}
+
+void CheckNothingLeftBehind(m::Machine& machine, const std::string& when) {
+    const m::TeardownReport report = machine.Inspect();
+    std::string left;
+    for (const auto& f : report.Findings()) left += "\n  " + f;
+    CAMPAIGN_CHECK(report.Clean(), when + ": left behind:" + left);
+}
+
+void ShutdownClean(m::Machine& machine) {
+    const m::TeardownReport report = machine.Shutdown();
+    std::string left;
+    for (const auto& f : report.Findings()) left += "\n  " + f;
+    CAMPAIGN_CHECK(report.Clean(), "at shutdown, left behind:" + left);
+}
+
+std::uint64_t Mix(std::uint64_t seed, std::uint64_t stream) {
+    std::uint64_t z = seed + 0x9E3779B97F4A7C15ull * (stream + 1);  // splitmix64
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+void Sleep(k::VirtualTime duration) { k::RunFor(duration); }
+
+void Threads::Start(std::string name, std::function<void()> body) {
+    auto done = std::make_shared<bool>(false);
+    threads_.push_back({name, done});
+    k::StartThread(std::move(name), [body = std::move(body), done] {
+        body();
+        *done = true;
+    });
+}
+
+std::string Threads::Join(k::VirtualTime limit) {
+    const k::VirtualTime deadline = k::Now() + limit;
+    for (;;) {
+        std::string running;
+        for (const Entry& t : threads_)
+            if (!*t.done) running += (running.empty() ? "" : ", ") + t.name;
+        if (running.empty() || k::Now() >= deadline) return running;
+        Sleep(k::kMillisecond);
+    }
+}
+
+HANDLE OpenPort(const std::string& comName) {
+    return u::CreateFileA(("\\\\.\\" + comName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+bool ConfigurePort(HANDLE port, DWORD readTimeoutMs) {
+    u::DCB dcb{};
+    if (!u::GetCommState(port, &dcb)) return false;
+    dcb.BaudRate = 115200;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = 1;
+    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = 0;
+    dcb.fOutX = dcb.fInX = dcb.fErrorChar = dcb.fNull = dcb.fAbortOnError = 0;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    if (!u::SetCommState(port, &dcb)) return false;
+    u::COMMTIMEOUTS timeouts{0, 0, readTimeoutMs, 0, 1000};
+    return u::SetCommTimeouts(port, &timeouts) != FALSE;
+}
+
+Overlapped::Overlapped() { ov.hEvent = u::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+Overlapped::~Overlapped() { u::CloseHandle(ov.hEvent); }
+
+BOOL Finish(HANDLE port, Overlapped& request, DWORD* bytes, DWORD limitMs, const char* what) {
+    if (u::WaitForSingleObject(request.ov.hEvent, limitMs) != WAIT_OBJECT_0) u::CancelIo(port);
+    const BOOL ok = u::GetOverlappedResult(port, &request.ov, bytes, TRUE);
+    const DWORD error = u::GetLastError();
+    CAMPAIGN_CHECK(request.Completed(), std::string(what) + ": the wait returned with the request still pending");
+    u::SetLastError(error);
+    return ok;
+}
+
+void ProvePortWorks(m::Adapter& adapter, const std::string& what, Tally& tally) {
+    CAMPAIGN_CHECK(adapter.Started(), what + ": the adapter's stack is not started");
+    HANDLE port = OpenPort(adapter.ComName());
+    CAMPAIGN_CHECK(port != INVALID_HANDLE_VALUE,
+                   what + ": " + adapter.ComName() + " does not open, error " + std::to_string(u::GetLastError()));
+    CAMPAIGN_CHECK(ConfigurePort(port, 500), what + ": settings refused, error " + std::to_string(u::GetLastError()));
+    CAMPAIGN_CHECK(u::PurgeComm(port, PURGE_RXCLEAR | PURGE_TXCLEAR), what + ": purge refused");
+    const std::string line = "campaign check " + std::to_string(tally.cycles);
+    Overlapped write;
+    DWORD written = 0;
+    if (!u::WriteFile(port, line.data(), static_cast<DWORD>(line.size()), nullptr, &write.ov))
+        CAMPAIGN_CHECK(u::GetLastError() == ERROR_IO_PENDING, what + ": write refused, error " + std::to_string(u::GetLastError()));
+    CAMPAIGN_CHECK(Finish(port, write, &written, 2000, "check write") && written == line.size(),
+                   what + ": write of " + std::to_string(line.size()) + " bytes ended with " + std::to_string(written) +
+                       ", error " + std::to_string(u::GetLastError()));
+    std::string echo(line.size(), '\0');
+    Overlapped read;
+    DWORD got = 0;
+    if (!u::ReadFile(port, echo.data(), static_cast<DWORD>(echo.size()), nullptr, &read.ov))
+        CAMPAIGN_CHECK(u::GetLastError() == ERROR_IO_PENDING, what + ": read refused, error " + std::to_string(u::GetLastError()));
+    const BOOL readOk = Finish(port, read, &got, 2000, "check read");
+    CAMPAIGN_CHECK(readOk && got == line.size() && echo == line,
+                   what + ": the loopback returned " + std::to_string(got) + " of " + std::to_string(line.size()) +
+                       " bytes (\"" + echo.substr(0, got) + "\"), error " + std::to_string(u::GetLastError()));
+    CAMPAIGN_CHECK(u::CloseHandle(port), what + ": close failed");
+    tally.requests += 7;
+}
+
+}  // namespace campaign

@@ -1,0 +1,382 @@
+// tarvel-campaign: the reliability campaign. Runs each scenario under many seeds of the random
+// scheduling policy, with the verifier on, every seed in a child process of its own, and prints a
+// summary table (scenario, seeds, cycles, requests, faults injected, findings). Every finding comes with
+// its seed, the lines that name it, the child's log and the command that replays it.
+//
+//   tarvel-campaign                 the short configuration (CI)
+//   tarvel-campaign --long          the long configuration
+//   tarvel-campaign --help          every option
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "child_run.h"
+#include "scenarios.h"
+
+namespace campaign {
+namespace {
+
+struct Options {
+    bool longRun = false;
+    bool replay = false;
+    std::uint64_t firstSeed = 1;
+    int seeds = 0;     // 0: the configuration's count per scenario
+    int cycles = 0;    // 0: the configuration's count
+    unsigned jobs = 2;
+    unsigned timeout = 0;        // real seconds per child; 0: the configuration's
+    double timeBudget = 0;       // real seconds after which no new run starts; 0: none
+    unsigned sweepLimit = ~0u;   // low-resource attempts per phase; ~0: the configuration's
+    std::string only;            // run the scenarios whose row name contains this
+    std::string logDir = "campaign-logs";
+    RunSpec spec;                // --replay
+    std::string scenario;        // --replay
+};
+
+const std::vector<Scenario>& Scenarios() {
+    static const std::vector<Scenario> all = {
+        {"pnp", "disable/enable, rebalance, surprise removal and re-plug with I/O in flight", RunPnpCycles},
+        {"sleep", "system sleep and resume (S1-S4, remote wake-up) with I/O in flight", RunSleepCycles},
+        {"fuzz.codes", "every serial and private control code, boundary and random lengths", RunControlCodeFuzz},
+        {"fuzz.sequences", "random calls from three application threads on one port", RunSequenceFuzz},
+        {"lowres", "one allocation attempt failed per run, or a few percent at random", RunLowResources},
+        {"hostile", "stalls, long NAKs, refused control transfers, unplug mid-transfer", RunHostileDevice},
+    };
+    return all;
+}
+
+const Scenario* FindScenario(const std::string& name) {
+    for (const auto& s : Scenarios())
+        if (s.name == name) return &s;
+    return nullptr;
+}
+
+struct Job {
+    const Scenario* scenario;
+    std::string row;  // the summary table's row
+    RunSpec spec;
+};
+
+std::string ReplayCommand(const Job& job) {
+    std::string command = "tarvel-campaign --replay --scenario " + job.scenario->name + " --seed " +
+                          std::to_string(job.spec.seed) + " --cycles " + std::to_string(job.spec.cycles);
+    if (DisableWhileOpen()) command += " --disable-while-open";
+    if (!job.spec.phase.empty()) command += " --phase " + job.spec.phase;
+    if (job.spec.faultSite >= 0)
+        command += " --site " + std::to_string(job.spec.faultSite) + " --nth " + std::to_string(job.spec.faultNth);
+    if (job.spec.faultRate > 0) command += " --rate " + std::to_string(job.spec.faultRate);
+    return command;
+}
+
+struct Row {
+    std::uint64_t seeds = 0, cycles = 0, requests = 0, faults = 0, findings = 0;
+};
+
+struct Finding {
+    std::string row;
+    Job job;
+    ChildOutcome outcome;
+};
+
+class Runner {
+public:
+    explicit Runner(const Options& options) : options_(options), started_(std::chrono::steady_clock::now()) {
+        std::filesystem::create_directories(options.logDir);
+    }
+
+    // Runs the jobs, at most options.jobs at a time; returns the outcomes in job order.
+    std::vector<ChildOutcome> Run(const std::vector<Job>& jobs, bool count = true) {
+        std::vector<ChildOutcome> outcomes(jobs.size());
+        std::map<pid_t, std::pair<std::size_t, int>> running;  // pid -> job, result pipe
+        std::size_t next = 0;
+        while (next < jobs.size() || !running.empty()) {
+            while (next < jobs.size() && running.size() < options_.jobs && !OutOfTime()) {
+                int fd = -1;
+                const pid_t pid = StartChild(*jobs[next].scenario, jobs[next].spec, LogPath(jobs[next], next),
+                                             Timeout(), &fd);
+                if (pid < 0) {
+                    std::perror("fork");
+                    std::exit(2);
+                }
+                running[pid] = {next++, fd};
+            }
+            if (running.empty()) break;  // out of time
+            int status = 0;
+            const pid_t pid = waitpid(-1, &status, 0);
+            auto it = running.find(pid);
+            if (it == running.end()) continue;
+            const auto [index, fd] = it->second;
+            running.erase(it);
+            outcomes[index] = CollectChild(status, fd, LogPath(jobs[index], index));
+            if (count) Record(jobs[index], outcomes[index]);
+            if (outcomes[index].passed) std::filesystem::remove(outcomes[index].logPath);
+        }
+        return outcomes;
+    }
+
+    bool OutOfTime() const {
+        return options_.timeBudget > 0 &&
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count() > options_.timeBudget;
+    }
+
+    int Report() const {
+        std::printf("\n%-18s %8s %8s %12s %8s %9s\n", "scenario", "seeds", "cycles", "requests", "faults", "findings");
+        std::printf("%s\n", std::string(68, '-').c_str());
+        Row total;
+        for (const auto& name : order_) {
+            const Row& r = rows_.at(name);
+            std::printf("%-18s %8llu %8llu %12llu %8llu %9llu\n", name.c_str(), (unsigned long long)r.seeds,
+                        (unsigned long long)r.cycles, (unsigned long long)r.requests, (unsigned long long)r.faults,
+                        (unsigned long long)r.findings);
+            total.seeds += r.seeds, total.cycles += r.cycles, total.requests += r.requests, total.faults += r.faults,
+                total.findings += r.findings;
+        }
+        std::printf("%s\n", std::string(68, '-').c_str());
+        std::printf("%-18s %8llu %8llu %12llu %8llu %9llu\n", "total", (unsigned long long)total.seeds,
+                    (unsigned long long)total.cycles, (unsigned long long)total.requests,
+                    (unsigned long long)total.faults, (unsigned long long)total.findings);
+        std::printf("real time %.1f s%s\n",
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count(),
+                    OutOfTime() ? " (time budget reached: runs not started were skipped)" : "");
+        for (const Finding& f : findings_) {
+            std::printf("\nFINDING in %s, seed %llu:\n%s  log:    %s\n  replay: %s\n", f.row.c_str(),
+                        (unsigned long long)f.job.spec.seed, Indent(f.outcome.finding).c_str(), f.outcome.logPath.c_str(),
+                        ReplayCommand(f.job).c_str());
+        }
+        std::fflush(stdout);
+        return findings_.empty() ? 0 : 1;
+    }
+
+    void AddRow(const std::string& row) {
+        if (!rows_.count(row)) {
+            rows_[row] = {};
+            order_.push_back(row);
+        }
+    }
+
+private:
+    static std::string Indent(const std::string& text) {
+        std::string out;
+        std::size_t start = 0;
+        while (start < text.size()) {
+            const std::size_t end = text.find('\n', start);
+            out += "  " + text.substr(start, end - start) + "\n";
+            if (end == std::string::npos) break;
+            start = end + 1;
+        }
+        return out;
+    }
+    std::string LogPath(const Job& job, std::size_t index) const {
+        std::string row = job.row;
+        for (char& c : row)
+            if (c == '/' || c == ' ') c = '_';
+        return options_.logDir + "/" + row + "-seed" + std::to_string(job.spec.seed) + "-" + std::to_string(index) +
+               "-" + std::to_string(getpid()) + ".log";
+    }
+    unsigned Timeout() const { return options_.timeout ? options_.timeout : (options_.longRun ? 600 : 120); }
+    void Record(const Job& job, const ChildOutcome& outcome) {
+        AddRow(job.row);
+        Row& r = rows_[job.row];
+        ++r.seeds;
+        r.cycles += outcome.tally.cycles;
+        r.requests += outcome.tally.requests;
+        r.faults += outcome.tally.faults;
+        if (!outcome.passed) {
+            ++r.findings;
+            findings_.push_back({job.row, job, outcome});
+            std::fprintf(stderr, "finding: %s seed %llu: %s", job.row.c_str(), (unsigned long long)job.spec.seed,
+                         outcome.finding.c_str());
+        }
+    }
+
+    const Options& options_;
+    std::chrono::steady_clock::time_point started_;
+    std::map<std::string, Row> rows_;
+    std::vector<std::string> order_;
+    std::vector<Finding> findings_;
+};
+
+// How many seeds and cycles each scenario gets in the two configurations.
+struct Size {
+    int seeds, cycles;
+};
+Size SizeOf(const std::string& name, const Options& o) {
+    static const std::map<std::string, std::pair<Size, Size>> sizes = {
+        {"pnp", {{6, 4}, {400, 12}}},          {"sleep", {{4, 4}, {300, 12}}},
+        {"fuzz.codes", {{2, 1}, {60, 3}}},     {"fuzz.sequences", {{4, 2}, {300, 4}}},
+        {"lowres.random", {{6, 1}, {400, 1}}}, {"hostile", {{4, 3}, {300, 6}}},
+    };
+    const auto& pair = sizes.at(name);
+    Size size = o.longRun ? pair.second : pair.first;
+    if (o.seeds > 0) size.seeds = o.seeds;
+    if (o.cycles > 0) size.cycles = o.cycles;
+    return size;
+}
+
+bool Selected(const Options& o, const std::string& row) { return o.only.empty() || row.find(o.only) != std::string::npos; }
+
+void AddSeeded(std::vector<Job>& jobs, const Options& o, const std::string& row, const std::string& scenario,
+               std::uint64_t stream, RunSpec base = {}) {
+    if (!Selected(o, row)) return;
+    const Size size = SizeOf(row, o);
+    for (int i = 0; i < size.seeds; ++i) {
+        RunSpec spec = base;
+        spec.seed = o.firstSeed + stream * 1'000'000 + static_cast<std::uint64_t>(i);
+        spec.cycles = static_cast<unsigned>(size.cycles);
+        jobs.push_back({FindScenario(scenario), row, spec});
+    }
+}
+
+// The low-resource sweep: a counting run per phase, then one run per allocation attempt (every one in
+// the long configuration, an even sample in the short one), each failing that attempt only.
+std::vector<Job> SweepJobs(Runner& runner, const Options& o) {
+    const Scenario* lowres = FindScenario("lowres");
+    std::vector<Job> counting;
+    for (const std::string& phase : LowResourcePhases()) {
+        if (!Selected(o, "lowres." + phase)) continue;
+        RunSpec spec;
+        spec.seed = o.firstSeed + 9'000'000;
+        spec.phase = phase;
+        counting.push_back({lowres, "lowres." + phase, spec});
+    }
+    const std::vector<ChildOutcome> counts = runner.Run(counting, false);
+    const unsigned limit = o.sweepLimit != ~0u ? o.sweepLimit : (o.longRun ? 0 : 12);
+    std::vector<Job> jobs;
+    for (std::size_t p = 0; p < counting.size(); ++p) {
+        runner.AddRow(counting[p].row);
+        if (!counts[p].passed) {  // the phase fails without faults: report it through a normal run
+            jobs.push_back(counting[p]);
+            continue;
+        }
+        std::vector<std::pair<int, unsigned>> attempts;
+        for (std::size_t s = 0; s < kFaultSites; ++s)
+            for (std::uint64_t n = 1; n <= counts[p].tally.siteCalls[s]; ++n)
+                attempts.push_back({static_cast<int>(s), static_cast<unsigned>(n)});
+        const std::size_t take = limit == 0 ? attempts.size() : std::min<std::size_t>(limit, attempts.size());
+        for (std::size_t i = 0; i < take; ++i) {
+            const auto [site, nth] = attempts[i * attempts.size() / take];
+            Job job = counting[p];
+            job.spec.faultSite = site;
+            job.spec.faultNth = nth;
+            jobs.push_back(job);
+        }
+    }
+    return jobs;
+}
+
+void Usage() {
+    std::printf(
+        "usage: tarvel-campaign [--long] [options]\n"
+        "  --long             the long configuration (default: the short one, for CI)\n"
+        "  --seeds N          seeds per scenario instead of the configuration's\n"
+        "  --cycles N         cycles (rounds) per seed instead of the configuration's\n"
+        "  --first-seed N     first seed (default 1)\n"
+        "  --jobs N           runs at a time (default 2)\n"
+        "  --only TEXT        only the rows whose name contains TEXT (pnp, sleep, fuzz, lowres.stream, ...)\n"
+        "  --sweep-limit N    low-resource runs per phase (0: every allocation attempt)\n"
+        "  --time-budget SEC  start no new run after SEC seconds of real time\n"
+        "  --timeout SEC      real-time limit of one run\n"
+        "  --log-dir DIR      where the logs of failed runs go (default campaign-logs)\n"
+        "  --disable-while-open  the PnP scenario disables the device with the port open (deadlocks today)\n"
+        "  --replay --scenario NAME --seed N [--cycles N --phase P --site S --nth N --rate R]\n"
+        "                     one run in the foreground, its log on standard error\n"
+        "scenarios: ");
+    for (const auto& s : Scenarios()) std::printf("%s ", s.name.c_str());
+    std::printf("\n");
+}
+
+bool Parse(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "%s needs a value\n", a.c_str());
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--long") o.longRun = true;
+        else if (a == "--short") o.longRun = false;
+        else if (a == "--replay") o.replay = true;
+        else if (a == "--disable-while-open") SetDisableWhileOpen(true);
+        else if (a == "--seeds") o.seeds = std::stoi(value());
+        else if (a == "--cycles") o.cycles = std::stoi(value());
+        else if (a == "--first-seed") o.firstSeed = std::stoull(value());
+        else if (a == "--jobs") o.jobs = std::max(1, std::stoi(value()));
+        else if (a == "--only") o.only = value();
+        else if (a == "--sweep-limit") o.sweepLimit = static_cast<unsigned>(std::stoul(value()));
+        else if (a == "--time-budget") o.timeBudget = std::stod(value());
+        else if (a == "--timeout") o.timeout = static_cast<unsigned>(std::stoul(value()));
+        else if (a == "--log-dir") o.logDir = value();
+        else if (a == "--scenario") o.scenario = value();
+        else if (a == "--seed") o.spec.seed = std::stoull(value());
+        else if (a == "--phase") o.spec.phase = value();
+        else if (a == "--site") o.spec.faultSite = std::stoi(value());
+        else if (a == "--nth") o.spec.faultNth = static_cast<unsigned>(std::stoul(value()));
+        else if (a == "--rate") o.spec.faultRate = std::stod(value());
+        else if (a == "--help" || a == "-h") {
+            Usage();
+            std::exit(0);
+        } else {
+            std::fprintf(stderr, "unknown option %s\n", a.c_str());
+            Usage();
+            return false;
+        }
+    }
+    return true;
+}
+
+int Replay(const Options& o) {
+    const Scenario* scenario = FindScenario(o.scenario);
+    if (!scenario) {
+        std::fprintf(stderr, "unknown scenario '%s'\n", o.scenario.c_str());
+        return 2;
+    }
+    RunSpec spec = o.spec;
+    spec.cycles = o.cycles > 0 ? static_cast<unsigned>(o.cycles) : spec.cycles;
+    const Tally tally = scenario->run(spec);  // in the foreground: a stop shows here as it happens
+    std::printf("%s seed %llu passed: %llu cycles, %llu requests, %llu faults injected\n", o.scenario.c_str(),
+                (unsigned long long)spec.seed, (unsigned long long)tally.cycles, (unsigned long long)tally.requests,
+                (unsigned long long)tally.faults);
+    return 0;
+}
+
+}  // namespace
+}  // namespace campaign
+
+int main(int argc, char** argv) {
+    using namespace campaign;
+    Options o;
+    if (!Parse(argc, argv, o)) return 2;
+    if (o.replay) return Replay(o);
+    std::printf("tarvel-campaign: %s configuration, random policy, verifier on, %u runs at a time\n",
+                o.longRun ? "long" : "short", o.jobs);
+    Runner runner(o);
+    std::vector<Job> jobs;
+    AddSeeded(jobs, o, "pnp", "pnp", 1);
+    AddSeeded(jobs, o, "sleep", "sleep", 2);
+    AddSeeded(jobs, o, "fuzz.codes", "fuzz.codes", 3);
+    AddSeeded(jobs, o, "fuzz.sequences", "fuzz.sequences", 4);
+    for (const auto& j : jobs) runner.AddRow(j.row);
+    std::vector<Job> sweep = SweepJobs(runner, o);
+    jobs.insert(jobs.end(), sweep.begin(), sweep.end());
+    RunSpec random;
+    random.phase = "surprise";
+    random.faultRate = 0.03;
+    std::vector<Job> tail;
+    AddSeeded(tail, o, "lowres.random", "lowres", 5, random);
+    for (std::size_t i = 0; i < tail.size(); ++i)
+        tail[i].spec.phase = LowResourcePhases()[i % LowResourcePhases().size()];
+    AddSeeded(tail, o, "hostile", "hostile", 6);
+    for (const auto& j : tail) runner.AddRow(j.row);
+    jobs.insert(jobs.end(), tail.begin(), tail.end());
+    runner.Run(jobs);
+    return runner.Report();
+}

@@ -1,0 +1,38 @@
+// The campaign's scenarios. Each runs one seed in the current (child) process and returns what it did;
+// a failed check ends the process through Finding, a verifier stop or a sanitizer report aborts it.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "campaign.h"
+
+namespace campaign {
+
+using ScenarioBody = std::function<Tally(const RunSpec&)>;
+
+struct Scenario {
+    std::string name;
+    std::string summary;
+    ScenarioBody run;
+};
+
+// PnP with I/O in flight: disable/enable, rebalance, surprise removal and re-plug.
+Tally RunPnpCycles(const RunSpec& spec);
+// Sleep and resume with I/O before, during and after; with and without remote wake-up.
+Tally RunSleepCycles(const RunSpec& spec);
+// Every serial control code, the private ones and random codes of the serial type, with boundary and
+// random lengths and contents.
+Tally RunControlCodeFuzz(const RunSpec& spec);
+// Random sequences of open, close, read, write, purge, wait-mask, settings and cancel from several threads.
+Tally RunSequenceFuzz(const RunSpec& spec);
+// One phase (spec.phase) with one allocation attempt failed (faultSite/faultNth) or random failures
+// (faultRate); with neither it counts the attempts of the phase (Tally::siteCalls).
+Tally RunLowResources(const RunSpec& spec);
+// A misbehaving adapter: stalls, long NAKs, refused control transfers, unplugged mid-transfer.
+Tally RunHostileDevice(const RunSpec& spec);
+
+const std::vector<std::string>& LowResourcePhases();
+
+}  // namespace campaign
