@@ -1,5 +1,6 @@
 #include "figures.h"
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <sstream>
@@ -64,15 +65,19 @@ bool DecodeFigure(const std::string& line, Figure* f) {
 
 void Figures::PrintTable(std::FILE* out) const {
     std::fprintf(out, "%-52s %14s %-9s %s\n", "figure", "value", "unit", "settings / limiting factor");
-    std::string section;
+    // Sections in the order they first appear, each figure under its own.
+    std::vector<std::string> sections;
     for (const Figure& f : figures_) {
         const std::string head = f.name.substr(0, f.name.find('.'));
-        if (head != section) {
-            std::fprintf(out, "\n[%s]\n", head.c_str());
-            section = head;
-        }
+        if (std::find(sections.begin(), sections.end(), head) == sections.end()) sections.push_back(head);
+    }
+    for (const std::string& section : sections) {
+        std::fprintf(out, "\n[%s]\n", section.c_str());
+        for (const Figure& f : figures_) {
+            if (f.name.substr(0, f.name.find('.')) != section) continue;
         std::fprintf(out, "%-52s %14s %-9s %s%s%s\n", f.name.c_str(), Number(f.value).c_str(), f.unit.c_str(),
-                     f.settings.c_str(), f.limit.empty() ? "" : " | ", f.limit.c_str());
+                         f.settings.c_str(), f.limit.empty() ? "" : " | ", f.limit.c_str());
+        }
     }
 }
 

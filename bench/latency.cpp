@@ -51,18 +51,16 @@ std::vector<Figure> Receive(Speed speed, int readMode, std::vector<std::string> 
     Phases phases;
     std::vector<k::VirtualTime> samples;
     std::uint8_t buffer[64];
-    DWORD ignored = 0;
+    DWORD ignored = 0, mask = 0;  // outlive every request that writes them
     for (int i = 0, n = smoke ? 10 : 300; i < n; ++i) {
         k::RunFor(phases.Next() + k::kMillisecond);
         u::OVERLAPPED ov{};
         ov.hEvent = event;
         u::ResetEvent(event);
-        if (readMode == 1) {
-            DWORD mask = 0;
-            u::WaitCommEvent(port, &mask, &ov);
-        } else {
-            u::ReadFile(port, buffer, sizeof buffer, &ignored, &ov);
-        }
+        const BOOL issued = readMode == 1 ? u::WaitCommEvent(port, &mask, &ov)
+                                          : u::ReadFile(port, buffer, sizeof buffer, &ignored, &ov);
+        if (!issued && u::GetLastError() != ERROR_IO_PENDING)
+            throw BenchError("the request for a byte failed at once, error " + std::to_string(u::GetLastError()));
         const k::VirtualTime in = k::Now() + charTime;  // the byte is in the adapter's FIFO
         rig.Far().Send(1);
         Wait(port, &ov);
@@ -74,6 +72,8 @@ std::vector<Figure> Receive(Speed speed, int readMode, std::vector<std::string> 
         }
         samples.push_back(k::Now() - in);
     }
+    u::SetCommMask(port, 0);
+    k::RunUntilIdle();
     u::CloseHandle(event);
     return Summarise("latency.rx." + std::string(SpeedName(speed)) + ".mode" + std::to_string(readMode) + "." + label, samples,
                      Describe(settings) + ", 115200 baud");

@@ -46,8 +46,10 @@ std::string LimitOf(Speed speed, double rate, std::size_t fifo) {
     char text[200];
     if (rate >= 0.9 * BulkBudget(speed)) {
         std::snprintf(text, sizeof text, "%.0f B/frame: the bus's bulk budget", perFrame);
-    } else if (perFrame >= 0.95 * fifo && perFrame <= 1.05 * fifo) {
-        std::snprintf(text, sizeof text, "%.0f B/frame: the adapter's %zu-byte FIFO (one FIFO load per frame)", perFrame, fifo);
+    } else if (perFrame >= 0.85 * fifo && perFrame <= 1.05 * fifo) {
+        // The adapter model fills and drains its FIFO between (micro)frames, not within one.
+        std::snprintf(text, sizeof text, "%.0f B/frame: the adapter's %zu-byte FIFO (one FIFO load per frame%s)", perFrame,
+                      fifo, perFrame < 0.98 * fifo ? ", a frame lost between transfers" : "");
     } else if (perFrame <= 1.05 * packet) {
         std::snprintf(text, sizeof text, "%.0f B/frame: one %0.f-byte packet per frame (one segment per frame)", perFrame, packet);
     } else {
