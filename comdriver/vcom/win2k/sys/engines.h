@@ -39,6 +39,11 @@ inline VOID StopTimer(PKTIMER Timer, PKDPC Dpc)
 // ---------------------------------------------------------------------------------------------
 // Receive engine (receive.cpp). One bulk-in read outstanding, or RxTimer armed, while running.
 // ---------------------------------------------------------------------------------------------
+// RxStopped: 0 running (or parked after an error), 1 stopped, 2 being stopped. Every test of the flag
+// by the engine treats a nonzero value as "stop"; only StartReceive tells 1 from 2.
+constexpr UCHAR RX_RUNNING = 0;
+constexpr UCHAR RX_STOPPED = 1;
+constexpr UCHAR RX_STOPPING = 2;
 NTSTATUS StartReceive(PPORT_EXTENSION Ext);
 NTSTATUS StopReceive(PPORT_EXTENSION Ext);            // PASSIVE_LEVEL
 KDEFERRED_ROUTINE RxTimerRoutine;                     // RxTimer; context: the port device object

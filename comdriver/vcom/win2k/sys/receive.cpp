@@ -85,13 +85,14 @@ static NTSTATUS IssueReceiveRead(PPORT_EXTENSION Ext)
 
 NTSTATUS StartReceive(PPORT_EXTENSION Ext)
 {
-    // Read dispatch, open, power-up and the settings requests may start the engine at the same time;
-    // the flag changes hands under the cancel spin lock so that only one of them starts it.
+    // Read dispatch, open, power-up and the settings requests may start the engine while another
+    // thread stops it; the state changes hands under the cancel spin lock. A stop in progress is
+    // never undone by a start: its caller starts the engine again when it wants it running.
     KIRQL Irql;
     IoAcquireCancelSpinLock(&Irql);
-    if (!Ext->RxStopped) {
+    if (Ext->RxStopped != RX_STOPPED) {
         IoReleaseCancelSpinLock(Irql);
-        return STATUS_SUCCESS;
+        return STATUS_SUCCESS;   // running (or parked), or being stopped
     }
     if (!Ext->RxBuffer) {
         IoReleaseCancelSpinLock(Irql);
@@ -102,7 +103,7 @@ NTSTATUS StartReceive(PPORT_EXTENSION Ext)
         return STATUS_POWER_STATE_INVALID;
     }
     KeClearEvent(&Ext->RxIdleEvent);
-    Ext->RxStopped = FALSE;
+    Ext->RxStopped = RX_RUNNING;
     IoReleaseCancelSpinLock(Irql);
 
     // Bytes held back when the engine stopped go into the ring before anything is read again.
@@ -116,11 +117,20 @@ NTSTATUS StartReceive(PPORT_EXTENSION Ext)
 
 NTSTATUS StopReceive(PPORT_EXTENSION Ext)
 {
-    if (Ext->RxStopped) {
+    KIRQL Irql;
+    IoAcquireCancelSpinLock(&Irql);
+    UCHAR Was = Ext->RxStopped;
+    if (Was == RX_RUNNING) {
+        Ext->RxStopped = RX_STOPPING;
+    }
+    IoReleaseCancelSpinLock(Irql);
+    if (Was == RX_STOPPED) {
         return STATUS_SUCCESS;
     }
-    Ext->RxStopped = TRUE;
-    SendPipeControl(Ext, &Ext->RxPipe, IOCTL_PIPE_ABORT_PIPE);
+    // A second stop while one is in progress waits for the same parking.
+    if (Was == RX_RUNNING) {
+        SendPipeControl(Ext, &Ext->RxPipe, IOCTL_PIPE_ABORT_PIPE);
+    }
 
     // A read that the engine issued just before it saw the stop flag escapes the abort and would wait
     // for data that may never come; such a read is aborted again until the engine has parked.
@@ -133,7 +143,10 @@ NTSTATUS StopReceive(PPORT_EXTENSION Ext)
         }
         SendPipeControl(Ext, &Ext->RxPipe, IOCTL_PIPE_ABORT_PIPE);
     }
-    SendPipeControl(Ext, &Ext->RxPipe, IOCTL_PIPE_RESET_PIPE);
+    if (Was == RX_RUNNING) {
+        SendPipeControl(Ext, &Ext->RxPipe, IOCTL_PIPE_RESET_PIPE);
+        Ext->RxStopped = RX_STOPPED;
+    }
     return Status;
 }
 
