@@ -59,6 +59,22 @@ TEST_F(TransmitTest, NoZeroLengthPacketWhenTheRegistryForbidsIt) {
     EXPECT_EQ(Adapter().ZeroLengthPackets(), 0u);
 }
 
+// A transfer cancelled after whole packets went out is not followed by a zero-length packet, whose
+// success would report the cancelled write as written.
+TEST_F(TransmitTest, CancelledTransferEndingOnAPacketBoundaryStaysCancelled) {
+    StackOptions options;
+    options.adapter.txFifoSize = 64;
+    Start(options);   // 9600 baud: the second packet waits 67 ms for room
+    Request w;
+    Write(w, Pattern(128));
+    RunFor(10 * kMs);
+    u::CancelIo(com);
+    EXPECT_EQ(w.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(w.Information(), 64u);
+    RunFor(100 * kMs);
+    EXPECT_EQ(Adapter().ZeroLengthPackets(), 0u);
+}
+
 TEST_F(TransmitTest, WriteOfNothingSucceedsAtOnce) {
     StartAt115200();
     Request w;
@@ -114,6 +130,7 @@ TEST_F(TransmitTest, WriteTimeoutReportsTheBytesThatWentOut) {
     EXPECT_LE(Now() - start, 505 * kMs);
     RunFor(1000 * kMs);
     EXPECT_EQ(peer.ReceivedBytes(), Pattern(64));
+    EXPECT_EQ(Adapter().ZeroLengthPackets(), 0u) << "a zero-length packet would turn the timeout into success";
 }
 
 TEST_F(TransmitTest, WithoutWriteTimeoutsAWriteWaitsForTheDevice) {
