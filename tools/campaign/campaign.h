@@ -53,6 +53,11 @@ struct RunSpec {
 bool DisableWhileOpen();
 void SetDisableWhileOpen(bool on);
 
+// Whether runs steer around the faults the campaign has found and that are not fixed yet (--skip-known;
+// the CI configuration): each has a regression test in tests/campaign that replays it.
+bool SkipKnown();
+void SetSkipKnown(bool on);
+
 // Boots a machine under the random policy with the run's seed.
 m::MachineOptions RandomMachine(std::uint64_t seed);
 

@@ -68,6 +68,7 @@ std::string ReplayCommand(const Job& job) {
     std::string command = "tarvel-campaign --replay --scenario " + job.scenario->name + " --seed " +
                           std::to_string(job.spec.seed) + " --cycles " + std::to_string(job.spec.cycles);
     if (DisableWhileOpen()) command += " --disable-while-open";
+    if (SkipKnown()) command += " --skip-known";
     if (!job.spec.phase.empty()) command += " --phase " + job.spec.phase;
     if (job.spec.faultSite >= 0)
         command += " --site " + std::to_string(job.spec.faultSite) + " --nth " + std::to_string(job.spec.faultNth);
@@ -259,6 +260,9 @@ std::vector<Job> SweepJobs(Runner& runner, const Options& o) {
         for (std::size_t s = 0; s < kFaultSites; ++s)
             for (std::uint64_t n = 1; n <= counts[p].tally.siteCalls[s]; ++n)
                 attempts.push_back({static_cast<int>(s), static_cast<unsigned>(n)});
+        // Known: the bus stops the machine when it cannot create the device's own object (tests/campaign).
+        if (SkipKnown() && counting[p].spec.phase == "install" && !attempts.empty() && attempts[0] == std::pair{0, 1u})
+            attempts.erase(attempts.begin());
         const std::size_t take = limit == 0 ? attempts.size() : std::min<std::size_t>(limit, attempts.size());
         for (std::size_t i = 0; i < take; ++i) {
             const auto [site, nth] = attempts[i * attempts.size() / take];
@@ -284,6 +288,7 @@ void Usage() {
         "  --time-budget SEC  start no new run after SEC seconds of real time\n"
         "  --timeout SEC      real-time limit of one run\n"
         "  --log-dir DIR      where the logs of failed runs go (default campaign-logs)\n"
+        "  --skip-known       steer around the faults found and not fixed yet (each has a regression test)\n"
         "  --disable-while-open  the PnP scenario disables the device with the port open (deadlocks today)\n"
         "  --replay --scenario NAME --seed N [--cycles N --phase P --site S --nth N --rate R]\n"
         "                     one run in the foreground, its log on standard error\n"
@@ -306,6 +311,7 @@ bool Parse(int argc, char** argv, Options& o) {
         else if (a == "--short") o.longRun = false;
         else if (a == "--replay") o.replay = true;
         else if (a == "--disable-while-open") SetDisableWhileOpen(true);
+        else if (a == "--skip-known") SetSkipKnown(true);
         else if (a == "--seeds") o.seeds = std::stoi(value());
         else if (a == "--cycles") o.cycles = std::stoi(value());
         else if (a == "--first-seed") o.firstSeed = std::stoull(value());
@@ -356,8 +362,8 @@ int main(int argc, char** argv) {
     Options o;
     if (!Parse(argc, argv, o)) return 2;
     if (o.replay) return Replay(o);
-    std::printf("tarvel-campaign: %s configuration, random policy, verifier on, %u runs at a time\n",
-                o.longRun ? "long" : "short", o.jobs);
+    std::printf("tarvel-campaign: %s configuration, random policy, verifier on, %u runs at a time%s\n",
+                o.longRun ? "long" : "short", o.jobs, SkipKnown() ? ", known faults steered around" : "");
     Runner runner(o);
     std::vector<Job> jobs;
     AddSeeded(jobs, o, "pnp", "pnp", 1);

@@ -1,0 +1,100 @@
+// What the reliability campaign found, each replayed by its seed (or reduced to the request that shows
+// it). A test that fails today is skipped with the fault it shows; it runs again once the fault is fixed.
+#include <gtest/gtest.h>
+
+#include <ntddser.h>
+
+#include "campaign.h"
+#include "scenarios.h"
+#include "tarvel/pnp.h"
+
+namespace campaign {
+namespace {
+
+// The immediate character has no output, but its request completes with Information 1 (the byte sent,
+// passed up from the pipe driver), so a buffered request copies one byte into an output buffer of none.
+TEST(CampaignFindings, ImmediateCharacterReturnsNoOutputBytes) {
+    GTEST_SKIP() << "fault: tarvelport ImmediateCharDone (comdriver/vcom/win2k/sys/ioctl.cpp) keeps the pipe "
+                    "driver's Information (1 byte written) for IOCTL_SERIAL_IMMEDIATE_CHAR, whose output length is 0";
+    m::Machine machine;
+    m::Adapter& adapter = machine.Plug();
+    ASSERT_TRUE(adapter.Started());
+    HANDLE port = OpenPort(adapter.ComName());
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(ConfigurePort(port));
+    std::uint8_t c = 'x';
+    std::uint8_t out[8] = {0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5};
+    Overlapped request;
+    DWORD returned = 0;
+    BOOL ok = u::DeviceIoControl(port, IOCTL_SERIAL_IMMEDIATE_CHAR, &c, 1, out, 0, nullptr, &request.ov);
+    if (!ok && u::GetLastError() == ERROR_IO_PENDING) ok = Finish(port, request, &returned, 1000, "immediate char");
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(returned, 0u);
+    EXPECT_EQ(out[0], 0xA5) << "written into an output buffer of length 0";
+    EXPECT_TRUE(u::CloseHandle(port));
+    machine.Unplug(adapter);
+    EXPECT_TRUE(machine.Shutdown().Clean());
+}
+
+// fuzz.codes seeds 3000001 and 3000002 stopped on the same fault: the whole round must pass.
+TEST(CampaignFindings, ControlCodeFuzzSeed3000001) {
+    GTEST_SKIP() << "fault: tarvelport ImmediateCharDone returns 1 byte of output for IOCTL_SERIAL_IMMEDIATE_CHAR";
+    RunSpec spec;
+    spec.seed = 3000001;
+    spec.cycles = 1;
+    EXPECT_EQ(RunControlCodeFuzz(spec).cycles, 1u);
+}
+
+// CancelIo on one thread while other threads' requests on the same file complete: the I/O manager's
+// CancelFileRequests checks that a request is outstanding, then IoCancelIrp reaches switch points (its
+// own, and the cancel spin lock's) before it sets Irp->Cancel, and meanwhile the request completes and
+// is freed.
+TEST(CampaignFindings, CancelIoRacingCompletionsSeed4000002) {
+    GTEST_SKIP() << "fault: platform/kernel/io CancelFileRequests and IoCancelIrp (cancel.cpp) touch a request "
+                    "freed by its completion while IoCancelIrp waits at its switch points (use of a freed request)";
+    RunSpec spec;
+    spec.seed = 4000002;
+    spec.cycles = 2;
+    EXPECT_EQ(RunSequenceFuzz(spec).cycles, 2u);
+}
+
+// The first pool allocation of an install is the bus's own device object for the adapter; failing it
+// stops the machine instead of reporting a device that could not be enumerated.
+TEST(CampaignFindings, InstallWithTheBusDeviceObjectFailedSeed9000001) {
+    GTEST_SKIP() << "fault: platform/usb/bus/bus_driver.cpp usb::Plug calls VerifierStop when IoCreateDevice of "
+                    "the physical device object fails, instead of reporting the failed plug";
+    RunSpec spec;
+    spec.seed = 9000001;
+    spec.phase = "install";
+    spec.faultSite = 0;
+    spec.faultNth = 1;
+    EXPECT_EQ(RunLowResources(spec).cycles, 1u);
+}
+
+// Disable with the port open and I/O in flight: the PnP manager sends query-remove and removal although
+// a handle is open, the port accepts the query, and its removal waits for the close in
+// IoReleaseRemoveLockAndWait while the application waits for Disable: the machine never moves again.
+TEST(CampaignFindings, DisableWithThePortOpenSeed1) {
+    GTEST_SKIP() << "fault: platform/kernel/pnp/nodes.cpp Disable/QueryRemoveAndRemove do not veto a query-remove "
+                    "while handles are open (and tarvelport's IRP_MN_QUERY_REMOVE_DEVICE accepts it), so RemoveDevice "
+                    "waits for a close that never comes: deadlock";
+    SetDisableWhileOpen(true);
+    RunSpec spec;
+    spec.seed = 1;
+    spec.cycles = 1;  // cycle 0 of seed 1 is a disable
+    EXPECT_EQ(RunPnpCycles(spec).cycles, 1u);
+}
+
+// A seed run in the test process does what it does in the runner's child: replay is exact.
+TEST(CampaignReplays, ASeedRunsTheSameTwice) {
+    RunSpec spec;
+    spec.seed = 1000003;
+    spec.cycles = 3;
+    const Tally first = RunPnpCycles(spec);
+    const Tally second = RunPnpCycles(spec);
+    EXPECT_EQ(first.cycles, 3u);
+    EXPECT_EQ(first.requests, second.requests);
+}
+
+}  // namespace
+}  // namespace campaign
