@@ -6,6 +6,7 @@
 //   tarvel-campaign                 the short configuration (CI)
 //   tarvel-campaign --long          the long configuration
 //   tarvel-campaign --help          every option
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -383,6 +384,13 @@ int main(int argc, char** argv) {
     AddSeeded(tail, o, "hostile", "hostile", 6);
     for (const auto& j : tail) runner.AddRow(j.row);
     jobs.insert(jobs.end(), tail.begin(), tail.end());
-    runner.Run(jobs);
+    // Interleave the rows, so that a run cut short by its time budget has covered every scenario.
+    std::map<std::string, std::size_t> ranks;
+    std::vector<std::pair<std::size_t, std::size_t>> order;  // rank within its row, job
+    for (std::size_t i = 0; i < jobs.size(); ++i) order.push_back({ranks[jobs[i].row]++, i});
+    std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<Job> interleaved;
+    for (const auto& entry : order) interleaved.push_back(jobs[entry.second]);
+    runner.Run(interleaved);
     return runner.Report();
 }
