@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Host instructions per payload byte of the bus-throughput paths, split between the two driver modules
-and the platform, counted by valgrind's callgrind over the measured window only (repeatable, unlike CPU
+and the platform, counted by valgrind's callgrind over the measured window only (zeroed at its start, dumped at its end) (repeatable, unlike CPU
 time). Needs an unsanitized build (-DTARVEL_SANITIZE=OFF): valgrind does not run AddressSanitizer code.
 
 usage: bench/callgrind_split.py BUILD_DIR [SCENARIO ...]   (default: throughput.full.tx throughput.full.rx)
@@ -32,11 +32,13 @@ def self_cost_by_object(path):
     with open(path) as f:
         for line in f:
             line = line.rstrip("\n")
-            m = re.match(r"^ob=\((\d+)\)(?: (.*))?$", line)
+            # An object's name is given once, at its first mention, which may be as a callee (cob=).
+            m = re.match(r"^(c?ob)=\((\d+)\)(?: (.*))?$", line)
             if m:
-                if m.group(2):
-                    names[m.group(1)] = m.group(2)
-                current = names.get(m.group(1), "?")
+                if m.group(3):
+                    names[m.group(2)] = m.group(3)
+                if m.group(1) == "ob":
+                    current = names.get(m.group(2), "?")
                 continue
             if line.startswith("ob="):
                 current = line[3:]
@@ -57,7 +59,7 @@ def self_cost_by_object(path):
 def run(build, scenario):
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out.%p")
-        cmd = ["valgrind", "--tool=callgrind", "--collect-atstart=no", "--trace-children=yes",
+        cmd = ["valgrind", "--tool=callgrind", "--trace-children=yes",
                "--callgrind-out-file=" + out, os.path.join(build, "bench", "tarvelbench"),
                "--smoke", "--only", scenario, "--json", os.path.join(tmp, "figures.json")]
         p = subprocess.run(cmd, capture_output=True, text=True)
@@ -67,6 +69,9 @@ def run(build, scenario):
         payload = int(m.group(1))
         totals = {}
         for path in glob.glob(os.path.join(tmp, "callgrind.out.*")):
+            with open(path) as f:
+                if "measured window" not in f.read(4096):
+                    continue  # start-up and teardown
             for obj, cost in self_cost_by_object(path).items():
                 totals[bucket(obj)] = totals.get(bucket(obj), 0) + cost
         return payload, totals
