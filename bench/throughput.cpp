@@ -46,6 +46,11 @@ std::string LimitOf(Speed speed, double rate, std::size_t fifo) {
     char text[200];
     if (rate >= 0.9 * BulkBudget(speed)) {
         std::snprintf(text, sizeof text, "%.0f B/frame: the bus's bulk budget", perFrame);
+    } else if (perFrame >= 0.98 * (fifo - 32) && perFrame <= 1.02 * (fifo - 32)) {
+        // RTS drops 32 bytes before the FIFO is full, so the far side stops there; the host then reads
+        // that much and a short packet ends each bulk-in transfer.
+        std::snprintf(text, sizeof text, "%.0f B/frame: the adapter's %zu-byte FIFO up to its RTS threshold (32 bytes short of full), one load per frame",
+                      perFrame, fifo);
     } else if (perFrame >= 0.85 * fifo && perFrame <= 1.05 * fifo) {
         // The adapter model fills and drains its FIFO between (micro)frames, not within one.
         std::snprintf(text, sizeof text, "%.0f B/frame: the adapter's %zu-byte FIFO (one FIFO load per frame%s)", perFrame,
