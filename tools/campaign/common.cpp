@@ -103,9 +103,9 @@ BOOL Finish(HANDLE port, Overlapped& request, DWORD* bytes, DWORD limitMs, const
     if (u::WaitForSingleObject(request.ov.hEvent, limitMs) != WAIT_OBJECT_0) {
         // Known: CancelIo racing completions on other threads touches freed requests (tests/campaign).
         // Steering around it, a request gets time to end by itself, and a new mask ends a wait, first.
-        if (SkipKnown() && u::WaitForSingleObject(request.ov.hEvent, 30000) != WAIT_OBJECT_0) {
+        if (SkipKnown() && u::WaitForSingleObject(request.ov.hEvent, 5000) != WAIT_OBJECT_0) {
             u::SetCommMask(port, 0);
-            u::WaitForSingleObject(request.ov.hEvent, 30000);
+            u::WaitForSingleObject(request.ov.hEvent, 5000);
         }
         if (!request.Completed()) u::CancelIo(port);
     }

@@ -111,7 +111,7 @@ void RandomCalls(HANDLE port, const std::string& comName, std::uint64_t seed, un
             u::DCB dcb{};
             ok = u::GetCommState(port, &dcb);
             if (ok) {
-                static constexpr DWORD kRates[] = {300, 9600, 19200, 115200, 921600};
+                static constexpr DWORD kRates[] = {1200, 9600, 19200, 115200, 921600};
                 dcb.BaudRate = kRates[rng() % 5];
                 dcb.fOutxCtsFlow = rng() & 1;
                 dcb.fOutX = dcb.fInX = rng() & 1;
