@@ -39,10 +39,10 @@ TEST(CampaignFindings, ImmediateCharacterReturnsNoOutputBytes) {
 // fuzz.codes seeds 3000001 and 3000002 stopped on the same fault: the whole round must pass.
 TEST(CampaignFindings, ControlCodeFuzzSeed3000001) {
     GTEST_SKIP() << "fault: tarvelport ImmediateCharDone returns 1 byte of output for IOCTL_SERIAL_IMMEDIATE_CHAR";
-    RunSpec spec;
-    spec.seed = 3000001;
-    spec.cycles = 1;
-    EXPECT_EQ(RunControlCodeFuzz(spec).cycles, 1u);
+    RunPlan plan;
+    plan.seed = 3000001;
+    plan.cycles = 1;
+    EXPECT_EQ(RunControlCodeFuzz(plan).cycles, 1u);
 }
 
 // CancelIo on one thread while other threads' requests on the same file complete: the I/O manager's
@@ -52,10 +52,10 @@ TEST(CampaignFindings, ControlCodeFuzzSeed3000001) {
 TEST(CampaignFindings, CancelIoRacingCompletionsSeed4000002) {
     GTEST_SKIP() << "fault: platform/kernel/io CancelFileRequests and IoCancelIrp (cancel.cpp) touch a request "
                     "freed by its completion while IoCancelIrp waits at its switch points (use of a freed request)";
-    RunSpec spec;
-    spec.seed = 4000002;
-    spec.cycles = 2;
-    EXPECT_EQ(RunSequenceFuzz(spec).cycles, 2u);
+    RunPlan plan;
+    plan.seed = 4000002;
+    plan.cycles = 2;
+    EXPECT_EQ(RunSequenceFuzz(plan).cycles, 2u);
 }
 
 // The first pool allocation of an install is the bus's own device object for the adapter; failing it
@@ -63,12 +63,12 @@ TEST(CampaignFindings, CancelIoRacingCompletionsSeed4000002) {
 TEST(CampaignFindings, InstallWithTheBusDeviceObjectFailedSeed9000001) {
     GTEST_SKIP() << "fault: platform/usb/bus/bus_driver.cpp usb::Plug calls VerifierStop when IoCreateDevice of "
                     "the physical device object fails, instead of reporting the failed plug";
-    RunSpec spec;
-    spec.seed = 9000001;
-    spec.phase = "install";
-    spec.faultSite = 0;
-    spec.faultNth = 1;
-    EXPECT_EQ(RunLowResources(spec).cycles, 1u);
+    RunPlan plan;
+    plan.seed = 9000001;
+    plan.phase = "install";
+    plan.faultSite = 0;
+    plan.faultNth = 1;
+    EXPECT_EQ(RunLowResources(plan).cycles, 1u);
 }
 
 // Disable with the port open and I/O in flight: the PnP manager sends query-remove and removal although
@@ -79,19 +79,19 @@ TEST(CampaignFindings, DisableWithThePortOpenSeed1) {
                     "while handles are open (and tarvelport's IRP_MN_QUERY_REMOVE_DEVICE accepts it), so RemoveDevice "
                     "waits for a close that never comes: deadlock";
     SetDisableWhileOpen(true);
-    RunSpec spec;
-    spec.seed = 1;
-    spec.cycles = 1;  // cycle 0 of seed 1 is a disable
-    EXPECT_EQ(RunPnpCycles(spec).cycles, 1u);
+    RunPlan plan;
+    plan.seed = 1;
+    plan.cycles = 1;  // cycle 0 of seed 1 is a disable
+    EXPECT_EQ(RunPnpCycles(plan).cycles, 1u);
 }
 
 // A seed run in the test process does what it does in the runner's child: replay is exact.
 TEST(CampaignReplays, ASeedRunsTheSameTwice) {
-    RunSpec spec;
-    spec.seed = 1000003;
-    spec.cycles = 3;
-    const Tally first = RunPnpCycles(spec);
-    const Tally second = RunPnpCycles(spec);
+    RunPlan plan;
+    plan.seed = 1000003;
+    plan.cycles = 3;
+    const Tally first = RunPnpCycles(plan);
+    const Tally second = RunPnpCycles(plan);
     EXPECT_EQ(first.cycles, 3u);
     EXPECT_EQ(first.requests, second.requests);
 }

@@ -32,7 +32,7 @@ struct Tally {
 
 // How a scenario's run is set up: the seed of the random policy, its size and, for low-resource
 // runs, which allocation attempt fails.
-struct RunSpec {
+struct RunPlan {
     std::uint64_t seed = 1;
     unsigned cycles = 3;
     int faultSite = -1;       // FaultSite index, -1 none

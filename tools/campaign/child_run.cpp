@@ -11,7 +11,7 @@
 
 namespace campaign {
 
-pid_t StartChild(const Scenario& scenario, const RunSpec& spec, const std::string& logPath, unsigned timeoutSeconds,
+pid_t StartChild(const Scenario& scenario, const RunPlan& plan, const std::string& logPath, unsigned timeoutSeconds,
                  int* resultFd) {
     int result[2];
     if (pipe(result) != 0) return -1;
@@ -31,7 +31,7 @@ pid_t StartChild(const Scenario& scenario, const RunSpec& spec, const std::strin
         close(log);
     }
     alarm(timeoutSeconds);  // SIGALRM ends a run that no longer moves in real time
-    const Tally tally = scenario.run(spec);
+    const Tally tally = scenario.run(plan);
     std::fflush(stdout);
     std::fflush(stderr);
     const ssize_t written = write(result[1], &tally, sizeof tally);

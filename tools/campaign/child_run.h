@@ -17,7 +17,7 @@ struct ChildOutcome {
 };
 
 // Starts the run in a child whose standard output and error go to logPath; returns its pid.
-pid_t StartChild(const Scenario& scenario, const RunSpec& spec, const std::string& logPath, unsigned timeoutSeconds,
+pid_t StartChild(const Scenario& scenario, const RunPlan& plan, const std::string& logPath, unsigned timeoutSeconds,
                  int* resultFd);
 // Collects a finished child (its wait status from waitpid) and reads its tally and log.
 ChildOutcome CollectChild(int waitStatus, int resultFd, const std::string& logPath);

@@ -52,13 +52,13 @@ void Recover(HANDLE port) {
 
 }  // namespace
 
-Tally RunControlCodeFuzz(const RunSpec& spec) {
+Tally RunControlCodeFuzz(const RunPlan& plan) {
     Tally tally;
-    std::mt19937_64 rng(Mix(spec.seed, 300));
-    m::Machine machine(RandomMachine(spec.seed));
+    std::mt19937_64 rng(Mix(plan.seed, 300));
+    m::Machine machine(RandomMachine(plan.seed));
     m::Adapter& adapter = machine.Plug();
     CAMPAIGN_CHECK(adapter.Started(), "install failed: status " + std::to_string(adapter.InstallStatus()));
-    for (unsigned round = 0; round < spec.cycles; ++round) {
+    for (unsigned round = 0; round < plan.cycles; ++round) {
         HANDLE port = OpenPort(adapter.ComName());
         CAMPAIGN_CHECK(port != INVALID_HANDLE_VALUE, "open failed, error " + std::to_string(u::GetLastError()));
         for (const ControlCode& c : KnownControlCodes()) {
@@ -145,21 +145,21 @@ void RandomCalls(HANDLE port, const std::string& comName, std::uint64_t seed, un
 
 }  // namespace
 
-Tally RunSequenceFuzz(const RunSpec& spec) {
+Tally RunSequenceFuzz(const RunPlan& plan) {
     Tally tally;
-    std::mt19937_64 rng(Mix(spec.seed, 400));
-    m::Machine machine(RandomMachine(spec.seed));
+    std::mt19937_64 rng(Mix(plan.seed, 400));
+    m::Machine machine(RandomMachine(plan.seed));
     m::Adapter& adapter = machine.Plug();
     CAMPAIGN_CHECK(adapter.Started(), "install failed: status " + std::to_string(adapter.InstallStatus()));
     constexpr int kThreads = 3;
-    for (unsigned round = 0; round < spec.cycles; ++round) {
+    for (unsigned round = 0; round < plan.cycles; ++round) {
         HANDLE port = OpenPort(adapter.ComName());
         CAMPAIGN_CHECK(port != INVALID_HANDLE_VALUE, "open failed, error " + std::to_string(u::GetLastError()));
         CAMPAIGN_CHECK(ConfigurePort(port, 10), "settings refused");
         Threads threads;
         const std::string comName = adapter.ComName();
         for (int t = 0; t < kThreads; ++t) {
-            const std::uint64_t seed = Mix(spec.seed, round * kThreads + t);
+            const std::uint64_t seed = Mix(plan.seed, round * kThreads + t);
             threads.Start("app.fuzz" + std::to_string(t),
                           [port, comName, seed, &tally] { RandomCalls(port, comName, seed, 60, tally); });
         }

@@ -36,18 +36,18 @@ bool Misbehave(m::Machine& machine, m::Adapter& adapter, std::mt19937_64& rng) {
 
 }  // namespace
 
-Tally RunHostileDevice(const RunSpec& spec) {
+Tally RunHostileDevice(const RunPlan& plan) {
     Tally tally;
-    std::mt19937_64 rng(Mix(spec.seed, 700));
-    m::Machine machine(RandomMachine(spec.seed));
-    for (unsigned cycle = 0; cycle < spec.cycles; ++cycle) {
+    std::mt19937_64 rng(Mix(plan.seed, 700));
+    m::Machine machine(RandomMachine(plan.seed));
+    for (unsigned cycle = 0; cycle < plan.cycles; ++cycle) {
         const std::string what = "hostile cycle " + std::to_string(cycle);
         m::Adapter& adapter = machine.Plug();
         CAMPAIGN_CHECK(adapter.Started(), what + ": install failed: status " + std::to_string(adapter.InstallStatus()));
         HANDLE port = OpenPort(adapter.ComName());
         CAMPAIGN_CHECK(port != INVALID_HANDLE_VALUE, what + ": open failed");
         CAMPAIGN_CHECK(ConfigurePort(port), what + ": settings refused");
-        IoLoad load(port, Mix(spec.seed, cycle), tally);
+        IoLoad load(port, Mix(plan.seed, cycle), tally);
         load.Start();
         bool plugged = true;
         for (int i = 0; i < 4 && plugged; ++i) {

@@ -17,12 +17,12 @@ constexpr k::FaultSite kSites[kFaultSites] = {k::FaultSite::Pool, k::FaultSite::
 // The window in which faults are armed; Disarm records what it saw.
 class FaultWindow {
 public:
-    FaultWindow(const RunSpec& spec, Tally& tally) : spec_(spec), tally_(tally) {}
+    FaultWindow(const RunPlan& plan, Tally& tally) : plan_(plan), tally_(tally) {}
     void Arm() {
         k::ClearFaults();
-        if (spec_.faultSite >= 0) k::FailNth(kSites[spec_.faultSite], spec_.faultNth);
-        if (spec_.faultRate > 0)
-            for (std::size_t s = 0; s < kFaultSites; ++s) k::FailRandom(kSites[s], spec_.faultRate, Mix(spec_.seed, 500 + s));
+        if (plan_.faultSite >= 0) k::FailNth(kSites[plan_.faultSite], plan_.faultNth);
+        if (plan_.faultRate > 0)
+            for (std::size_t s = 0; s < kFaultSites; ++s) k::FailRandom(kSites[s], plan_.faultRate, Mix(plan_.seed, 500 + s));
     }
     void Disarm() {
         for (std::size_t s = 0; s < kFaultSites; ++s) tally_.siteCalls[s] = k::FaultSiteCalls(kSites[s]);
@@ -31,7 +31,7 @@ public:
     }
 
 private:
-    const RunSpec& spec_;
+    const RunPlan& plan_;
     Tally& tally_;
 };
 
@@ -57,12 +57,12 @@ const std::vector<std::string>& LowResourcePhases() {
     return phases;
 }
 
-Tally RunLowResources(const RunSpec& spec) {
+Tally RunLowResources(const RunPlan& plan) {
     Tally tally;
-    std::mt19937_64 rng(Mix(spec.seed, 600));
-    FaultWindow faults(spec, tally);
-    m::Machine machine(RandomMachine(spec.seed));
-    const std::string& phase = spec.phase;
+    std::mt19937_64 rng(Mix(plan.seed, 600));
+    FaultWindow faults(plan, tally);
+    m::Machine machine(RandomMachine(plan.seed));
+    const std::string& phase = plan.phase;
 
     if (phase == "install") {
         faults.Arm();
@@ -102,7 +102,7 @@ Tally RunLowResources(const RunSpec& spec) {
     } else if (phase == "surprise") {
         HANDLE port = OpenPort(adapter.ComName());
         CAMPAIGN_CHECK(port != INVALID_HANDLE_VALUE && ConfigurePort(port), "open without faults failed");
-        IoLoad load(port, Mix(spec.seed, 1), tally);
+        IoLoad load(port, Mix(plan.seed, 1), tally);
         load.Start();
         Sleep(static_cast<k::VirtualTime>(rng() % 10) * k::kMillisecond);
         faults.Arm();

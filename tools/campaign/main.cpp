@@ -37,7 +37,7 @@ struct Options {
     unsigned sweepLimit = ~0u;   // low-resource attempts per phase; ~0: the configuration's
     std::string only;            // run the scenarios whose row name contains this
     std::string logDir = "campaign-logs";
-    RunSpec spec;                // --replay
+    RunPlan plan;                // --replay
     std::string scenario;        // --replay
 };
 
@@ -62,18 +62,18 @@ const Scenario* FindScenario(const std::string& name) {
 struct Job {
     const Scenario* scenario;
     std::string row;  // the summary table's row
-    RunSpec spec;
+    RunPlan plan;
 };
 
 std::string ReplayCommand(const Job& job) {
     std::string command = "tarvel-campaign --replay --scenario " + job.scenario->name + " --seed " +
-                          std::to_string(job.spec.seed) + " --cycles " + std::to_string(job.spec.cycles);
+                          std::to_string(job.plan.seed) + " --cycles " + std::to_string(job.plan.cycles);
     if (DisableWhileOpen()) command += " --disable-while-open";
     if (SkipKnown()) command += " --skip-known";
-    if (!job.spec.phase.empty()) command += " --phase " + job.spec.phase;
-    if (job.spec.faultSite >= 0)
-        command += " --site " + std::to_string(job.spec.faultSite) + " --nth " + std::to_string(job.spec.faultNth);
-    if (job.spec.faultRate > 0) command += " --rate " + std::to_string(job.spec.faultRate);
+    if (!job.plan.phase.empty()) command += " --phase " + job.plan.phase;
+    if (job.plan.faultSite >= 0)
+        command += " --site " + std::to_string(job.plan.faultSite) + " --nth " + std::to_string(job.plan.faultNth);
+    if (job.plan.faultRate > 0) command += " --rate " + std::to_string(job.plan.faultRate);
     return command;
 }
 
@@ -101,7 +101,7 @@ public:
         while (next < jobs.size() || !running.empty()) {
             while (next < jobs.size() && running.size() < options_.jobs && !OutOfTime()) {
                 int fd = -1;
-                const pid_t pid = StartChild(*jobs[next].scenario, jobs[next].spec, LogPath(jobs[next], next),
+                const pid_t pid = StartChild(*jobs[next].scenario, jobs[next].plan, LogPath(jobs[next], next),
                                              Timeout(), &fd);
                 if (pid < 0) {
                     std::perror("fork");
@@ -149,7 +149,7 @@ public:
                     OutOfTime() ? " (time budget reached: runs not started were skipped)" : "");
         for (const Finding& f : findings_) {
             std::printf("\nFINDING in %s, seed %llu:\n%s  log:    %s\n  replay: %s\n", f.row.c_str(),
-                        (unsigned long long)f.job.spec.seed, Indent(f.outcome.finding).c_str(), f.outcome.logPath.c_str(),
+                        (unsigned long long)f.job.plan.seed, Indent(f.outcome.finding).c_str(), f.outcome.logPath.c_str(),
                         ReplayCommand(f.job).c_str());
         }
         std::fflush(stdout);
@@ -179,7 +179,7 @@ private:
         std::string row = job.row;
         for (char& c : row)
             if (c == '/' || c == ' ') c = '_';
-        return options_.logDir + "/" + row + "-seed" + std::to_string(job.spec.seed) + "-" + std::to_string(index) +
+        return options_.logDir + "/" + row + "-seed" + std::to_string(job.plan.seed) + "-" + std::to_string(index) +
                "-" + std::to_string(getpid()) + ".log";
     }
     unsigned Timeout() const { return options_.timeout ? options_.timeout : (options_.longRun ? 600 : 120); }
@@ -193,7 +193,7 @@ private:
         if (!outcome.passed) {
             ++r.findings;
             findings_.push_back({job.row, job, outcome});
-            std::fprintf(stderr, "finding: %s seed %llu: %s", job.row.c_str(), (unsigned long long)job.spec.seed,
+            std::fprintf(stderr, "finding: %s seed %llu: %s", job.row.c_str(), (unsigned long long)job.plan.seed,
                          outcome.finding.c_str());
         }
     }
@@ -225,14 +225,14 @@ Size SizeOf(const std::string& name, const Options& o) {
 bool Selected(const Options& o, const std::string& row) { return o.only.empty() || row.find(o.only) != std::string::npos; }
 
 void AddSeeded(std::vector<Job>& jobs, const Options& o, const std::string& row, const std::string& scenario,
-               std::uint64_t stream, RunSpec base = {}) {
+               std::uint64_t stream, RunPlan base = {}) {
     if (!Selected(o, row)) return;
     const Size size = SizeOf(row, o);
     for (int i = 0; i < size.seeds; ++i) {
-        RunSpec spec = base;
-        spec.seed = o.firstSeed + stream * 1'000'000 + static_cast<std::uint64_t>(i);
-        spec.cycles = static_cast<unsigned>(size.cycles);
-        jobs.push_back({FindScenario(scenario), row, spec});
+        RunPlan plan = base;
+        plan.seed = o.firstSeed + stream * 1'000'000 + static_cast<std::uint64_t>(i);
+        plan.cycles = static_cast<unsigned>(size.cycles);
+        jobs.push_back({FindScenario(scenario), row, plan});
     }
 }
 
@@ -243,10 +243,10 @@ std::vector<Job> SweepJobs(Runner& runner, const Options& o) {
     std::vector<Job> counting;
     for (const std::string& phase : LowResourcePhases()) {
         if (!Selected(o, "lowres." + phase)) continue;
-        RunSpec spec;
-        spec.seed = o.firstSeed + 9'000'000;
-        spec.phase = phase;
-        counting.push_back({lowres, "lowres." + phase, spec});
+        RunPlan plan;
+        plan.seed = o.firstSeed + 9'000'000;
+        plan.phase = phase;
+        counting.push_back({lowres, "lowres." + phase, plan});
     }
     const std::vector<ChildOutcome> counts = runner.Run(counting, false);
     const unsigned limit = o.sweepLimit != ~0u ? o.sweepLimit : (o.longRun ? 0 : 12);
@@ -262,14 +262,14 @@ std::vector<Job> SweepJobs(Runner& runner, const Options& o) {
             for (std::uint64_t n = 1; n <= counts[p].tally.siteCalls[s]; ++n)
                 attempts.push_back({static_cast<int>(s), static_cast<unsigned>(n)});
         // Known: the bus stops the machine when it cannot create the device's own object (tests/campaign).
-        if (SkipKnown() && counting[p].spec.phase == "install" && !attempts.empty() && attempts[0] == std::pair{0, 1u})
+        if (SkipKnown() && counting[p].plan.phase == "install" && !attempts.empty() && attempts[0] == std::pair{0, 1u})
             attempts.erase(attempts.begin());
         const std::size_t take = limit == 0 ? attempts.size() : std::min<std::size_t>(limit, attempts.size());
         for (std::size_t i = 0; i < take; ++i) {
             const auto [site, nth] = attempts[i * attempts.size() / take];
             Job job = counting[p];
-            job.spec.faultSite = site;
-            job.spec.faultNth = nth;
+            job.plan.faultSite = site;
+            job.plan.faultNth = nth;
             jobs.push_back(job);
         }
     }
@@ -323,11 +323,11 @@ bool Parse(int argc, char** argv, Options& o) {
         else if (a == "--timeout") o.timeout = static_cast<unsigned>(std::stoul(value()));
         else if (a == "--log-dir") o.logDir = value();
         else if (a == "--scenario") o.scenario = value();
-        else if (a == "--seed") o.spec.seed = std::stoull(value());
-        else if (a == "--phase") o.spec.phase = value();
-        else if (a == "--site") o.spec.faultSite = std::stoi(value());
-        else if (a == "--nth") o.spec.faultNth = static_cast<unsigned>(std::stoul(value()));
-        else if (a == "--rate") o.spec.faultRate = std::stod(value());
+        else if (a == "--seed") o.plan.seed = std::stoull(value());
+        else if (a == "--phase") o.plan.phase = value();
+        else if (a == "--site") o.plan.faultSite = std::stoi(value());
+        else if (a == "--nth") o.plan.faultNth = static_cast<unsigned>(std::stoul(value()));
+        else if (a == "--rate") o.plan.faultRate = std::stod(value());
         else if (a == "--help" || a == "-h") {
             Usage();
             std::exit(0);
@@ -346,11 +346,11 @@ int Replay(const Options& o) {
         std::fprintf(stderr, "unknown scenario '%s'\n", o.scenario.c_str());
         return 2;
     }
-    RunSpec spec = o.spec;
-    spec.cycles = o.cycles > 0 ? static_cast<unsigned>(o.cycles) : spec.cycles;
-    const Tally tally = scenario->run(spec);  // in the foreground: a stop shows here as it happens
+    RunPlan plan = o.plan;
+    plan.cycles = o.cycles > 0 ? static_cast<unsigned>(o.cycles) : plan.cycles;
+    const Tally tally = scenario->run(plan);  // in the foreground: a stop shows here as it happens
     std::printf("%s seed %llu passed: %llu cycles, %llu requests, %llu faults injected\n", o.scenario.c_str(),
-                (unsigned long long)spec.seed, (unsigned long long)tally.cycles, (unsigned long long)tally.requests,
+                (unsigned long long)plan.seed, (unsigned long long)tally.cycles, (unsigned long long)tally.requests,
                 (unsigned long long)tally.faults);
     return 0;
 }
@@ -374,13 +374,13 @@ int main(int argc, char** argv) {
     for (const auto& j : jobs) runner.AddRow(j.row);
     std::vector<Job> sweep = SweepJobs(runner, o);
     jobs.insert(jobs.end(), sweep.begin(), sweep.end());
-    RunSpec random;
+    RunPlan random;
     random.phase = "surprise";
     random.faultRate = 0.03;
     std::vector<Job> tail;
     AddSeeded(tail, o, "lowres.random", "lowres", 5, random);
     for (std::size_t i = 0; i < tail.size(); ++i)
-        tail[i].spec.phase = LowResourcePhases()[i % LowResourcePhases().size()];
+        tail[i].plan.phase = LowResourcePhases()[i % LowResourcePhases().size()];
     AddSeeded(tail, o, "hostile", "hostile", 6);
     for (const auto& j : tail) runner.AddRow(j.row);
     jobs.insert(jobs.end(), tail.begin(), tail.end());

@@ -26,15 +26,15 @@ const char* Name(Action a) {
 
 }  // namespace
 
-Tally RunPnpCycles(const RunSpec& spec) {
+Tally RunPnpCycles(const RunPlan& plan) {
     Tally tally;
-    std::mt19937_64 rng(Mix(spec.seed, 100));
-    m::Machine machine(RandomMachine(spec.seed));
+    std::mt19937_64 rng(Mix(plan.seed, 100));
+    m::Machine machine(RandomMachine(plan.seed));
     m::Adapter* adapter = &machine.Plug();
     CAMPAIGN_CHECK(adapter->Started(), "first install failed: status " + std::to_string(adapter->InstallStatus()));
 
     std::size_t poolWhenDisabled = 0;
-    for (unsigned cycle = 0; cycle < spec.cycles; ++cycle) {
+    for (unsigned cycle = 0; cycle < plan.cycles; ++cycle) {
         const Action action = static_cast<Action>(rng() % 3);
         const std::string what = "cycle " + std::to_string(cycle) + " (" + Name(action) + ")";
         std::printf("%s\n", what.c_str());
@@ -42,7 +42,7 @@ Tally RunPnpCycles(const RunSpec& spec) {
         HANDLE port = OpenPort(adapter->ComName());
         CAMPAIGN_CHECK(port != INVALID_HANDLE_VALUE, what + ": open failed, error " + std::to_string(u::GetLastError()));
         CAMPAIGN_CHECK(ConfigurePort(port), what + ": settings refused");
-        IoLoad load(port, Mix(spec.seed, cycle), tally);
+        IoLoad load(port, Mix(plan.seed, cycle), tally);
         load.Start();
         Sleep(static_cast<k::VirtualTime>(1 + rng() % 30) * k::kMillisecond);
 

@@ -10,7 +10,7 @@
 
 namespace campaign {
 
-using ScenarioBody = std::function<Tally(const RunSpec&)>;
+using ScenarioBody = std::function<Tally(const RunPlan&)>;
 
 struct Scenario {
     std::string name;
@@ -19,19 +19,19 @@ struct Scenario {
 };
 
 // PnP with I/O in flight: disable/enable, rebalance, surprise removal and re-plug.
-Tally RunPnpCycles(const RunSpec& spec);
+Tally RunPnpCycles(const RunPlan& plan);
 // Sleep and resume with I/O before, during and after; with and without remote wake-up.
-Tally RunSleepCycles(const RunSpec& spec);
+Tally RunSleepCycles(const RunPlan& plan);
 // Every serial control code, the private ones and random codes of the serial type, with boundary and
 // random lengths and contents.
-Tally RunControlCodeFuzz(const RunSpec& spec);
+Tally RunControlCodeFuzz(const RunPlan& plan);
 // Random sequences of open, close, read, write, purge, wait-mask, settings and cancel from several threads.
-Tally RunSequenceFuzz(const RunSpec& spec);
-// One phase (spec.phase) with one allocation attempt failed (faultSite/faultNth) or random failures
+Tally RunSequenceFuzz(const RunPlan& plan);
+// One phase (plan.phase) with one allocation attempt failed (faultSite/faultNth) or random failures
 // (faultRate); with neither it counts the attempts of the phase (Tally::siteCalls).
-Tally RunLowResources(const RunSpec& spec);
+Tally RunLowResources(const RunPlan& plan);
 // A misbehaving adapter: stalls, long NAKs, refused control transfers, unplugged mid-transfer.
-Tally RunHostileDevice(const RunSpec& spec);
+Tally RunHostileDevice(const RunPlan& plan);
 
 const std::vector<std::string>& LowResourcePhases();
 

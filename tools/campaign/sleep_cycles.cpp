@@ -7,17 +7,17 @@
 
 namespace campaign {
 
-Tally RunSleepCycles(const RunSpec& spec) {
+Tally RunSleepCycles(const RunPlan& plan) {
     Tally tally;
-    std::mt19937_64 rng(Mix(spec.seed, 200));
-    m::Machine machine(RandomMachine(spec.seed));
+    std::mt19937_64 rng(Mix(plan.seed, 200));
+    m::Machine machine(RandomMachine(plan.seed));
     m::AdapterOptions options;
     options.remoteWakeup = (rng() & 1) != 0;
     m::Adapter& adapter = machine.Plug(options);
     CAMPAIGN_CHECK(adapter.Started(), "install failed: status " + std::to_string(adapter.InstallStatus()));
     static constexpr SYSTEM_POWER_STATE kStates[] = {PowerSystemSleeping1, PowerSystemSleeping2, PowerSystemSleeping3,
                                                      PowerSystemHibernate};
-    for (unsigned cycle = 0; cycle < spec.cycles; ++cycle) {
+    for (unsigned cycle = 0; cycle < plan.cycles; ++cycle) {
         const SYSTEM_POWER_STATE state = kStates[rng() % 4];
         const std::string what = "cycle " + std::to_string(cycle) + " (S" + std::to_string(state - 1) +
                                  (options.remoteWakeup ? ", remote wake-up" : "") + ")";
@@ -28,7 +28,7 @@ Tally RunSleepCycles(const RunSpec& spec) {
             port = OpenPort(adapter.ComName());
             CAMPAIGN_CHECK(port != INVALID_HANDLE_VALUE, what + ": open failed, error " + std::to_string(u::GetLastError()));
             CAMPAIGN_CHECK(ConfigurePort(port), what + ": settings refused");
-            load = std::make_unique<IoLoad>(port, Mix(spec.seed, cycle), tally);
+            load = std::make_unique<IoLoad>(port, Mix(plan.seed, cycle), tally);
             load->Start();
             Sleep(static_cast<k::VirtualTime>(rng() % 20) * k::kMillisecond);
         }
