@@ -25,7 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // A configuration found sound must have every interface's endpoints in order.
         if (!defect && (!endpoints || endpoints->size() != found->numEndpoints)) __builtin_trap();
         ++interfaces;
-        start = found->offset + 1;
+        // The next search starts at the next descriptor, as drivers walk it: a start inside a
+        // descriptor reads its bytes as descriptors of their own.
+        start = found->offset + (*extent)[found->offset];
     }
     for (int number = 0; number < 4; ++number)
         (void)tarvel::usb::FindInterface(*extent, 0, number, 0, -1, -1, -1);
