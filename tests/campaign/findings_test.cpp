@@ -2,6 +2,9 @@
 // it). A test that fails today is skipped with the fault it shows; it runs again once the fault is fixed.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
+
 #include <ntddser.h>
 
 #include "campaign.h"
@@ -83,6 +86,25 @@ TEST(CampaignFindings, DisableWithThePortOpenSeed1) {
     plan.seed = 1;
     plan.cycles = 1;  // cycle 0 of seed 1 is a disable
     EXPECT_EQ(RunPnpCycles(plan).cycles, 1u);
+}
+
+// Low resources while streaming: the third pool attempt (a tarvelpipe 'TPIP' allocation at DISPATCH_LEVEL
+// in the bulk completion path) fails. The port works afterwards and nothing leaks, but a system worker of
+// the delayed queue is still blocked when the machine shuts down: a wait that nothing will ever end. The
+// machine only says so at shutdown, so the replay runs the program and reads what it says.
+TEST(CampaignFindings, StreamWithThirdPoolAttemptFailedSeed5) {
+    GTEST_SKIP() << "fault: after a failed tarvelpipe pool allocation in the transfer completion path while "
+                    "streaming, a worker of the delayed work queue waits forever (\"still waits at shutdown\")";
+    const std::string command = std::string(TARVEL_CAMPAIGN_PROGRAM) +
+                                " --replay --scenario lowres --phase stream --seed 5 --site 0 --nth 3 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
+    EXPECT_EQ(pclose(pipe), 0) << output;
+    EXPECT_NE(output.find("passed"), std::string::npos) << output;
+    EXPECT_EQ(output.find("still waits at shutdown"), std::string::npos) << output;
 }
 
 // A seed run in the test process does what it does in the runner's child: replay is exact.

@@ -58,6 +58,9 @@ void SetDisableWhileOpen(bool on);
 bool SkipKnown();
 void SetSkipKnown(bool on);
 
+// Replays with the kernel's trace on standard error (--trace).
+void SetTraceKernel(bool on);
+
 // Boots a machine under the random policy with the run's seed.
 m::MachineOptions RandomMachine(std::uint64_t seed);
 

@@ -69,10 +69,17 @@ ChildOutcome CollectChild(int waitStatus, int resultFd, const std::string& logPa
     close(resultFd);
     const bool exitedClean = WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) == 0;
     outcome.passed = exitedClean && got == static_cast<ssize_t>(sizeof outcome.tally);
-    if (!outcome.passed) {
-        std::ifstream file(logPath);
-        std::stringstream text;
-        text << file.rdbuf();
+    std::ifstream file(logPath);
+    std::stringstream text;
+    text << file.rdbuf();
+    // A thread still blocked when the machine shut down waited for something that never came: a hang
+    // that the machine could not see because time still moved or the waiter was a system worker.
+    const std::size_t stuck = text.str().find("still waits at shutdown");
+    if (outcome.passed && stuck != std::string::npos) {
+        outcome.passed = false;
+        outcome.finding = text.str().substr(text.str().rfind('\n', stuck) == std::string::npos ? 0 : text.str().rfind('\n', stuck) + 1);
+        outcome.finding = outcome.finding.substr(0, outcome.finding.find('\n') + 1);
+    } else if (!outcome.passed) {
         outcome.finding = FindingLines(text.str());
         if (WIFSIGNALED(waitStatus)) {
             const int sig = WTERMSIG(waitStatus);

@@ -16,7 +16,9 @@ void Finding(const std::string& what) {
 namespace {
 bool gDisableWhileOpen = false;
 bool gSkipKnown = false;
+bool gTrace = false;
 }
+void SetTraceKernel(bool on) { gTrace = on; }
 bool SkipKnown() { return gSkipKnown; }
 void SetSkipKnown(bool on) { gSkipKnown = on; }
 bool DisableWhileOpen() { return gDisableWhileOpen; }
@@ -28,6 +30,10 @@ m::MachineOptions RandomMachine(std::uint64_t seed) {
     options.boot.seed = seed;
     // A run lasts well under a minute of virtual time; a wait that never ends shows as a runaway soon.
     options.boot.timeBudget = 120 * k::kSecond;
+    if (gTrace)
+        k::SetTraceSink([](const k::TraceEvent& e) {
+            std::fprintf(stderr, "%12.6f %-18s %s\n", static_cast<double>(e.time) / k::kSecond, e.thread.c_str(), e.what.c_str());
+        });
     return options;
 }
 

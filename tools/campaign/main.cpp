@@ -289,6 +289,7 @@ void Usage() {
         "  --time-budget SEC  start no new run after SEC seconds of real time\n"
         "  --timeout SEC      real-time limit of one run\n"
         "  --log-dir DIR      where the logs of failed runs go (default campaign-logs)\n"
+        "  --trace            with --replay: the kernel's trace on standard error\n"
         "  --skip-known       steer around the faults found and not fixed yet (each has a regression test)\n"
         "  --disable-while-open  the PnP scenario disables the device with the port open (deadlocks today)\n"
         "  --replay --scenario NAME --seed N [--cycles N --phase P --site S --nth N --rate R]\n"
@@ -313,6 +314,7 @@ bool Parse(int argc, char** argv, Options& o) {
         else if (a == "--replay") o.replay = true;
         else if (a == "--disable-while-open") SetDisableWhileOpen(true);
         else if (a == "--skip-known") SetSkipKnown(true);
+        else if (a == "--trace") SetTraceKernel(true);
         else if (a == "--seeds") o.seeds = std::stoi(value());
         else if (a == "--cycles") o.cycles = std::stoi(value());
         else if (a == "--first-seed") o.firstSeed = std::stoull(value());
