@@ -45,6 +45,9 @@ void CheckNothingLeftBehind(m::Machine& machine, const std::string& when) {
 }
 
 void ShutdownClean(m::Machine& machine) {
+    // Known: the bus deletes an unplugged device's object from a worker that polls in virtual time until
+    // the drivers above have detached; a shutdown at once abandons that worker (tests/campaign).
+    if (SkipKnown()) Sleep(10 * k::kMillisecond);
     const m::TeardownReport report = machine.Shutdown();
     std::string left;
     for (const auto& f : report.Findings()) left += "\n  " + f;
