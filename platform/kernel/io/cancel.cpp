@@ -22,12 +22,20 @@ VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&cancelSpinLock, Ir
 BOOLEAN IoCancelIrp(PIRP Irp) {
   kernel::SwitchPoint();
   LiveIrp(Irp, "IoCancelIrp");
-  const unsigned locksBefore = kernel::SpinLocksHeld();
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
+  return tarvel::io::CancelIrpHoldingCancelLock(Irp, irql);
+}
+
+}  // extern "C"
+
+BOOLEAN tarvel::io::CancelIrpHoldingCancelLock(PIRP Irp, KIRQL irql) {
+  const unsigned locksBefore = kernel::SpinLocksHeld() - 1;
   Irp->Cancel = TRUE;
-  auto routine = reinterpret_cast<PDRIVER_CANCEL>(
-      InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine), nullptr));
+  // No switch point from here to the cancel routine: one thread runs at a time, so the exchange is
+  // atomic, and a caller that checked the request under the cancel spin lock knows it is still live.
+  auto routine = Irp->CancelRoutine;
+  Irp->CancelRoutine = nullptr;
   if (routine == nullptr) {
     IoReleaseCancelSpinLock(irql);
     return FALSE;
@@ -43,5 +51,3 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
   if (kernel::SpinLocksHeld() > locksBefore) kernel::CheckNoSpinLocksHeld("cancel routine", reinterpret_cast<const void*>(routine));
   return TRUE;
 }
-
-}  // extern "C"

@@ -282,12 +282,27 @@ IO_STATUS_BLOCK SendFileRequestAndWait(PFILE_OBJECT file, FileRequest request) {
 
 void CancelFileRequests(PFILE_OBJECT file) {
   FileRecord& record = RecordOf(file, "CancelFileRequests");
-  const std::vector<PIRP> pending = record.outstanding;
-  for (PIRP irp : pending) {
+  // A request that finished meanwhile may already be freed while still listed as outstanding: each one
+  // is checked and cancelled with no switch point in between, and is not touched if it is gone.
+  std::vector<std::pair<PIRP, std::uint64_t>> pending;
+  for (PIRP irp : record.outstanding) {
+    if (const IrpRecord* live = FindIrp(irp); live != nullptr && !live->freed) pending.emplace_back(irp, live->id);
+  }
+  for (const auto& [irp, id] : pending) {
+    // The check is made holding the cancel spin lock, after its switch point, and the cancel follows
+    // with no switch point in between.
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
     auto it = files.find(file);
+    const IrpRecord* live = FindIrp(irp, id);
+    if (it != files.end() && live != nullptr && !live->freed &&
+        std::find(it->second->outstanding.begin(), it->second->outstanding.end(), irp) !=
+            it->second->outstanding.end()) {
+      CancelIrpHoldingCancelLock(irp, irql);
+    } else {
+      IoReleaseCancelSpinLock(irql);
+    }
     if (it == files.end()) return;
-    const auto& now = it->second->outstanding;
-    if (std::find(now.begin(), now.end(), irp) != now.end()) IoCancelIrp(irp);
   }
 }
 

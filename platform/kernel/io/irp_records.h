@@ -55,6 +55,9 @@ PIRP NewIrp(CCHAR stackSize, IrpOrigin origin, bool mayFail = true);
 void InitializeIrpFields(PIRP irp, USHORT packetSize, CCHAR stackSize);
 // Frees the request into the quarantine.
 void ReleaseIrp(PIRP irp);
+// The rest of IoCancelIrp, entered with the cancel spin lock held (irql: the IRQL to return to) on a
+// request known to be live; the lock is released (by the cancel routine, if there is one).
+BOOLEAN CancelIrpHoldingCancelLock(PIRP irp, KIRQL irql);
 
 IrpRecord* FindIrp(const IRP* irp);       // live or quarantined
 IrpRecord* FindIrp(const IRP* irp, std::uint64_t id);  // only if it is still the same request
