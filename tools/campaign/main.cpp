@@ -381,8 +381,10 @@ int main(int argc, char** argv) {
     random.faultRate = 0.03;
     std::vector<Job> tail;
     AddSeeded(tail, o, "lowres.random", "lowres", 5, random);
-    for (std::size_t i = 0; i < tail.size(); ++i)
-        tail[i].plan.phase = LowResourcePhases()[i % LowResourcePhases().size()];
+    // Known: random failures during an install can hit the bus's own device object (tests/campaign).
+    const std::size_t firstPhase = SkipKnown() ? 1 : 0;
+    const std::size_t phases = LowResourcePhases().size() - firstPhase;
+    for (std::size_t i = 0; i < tail.size(); ++i) tail[i].plan.phase = LowResourcePhases()[firstPhase + i % phases];
     AddSeeded(tail, o, "hostile", "hostile", 6);
     for (const auto& j : tail) runner.AddRow(j.row);
     jobs.insert(jobs.end(), tail.begin(), tail.end());
