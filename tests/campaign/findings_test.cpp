@@ -17,8 +17,6 @@ namespace {
 // The immediate character has no output, but its request completes with Information 1 (the byte sent,
 // passed up from the pipe driver), so a buffered request copies one byte into an output buffer of none.
 TEST(CampaignFindings, ImmediateCharacterReturnsNoOutputBytes) {
-    GTEST_SKIP() << "fault: tarvelport ImmediateCharDone (comdriver/vcom/win2k/sys/ioctl.cpp) keeps the pipe "
-                    "driver's Information (1 byte written) for IOCTL_SERIAL_IMMEDIATE_CHAR, whose output length is 0";
     m::Machine machine;
     m::Adapter& adapter = machine.Plug();
     ASSERT_TRUE(adapter.Started());
@@ -41,7 +39,6 @@ TEST(CampaignFindings, ImmediateCharacterReturnsNoOutputBytes) {
 
 // fuzz.codes seeds 3000001 and 3000002 stopped on the same fault: the whole round must pass.
 TEST(CampaignFindings, ControlCodeFuzzSeed3000001) {
-    GTEST_SKIP() << "fault: tarvelport ImmediateCharDone returns 1 byte of output for IOCTL_SERIAL_IMMEDIATE_CHAR";
     RunPlan plan;
     plan.seed = 3000001;
     plan.cycles = 1;
@@ -53,8 +50,6 @@ TEST(CampaignFindings, ControlCodeFuzzSeed3000001) {
 // own, and the cancel spin lock's) before it sets Irp->Cancel, and meanwhile the request completes and
 // is freed.
 TEST(CampaignFindings, CancelIoRacingCompletionsSeed4000002) {
-    GTEST_SKIP() << "fault: platform/kernel/io CancelFileRequests and IoCancelIrp (cancel.cpp) touch a request "
-                    "freed by its completion while IoCancelIrp waits at its switch points (use of a freed request)";
     RunPlan plan;
     plan.seed = 4000002;
     plan.cycles = 2;

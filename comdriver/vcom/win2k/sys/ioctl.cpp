@@ -398,8 +398,11 @@ NTSTATUS SendImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS ImmediateCharDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(Irp);
     auto Ext = (PPORT_EXTENSION)Context;
+
+    // The request has no output: the byte the device below counts as written must not be copied back
+    // into the caller's output buffer, which may have no room for it.
+    Irp->IoStatus.Information = 0;
 
     KIRQL OldIrql;
     KeAcquireSpinLock(&Ext->StatusLock, &OldIrql);
