@@ -31,19 +31,19 @@ std::string FormatDebugString(const char* format, va_list arguments) {
       continue;
     }
     // Collect flags, width and precision as given; '*' takes an int argument.
-    std::string spec = "%";
+    std::string directive = "%";
     ++p;
-    while (*p && std::strchr("-+ #0", *p)) spec += *p++;
+    while (*p && std::strchr("-+ #0", *p)) directive += *p++;
     for (int part = 0; part < 2; ++part) {
       if (part == 1) {
         if (*p != '.') break;
-        spec += *p++;
+        directive += *p++;
       }
       if (*p == '*') {
-        spec += std::to_string(va_arg(args, int));
+        directive += std::to_string(va_arg(args, int));
         ++p;
       }
-      while (*p >= '0' && *p <= '9') spec += *p++;
+      while (*p >= '0' && *p <= '9') directive += *p++;
     }
     enum { kInt, kLong, kLongLong, kSize, kWide, kShort } size = kInt;
     if (std::strncmp(p, "I64", 3) == 0) size = kLongLong, p += 3;
@@ -71,12 +71,12 @@ std::string FormatDebugString(const char* format, va_list arguments) {
         else if (isSigned) value = va_arg(args, int);
         else value = va_arg(args, unsigned int);
         if (size == kShort) value = isSigned ? static_cast<short>(value) : static_cast<unsigned short>(value);
-        std::snprintf(buffer, sizeof buffer, (spec + "ll" + conversion).c_str(), value);
+        std::snprintf(buffer, sizeof buffer, (directive + "ll" + conversion).c_str(), value);
         out += buffer;
         break;
       }
       case 'p':
-        std::snprintf(buffer, sizeof buffer, (spec + 'p').c_str(), va_arg(args, void*));
+        std::snprintf(buffer, sizeof buffer, (directive + 'p').c_str(), va_arg(args, void*));
         out += buffer;
         break;
       case 'c':
@@ -97,10 +97,10 @@ std::string FormatDebugString(const char* format, va_list arguments) {
         } else {
           const char* text = va_arg(args, const char*);
           if (!text) text = "(null)";
-          if (spec == "%") {
+          if (directive == "%") {
             out += text;
           } else {
-            std::snprintf(buffer, sizeof buffer, (spec + 's').c_str(), text);
+            std::snprintf(buffer, sizeof buffer, (directive + 's').c_str(), text);
             out += buffer;
           }
         }
@@ -117,7 +117,7 @@ std::string FormatDebugString(const char* format, va_list arguments) {
         }
         break;
       default:
-        out += spec + conversion;  // unknown conversion: shown as written
+        out += directive + conversion;  // unknown conversion: shown as written
         break;
     }
   }
