@@ -1,7 +1,7 @@
 // Start configures the device: descriptors, interface selection by the registry, the pipe table with
 // each pipe's segment size, and a clean failure for configurations the driver cannot use or trust.
 #include "pipe_machine.h"
-#include "usb/model/device_spec.h"
+#include "usb/model/device_blueprint.h"
 #include "usb/serial/serial_adapter.h"
 
 namespace pipetest {
@@ -62,9 +62,9 @@ TEST_F(ConfigTest, MaximumTransferSizeFromRegistryAndZeroFallsBack) {
 }
 
 TEST_F(ConfigTest, PipeWithPacketsOfNoSizeGetsSegmentsOfTheTransferSize) {
-    DeviceSpec spec = TestDeviceSpec();
-    spec.interfaces[0].endpoints[1].maxPacketSize = 0;  // bulk IN 0x81
-    auto& device = MakeTestDevice(spec);
+    DeviceSpec blueprint = TestDeviceSpec();
+    blueprint.interfaces[0].endpoints[1].maxPacketSize = 0;  // bulk IN 0x81
+    auto& device = MakeTestDevice(blueprint);
     ASSERT_EQ(Install(device, {Dword("EP1_SegmentSize", 100)}), STATUS_SUCCESS);
     ASSERT_EQ(Ext()->ConfigInfo->PipeTable[1].PipeInfo->MaximumPacketSize, 0);
     EXPECT_EQ(SegmentSize(1), 4096u) << "no division by a packet size of 0";
@@ -97,13 +97,13 @@ TEST_F(ConfigTest, RegistryDwordOfAnotherTypeIsTakenByItsFirstFourBytes) {
 }
 
 DeviceSpec TwoInterfaces() {
-    DeviceSpec spec = TestDeviceSpec();
+    DeviceSpec blueprint = TestDeviceSpec();
     tarvel::usb::InterfaceSpec second;
     second.number = 1;
     second.interfaceClass = 0x0A;
     second.endpoints = {{0x04, EndpointType::Bulk, 64, 0}, {0x85, EndpointType::Bulk, 64, 0}};
-    spec.interfaces.push_back(second);
-    return spec;
+    blueprint.interfaces.push_back(second);
+    return blueprint;
 }
 
 // Interfaces named in a select-configuration request, by walking its interface records.
@@ -168,15 +168,15 @@ TEST_F(ConfigTest, ConfigurationOfAtMost521BytesIsFetchedOnce) {
 }
 
 TEST_F(ConfigTest, LongerConfigurationIsFetchedAgainInFull) {
-    DeviceSpec spec = TestDeviceSpec();
+    DeviceSpec blueprint = TestDeviceSpec();
     // Class-specific descriptors make the configuration 9 + 9 + 4 * 7 + 20 * 30 = 646 bytes long.
-    spec.interfaces[0].extraDescriptors.assign(20, Bytes(30, 0x00));
-    for (auto& extra : spec.interfaces[0].extraDescriptors) {
+    blueprint.interfaces[0].extraDescriptors.assign(20, Bytes(30, 0x00));
+    for (auto& extra : blueprint.interfaces[0].extraDescriptors) {
         extra[0] = 30;
         extra[1] = 0x24;
     }
-    auto& device = MakeTestDevice(spec);
-    const std::size_t total = tarvel::usb::BuildConfigurationDescriptor(spec).size();
+    auto& device = MakeTestDevice(blueprint);
+    const std::size_t total = tarvel::usb::BuildConfigurationDescriptor(blueprint).size();
     ASSERT_GT(total, 521u);
     ASSERT_EQ(Install(device), STATUS_SUCCESS);
     const auto requests = ConfigurationRequests();
@@ -279,11 +279,11 @@ TEST_F(ConfigTest, AllocationFailuresDuringStartFailItCleanly) {
 }
 
 TEST_F(ConfigTest, ConfigurationThatGrowsBetweenTheTwoRequestsFailsStart) {
-    DeviceSpec spec = TestDeviceSpec();
-    spec.interfaces[0].extraDescriptors.assign(20, Bytes{30, 0x24});
-    for (auto& extra : spec.interfaces[0].extraDescriptors) extra.resize(30, 0);
-    auto& device = MakeTestDevice(spec);
-    Bytes longer = tarvel::usb::BuildConfigurationDescriptor(spec);
+    DeviceSpec blueprint = TestDeviceSpec();
+    blueprint.interfaces[0].extraDescriptors.assign(20, Bytes{30, 0x24});
+    for (auto& extra : blueprint.interfaces[0].extraDescriptors) extra.resize(30, 0);
+    auto& device = MakeTestDevice(blueprint);
+    Bytes longer = tarvel::usb::BuildConfigurationDescriptor(blueprint);
     // The second answer claims more than the buffer sized by the first one holds.
     unsigned requests = 0;
     BusSpy::OnUrb([&](PURB urb) {

@@ -11,7 +11,7 @@
 
 #include "tarvel/kernel.h"
 #include "tarvelpipe.h"
-#include "usb/model/device_spec.h"
+#include "usb/model/device_blueprint.h"
 #include "usb/serial/serial_adapter.h"
 
 namespace {
@@ -42,7 +42,7 @@ TEST(ConfigurationDescriptorCheck, AcceptsWellFormedDescriptors) {
     EXPECT_EQ(Check(Adapter()), STATUS_SUCCESS);
 
     // Two interfaces, one with two alternate settings and a class-specific descriptor: two numbers.
-    DeviceSpec spec;
+    DeviceSpec blueprint;
     InterfaceSpec first;
     first.endpoints = {{0x01, EndpointType::Bulk, 64, 0}};
     first.extraDescriptors = {{5, 0x24, 0, 0x10, 0x01}};
@@ -51,8 +51,8 @@ TEST(ConfigurationDescriptorCheck, AcceptsWellFormedDescriptors) {
     InterfaceSpec second;
     second.number = 1;
     second.endpoints = {{0x82, EndpointType::Interrupt, 8, 10}, {0x03, EndpointType::Bulk, 64, 0}};
-    spec.interfaces = {first, alternate, second};
-    EXPECT_EQ(Check(BuildConfigurationDescriptor(spec)), STATUS_SUCCESS);
+    blueprint.interfaces = {first, alternate, second};
+    EXPECT_EQ(Check(BuildConfigurationDescriptor(blueprint)), STATUS_SUCCESS);
 
     // More bytes returned than wTotalLength counts: only wTotalLength is walked.
     Bytes longer = Adapter();

@@ -2,7 +2,7 @@
 // information and packet size, descriptors, device-control transfers, port requests, the refusals
 // of every code, and a sweep of every function, method and length on bound and unbound handles.
 #include "pipe_machine.h"
-#include "usb/model/device_spec.h"
+#include "usb/model/device_blueprint.h"
 #include "usb/serial/serial_adapter.h"
 
 namespace pipetest {

@@ -8,13 +8,13 @@ namespace {
 // Twelve pipes, so that two-digit hexadecimal indexes have something to name: 0x01, 0x81, 0x02,
 // 0x82, ... 0x06, 0x86 in this order.
 DeviceSpec TwelvePipes() {
-    DeviceSpec spec = TestDeviceSpec();
-    spec.interfaces[0].endpoints.clear();
+    DeviceSpec blueprint = TestDeviceSpec();
+    blueprint.interfaces[0].endpoints.clear();
     for (std::uint8_t n = 1; n <= 6; ++n) {
-        spec.interfaces[0].endpoints.push_back({n, EndpointType::Bulk, 64, 0});
-        spec.interfaces[0].endpoints.push_back({static_cast<std::uint8_t>(0x80 | n), EndpointType::Bulk, 64, 0});
+        blueprint.interfaces[0].endpoints.push_back({n, EndpointType::Bulk, 64, 0});
+        blueprint.interfaces[0].endpoints.push_back({static_cast<std::uint8_t>(0x80 | n), EndpointType::Bulk, 64, 0});
     }
-    return spec;
+    return blueprint;
 }
 
 class NamesTest : public PipeMachine {

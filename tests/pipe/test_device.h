@@ -28,23 +28,23 @@ using tarvel::usb::SetupPacket;
 constexpr std::uint8_t kBulkOut = 0x01, kBulkIn = 0x81, kInterruptIn = 0x82, kIsochIn = 0x83;
 
 inline DeviceSpec TestDeviceSpec(bool remoteWakeup = false) {
-    DeviceSpec spec;
-    spec.vendorId = 0x1209;
-    spec.productId = 0x7E58;
-    spec.remoteWakeup = remoteWakeup;
+    DeviceSpec blueprint;
+    blueprint.vendorId = 0x1209;
+    blueprint.productId = 0x7E58;
+    blueprint.remoteWakeup = remoteWakeup;
     InterfaceSpec i;
     i.interfaceClass = 0xFF;
     i.endpoints = {{kBulkOut, EndpointType::Bulk, 64, 0},
                    {kBulkIn, EndpointType::Bulk, 64, 0},
                    {kInterruptIn, EndpointType::Interrupt, 8, 1},
                    {kIsochIn, EndpointType::Isochronous, 32, 1}};
-    spec.interfaces.push_back(i);
-    return spec;
+    blueprint.interfaces.push_back(i);
+    return blueprint;
 }
 
 class TestDevice : public DeviceModel {
 public:
-    explicit TestDevice(DeviceSpec spec = TestDeviceSpec());
+    explicit TestDevice(DeviceSpec blueprint = TestDeviceSpec());
 
     // Bulk IN: each queued entry answers one IN packet.
     void QueueIn(Bytes packet) {

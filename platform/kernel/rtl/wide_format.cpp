@@ -5,7 +5,7 @@
 namespace tarvel::rtl {
 namespace {
 
-struct Spec {
+struct Directive {
   bool left = false, plus = false, space = false, alternate = false, zero = false;
   int width = 0;
   int precision = -1;
@@ -19,15 +19,15 @@ void Pad(std::u16string& out, int count, char16_t c) {
   for (int i = 0; i < count; ++i) out.push_back(c);
 }
 
-void EmitField(std::u16string& out, const Spec& spec, std::u16string_view prefix, std::u16string_view body,
+void EmitField(std::u16string& out, const Directive& directive, std::u16string_view prefix, std::u16string_view body,
                bool numeric) {
   const int length = static_cast<int>(prefix.size() + body.size());
-  const int fill = spec.width > length ? spec.width - length : 0;
-  if (spec.left) {
+  const int fill = directive.width > length ? directive.width - length : 0;
+  if (directive.left) {
     out += prefix;
     out += body;
     Pad(out, fill, u' ');
-  } else if (spec.zero && numeric && spec.precision < 0) {
+  } else if (directive.zero && numeric && directive.precision < 0) {
     out += prefix;
     Pad(out, fill, u'0');
     out += body;
@@ -38,7 +38,7 @@ void EmitField(std::u16string& out, const Spec& spec, std::u16string_view prefix
   }
 }
 
-void EmitInteger(std::u16string& out, const Spec& spec, unsigned long long magnitude, bool negative,
+void EmitInteger(std::u16string& out, const Directive& directive, unsigned long long magnitude, bool negative,
                  unsigned base, bool upper, bool isSigned) {
   std::u16string digits;
   const char* set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
@@ -47,17 +47,17 @@ void EmitInteger(std::u16string& out, const Spec& spec, unsigned long long magni
     magnitude /= base;
   }
   const bool zeroValue = digits.empty();
-  if (spec.precision < 0 && zeroValue) digits = u"0";
-  while (spec.precision >= 0 && static_cast<int>(digits.size()) < spec.precision) digits.insert(digits.begin(), u'0');
+  if (directive.precision < 0 && zeroValue) digits = u"0";
+  while (directive.precision >= 0 && static_cast<int>(digits.size()) < directive.precision) digits.insert(digits.begin(), u'0');
   std::u16string prefix;
   if (negative) prefix = u"-";
-  else if (isSigned && spec.plus) prefix = u"+";
-  else if (isSigned && spec.space) prefix = u" ";
-  if (spec.alternate && !zeroValue) {
+  else if (isSigned && directive.plus) prefix = u"+";
+  else if (isSigned && directive.space) prefix = u" ";
+  if (directive.alternate && !zeroValue) {
     if (base == 16) prefix += upper ? u"0X" : u"0x";
     else if (base == 8 && digits.front() != u'0') prefix += u"0";
   }
-  EmitField(out, spec, prefix, digits, true);
+  EmitField(out, directive, prefix, digits, true);
 }
 
 }  // namespace
@@ -72,66 +72,66 @@ std::u16string FormatWide(const WCHAR* format, va_list args) {
       continue;
     }
     const WCHAR* start = p++;
-    Spec spec;
+    Directive directive;
     for (;; ++p) {
-      if (*p == '-') spec.left = true;
-      else if (*p == '+') spec.plus = true;
-      else if (*p == ' ') spec.space = true;
-      else if (*p == '#') spec.alternate = true;
-      else if (*p == '0') spec.zero = true;
+      if (*p == '-') directive.left = true;
+      else if (*p == '+') directive.plus = true;
+      else if (*p == ' ') directive.space = true;
+      else if (*p == '#') directive.alternate = true;
+      else if (*p == '0') directive.zero = true;
       else break;
     }
     if (*p == '*') {
-      spec.width = va_arg(args, int);
-      if (spec.width < 0) {
-        spec.left = true;
-        spec.width = -spec.width;
+      directive.width = va_arg(args, int);
+      if (directive.width < 0) {
+        directive.left = true;
+        directive.width = -directive.width;
       }
       ++p;
     } else {
-      while (*p >= '0' && *p <= '9') spec.width = spec.width * 10 + (*p++ - '0');
+      while (*p >= '0' && *p <= '9') directive.width = directive.width * 10 + (*p++ - '0');
     }
     if (*p == '.') {
       ++p;
-      spec.precision = 0;
+      directive.precision = 0;
       if (*p == '*') {
-        spec.precision = va_arg(args, int);
+        directive.precision = va_arg(args, int);
         ++p;
       } else {
-        while (*p >= '0' && *p <= '9') spec.precision = spec.precision * 10 + (*p++ - '0');
+        while (*p >= '0' && *p <= '9') directive.precision = directive.precision * 10 + (*p++ - '0');
       }
     }
     // Size prefixes.
     if (*p == 'h') {
       ++p;
-      spec.size = Spec::Size::Short;
-      spec.narrowExplicit = true;
+      directive.size = Directive::Size::Short;
+      directive.narrowExplicit = true;
     } else if (*p == 'l') {
       ++p;
       if (*p == 'l') {
         ++p;
-        spec.size = Spec::Size::LongLong;
+        directive.size = Directive::Size::LongLong;
       } else {
-        spec.size = Spec::Size::Long;
-        spec.wideExplicit = true;
+        directive.size = Directive::Size::Long;
+        directive.wideExplicit = true;
       }
     } else if (*p == 'w') {
       ++p;
-      spec.wideExplicit = true;
+      directive.wideExplicit = true;
     } else if (*p == 'I') {
       if (p[1] == '6' && p[2] == '4') {
         p += 3;
-        spec.size = Spec::Size::LongLong;
+        directive.size = Directive::Size::LongLong;
       } else if (p[1] == '3' && p[2] == '2') {
         p += 3;
-        spec.size = Spec::Size::Long;
+        directive.size = Directive::Size::Long;
       } else {
         ++p;
-        spec.size = Spec::Size::Pointer;
+        directive.size = Directive::Size::Pointer;
       }
     } else if (*p == 'z' || *p == 'j' || *p == 't') {
       ++p;
-      spec.size = Spec::Size::Pointer;
+      directive.size = Directive::Size::Pointer;
     }
     const WCHAR conversion = *p;
     if (conversion == 0) {  // a lone '%' at the end is copied as it stands
@@ -143,13 +143,13 @@ std::u16string FormatWide(const WCHAR* format, va_list args) {
       case 'd':
       case 'i': {
         long long v;
-        if (spec.size == Spec::Size::LongLong || spec.size == Spec::Size::Pointer) v = va_arg(args, long long);
+        if (directive.size == Directive::Size::LongLong || directive.size == Directive::Size::Pointer) v = va_arg(args, long long);
         else v = va_arg(args, int);
-        if (spec.size == Spec::Size::Short) v = static_cast<short>(v);
+        if (directive.size == Directive::Size::Short) v = static_cast<short>(v);
         const bool negative = v < 0;
         const unsigned long long magnitude =
             negative ? 0ull - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
-        EmitInteger(out, spec, magnitude, negative, 10, false, true);
+        EmitInteger(out, directive, magnitude, negative, 10, false, true);
         break;
       }
       case 'u':
@@ -157,15 +157,15 @@ std::u16string FormatWide(const WCHAR* format, va_list args) {
       case 'X':
       case 'o': {
         unsigned long long v;
-        if (spec.size == Spec::Size::LongLong || spec.size == Spec::Size::Pointer) v = va_arg(args, unsigned long long);
+        if (directive.size == Directive::Size::LongLong || directive.size == Directive::Size::Pointer) v = va_arg(args, unsigned long long);
         else v = va_arg(args, unsigned int);
-        if (spec.size == Spec::Size::Short) v = static_cast<unsigned short>(v);
+        if (directive.size == Directive::Size::Short) v = static_cast<unsigned short>(v);
         const unsigned base = conversion == 'u' ? 10 : conversion == 'o' ? 8 : 16;
-        EmitInteger(out, spec, v, false, base, conversion == 'X', false);
+        EmitInteger(out, directive, v, false, base, conversion == 'X', false);
         break;
       }
       case 'p': {
-        Spec pointerSpec = spec;
+        Directive pointerSpec = directive;
         pointerSpec.precision = 16;
         EmitInteger(out, pointerSpec, reinterpret_cast<unsigned long long>(va_arg(args, void*)), false, 16, true,
                     false);
@@ -174,34 +174,34 @@ std::u16string FormatWide(const WCHAR* format, va_list args) {
       case 'c':
       case 'C': {
         const int v = va_arg(args, int);
-        const bool narrow = spec.narrowExplicit || (conversion == 'C' && !spec.wideExplicit);
+        const bool narrow = directive.narrowExplicit || (conversion == 'C' && !directive.wideExplicit);
         const char16_t c = narrow ? static_cast<char16_t>(static_cast<unsigned char>(v))
                                   : static_cast<char16_t>(static_cast<unsigned short>(v));
-        EmitField(out, spec, {}, std::u16string_view(&c, 1), false);
+        EmitField(out, directive, {}, std::u16string_view(&c, 1), false);
         break;
       }
       case 's':
       case 'S': {
-        const bool narrow = spec.narrowExplicit || (conversion == 'S' && !spec.wideExplicit);
+        const bool narrow = directive.narrowExplicit || (conversion == 'S' && !directive.wideExplicit);
         std::u16string text;
         if (narrow) {
           const char* s = va_arg(args, const char*);
           if (s == nullptr) s = "(null)";
-          for (; *s != 0 && (spec.precision < 0 || static_cast<int>(text.size()) < spec.precision); ++s) {
+          for (; *s != 0 && (directive.precision < 0 || static_cast<int>(text.size()) < directive.precision); ++s) {
             text.push_back(static_cast<char16_t>(static_cast<unsigned char>(*s)));
           }
         } else {
           const WCHAR* s = va_arg(args, const WCHAR*);
           if (s == nullptr) text = u"(null)";
-          for (; s != nullptr && *s != 0 && (spec.precision < 0 || static_cast<int>(text.size()) < spec.precision); ++s) {
+          for (; s != nullptr && *s != 0 && (directive.precision < 0 || static_cast<int>(text.size()) < directive.precision); ++s) {
             text.push_back(static_cast<char16_t>(*s));
           }
         }
-        EmitField(out, spec, {}, text, false);
+        EmitField(out, directive, {}, text, false);
         break;
       }
       case 'Z': {
-        const bool narrow = spec.narrowExplicit || !spec.wideExplicit;
+        const bool narrow = directive.narrowExplicit || !directive.wideExplicit;
         std::u16string text;
         if (narrow) {
           const auto* s = va_arg(args, const STRING*);
@@ -211,8 +211,8 @@ std::u16string FormatWide(const WCHAR* format, va_list args) {
           const auto* s = va_arg(args, const UNICODE_STRING*);
           text = (s == nullptr || s->Buffer == nullptr) ? std::u16string(u"(null)") : ToU16(s);
         }
-        if (spec.precision >= 0 && static_cast<int>(text.size()) > spec.precision) text.resize(spec.precision);
-        EmitField(out, spec, {}, text, false);
+        if (directive.precision >= 0 && static_cast<int>(text.size()) > directive.precision) text.resize(directive.precision);
+        EmitField(out, directive, {}, text, false);
         break;
       }
       case 'n':  // never written through: the platform's safe functions refuse it too

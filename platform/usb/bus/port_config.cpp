@@ -86,12 +86,12 @@ NTSTATUS Port::SelectConfiguration(PIRP irp, PURB urb) {
         info->NumberOfPipes = static_cast<ULONG>(c.endpoints.size());
         for (std::size_t i = 0; i < c.endpoints.size(); ++i) {
             const EndpointFields& e = c.endpoints[i];
-            const EndpointSpec spec{e.address, static_cast<EndpointType>(e.attributes & 3),
+            const EndpointSpec blueprint{e.address, static_cast<EndpointType>(e.attributes & 3),
                                     static_cast<std::uint16_t>(e.maxPacketSize & 0x7FF), e.interval};
             const std::uintptr_t handle = nextHandle_++;
-            pipes_[handle] = PipeRecord{hc_.AddPipe(spec), info->Pipes[i].MaximumTransferSize};
+            pipes_[handle] = PipeRecord{hc_.AddPipe(blueprint), info->Pipes[i].MaximumTransferSize};
             USBD_PIPE_INFORMATION& p = info->Pipes[i];
-            p.MaximumPacketSize = spec.maxPacketSize;
+            p.MaximumPacketSize = blueprint.maxPacketSize;
             p.EndpointAddress = e.address;
             p.Interval = e.interval;
             p.PipeType = static_cast<USBD_PIPE_TYPE>(e.attributes & 3);

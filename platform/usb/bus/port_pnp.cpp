@@ -83,7 +83,7 @@ NTSTATUS Port::QueryCapabilities(PIRP irp) {
     PDEVICE_CAPABILITIES caps = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
     if (!caps || caps->Size < sizeof(DEVICE_CAPABILITIES) || caps->Version != 1)
         return CompleteRequest(irp, STATUS_UNSUCCESSFUL);
-    const bool wake = model_.Spec().remoteWakeup;
+    const bool wake = model_.Blueprint().remoteWakeup;
     caps->DeviceD1 = FALSE;
     caps->DeviceD2 = TRUE;
     caps->WakeFromD0 = FALSE;
@@ -92,7 +92,7 @@ NTSTATUS Port::QueryCapabilities(PIRP irp) {
     caps->WakeFromD3 = FALSE;
     caps->Removable = TRUE;
     caps->SurpriseRemovalOK = TRUE;
-    caps->UniqueID = !model_.Spec().serialNumber.empty();
+    caps->UniqueID = !model_.Blueprint().serialNumber.empty();
     caps->Address = static_cast<ULONG>(-1);
     caps->UINumber = static_cast<ULONG>(-1);
     for (auto& state : caps->DeviceState) state = PowerDeviceD3;
@@ -108,13 +108,13 @@ NTSTATUS Port::QueryCapabilities(PIRP irp) {
 }
 
 NTSTATUS Port::QueryId(PIRP irp) {
-    const DeviceSpec& spec = model_.Spec();
-    const std::string vidPid = "USB\\VID_" + Hex(spec.vendorId, 4) + "&PID_" + Hex(spec.productId, 4);
-    std::uint8_t cls = spec.deviceClass, sub = spec.deviceSubClass, prot = spec.deviceProtocol;
-    if (cls == 0 && !spec.interfaces.empty()) {
-        cls = spec.interfaces[0].interfaceClass;
-        sub = spec.interfaces[0].subClass;
-        prot = spec.interfaces[0].protocol;
+    const DeviceSpec& blueprint = model_.Blueprint();
+    const std::string vidPid = "USB\\VID_" + Hex(blueprint.vendorId, 4) + "&PID_" + Hex(blueprint.productId, 4);
+    std::uint8_t cls = blueprint.deviceClass, sub = blueprint.deviceSubClass, prot = blueprint.deviceProtocol;
+    if (cls == 0 && !blueprint.interfaces.empty()) {
+        cls = blueprint.interfaces[0].interfaceClass;
+        sub = blueprint.interfaces[0].subClass;
+        prot = blueprint.interfaces[0].protocol;
     }
     const std::string classId = "USB\\Class_" + Hex(cls, 2);
     PWCHAR text = nullptr;
@@ -123,13 +123,13 @@ NTSTATUS Port::QueryId(PIRP irp) {
         text = PoolStrings({vidPid}, false);
         break;
     case BusQueryHardwareIDs:
-        text = PoolStrings({vidPid + "&REV_" + Hex(spec.bcdDevice, 4), vidPid}, true);
+        text = PoolStrings({vidPid + "&REV_" + Hex(blueprint.bcdDevice, 4), vidPid}, true);
         break;
     case BusQueryCompatibleIDs:
         text = PoolStrings({classId + "&SubClass_" + Hex(sub, 2) + "&Prot_" + Hex(prot, 2), classId + "&SubClass_" + Hex(sub, 2), classId}, true);
         break;
     case BusQueryInstanceID:
-        text = PoolStrings({spec.serialNumber.empty() ? "1" : spec.serialNumber}, false);
+        text = PoolStrings({blueprint.serialNumber.empty() ? "1" : blueprint.serialNumber}, false);
         break;
     default: {
         const NTSTATUS status = irp->IoStatus.Status;
@@ -144,7 +144,7 @@ NTSTATUS Port::QueryId(PIRP irp) {
 NTSTATUS Port::QueryDeviceText(PIRP irp) {
     const auto type = IoGetCurrentIrpStackLocation(irp)->Parameters.QueryDeviceText.DeviceTextType;
     PWCHAR text = nullptr;
-    if (type == DeviceTextDescription) text = PoolStrings({model_.Spec().product.empty() ? "USB device" : model_.Spec().product}, false);
+    if (type == DeviceTextDescription) text = PoolStrings({model_.Blueprint().product.empty() ? "USB device" : model_.Blueprint().product}, false);
     else if (type == DeviceTextLocationInformation) text = PoolStrings({"Port_#0001.Hub_#0001"}, false);
     else {
         const NTSTATUS status = irp->IoStatus.Status;

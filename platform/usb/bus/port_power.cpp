@@ -64,7 +64,7 @@ void Port::SetDevicePower(DEVICE_POWER_STATE state) {
 }
 
 NTSTATUS Port::WaitWake(PIRP irp) {
-    if (!model_.Spec().remoteWakeup) {
+    if (!model_.Blueprint().remoteWakeup) {
         PoStartNextPowerIrp(irp);
         return CompleteRequest(irp, STATUS_NOT_SUPPORTED);
     }

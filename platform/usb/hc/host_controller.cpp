@@ -21,7 +21,7 @@ HostController::HostController(DeviceModel& device, const Clock& clock)
     frame_ = high ? kHighSpeedFrame : kFullSpeedFrame;
     bulkBudget_ = high ? 13 : 19;
     framesPerMs_ = high ? 8 : 1;
-    control_.endpoint = EndpointSpec{0, EndpointType::Control, device.Spec().maxPacketSize0, 0};
+    control_.endpoint = EndpointSpec{0, EndpointType::Control, device.Blueprint().maxPacketSize0, 0};
 }
 
 std::uint32_t HostController::CurrentFrameNumber() const {

@@ -20,7 +20,7 @@
 
 #include "usb/hc/transfer.h"
 #include "usb/model/device_model.h"
-#include "usb/model/device_spec.h"
+#include "usb/model/device_blueprint.h"
 
 namespace tarvel::usb {
 

@@ -5,7 +5,7 @@
 
 namespace tarvel::usb {
 
-DeviceModel::DeviceModel(DeviceSpec spec, const Clock& clock) : spec_(std::move(spec)), clock_(clock) {}
+DeviceModel::DeviceModel(DeviceSpec blueprint, const Clock& clock) : spec_(std::move(blueprint)), clock_(clock) {}
 
 DeviceModel::~DeviceModel() = default;
 

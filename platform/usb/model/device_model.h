@@ -16,7 +16,7 @@
 #include <span>
 #include <vector>
 
-#include "usb/model/device_spec.h"
+#include "usb/model/device_blueprint.h"
 #include "usb/model/usb_types.h"
 
 namespace tarvel::usb {
@@ -38,12 +38,12 @@ constexpr unsigned kAlways = ~0u;
 
 class DeviceModel {
 public:
-    DeviceModel(DeviceSpec spec, const Clock& clock);
+    DeviceModel(DeviceSpec blueprint, const Clock& clock);
     virtual ~DeviceModel();
     DeviceModel(const DeviceModel&) = delete;
     DeviceModel& operator=(const DeviceModel&) = delete;
 
-    const DeviceSpec& Spec() const { return spec_; }
+    const DeviceSpec& Blueprint() const { return spec_; }
     Speed GetSpeed() const { return spec_.speed; }
     VirtualTime Now() const { return clock_.Now(); }
 

@@ -9,14 +9,14 @@ std::size_t DefaultFifo(const SerialAdapterOptions& o) { return o.speed == Speed
 DeviceSpec SerialAdapter::MakeSpec(const SerialAdapterOptions& options) {
     const bool high = options.speed == Speed::High;
     const std::uint16_t bulk = high ? 512 : 64;
-    DeviceSpec spec;
-    spec.vendorId = options.vendorId;
-    spec.productId = options.productId;
-    spec.speed = options.speed;
-    spec.remoteWakeup = options.remoteWakeup;
-    spec.manufacturer = "Tarvel";
-    spec.product = "USB serial adapter";
-    spec.serialNumber = "TV000001";
+    DeviceSpec blueprint;
+    blueprint.vendorId = options.vendorId;
+    blueprint.productId = options.productId;
+    blueprint.speed = options.speed;
+    blueprint.remoteWakeup = options.remoteWakeup;
+    blueprint.manufacturer = "Tarvel";
+    blueprint.product = "USB serial adapter";
+    blueprint.serialNumber = "TV000001";
     InterfaceSpec data;
     data.number = 0;
     data.interfaceClass = 0xFF;
@@ -25,8 +25,8 @@ DeviceSpec SerialAdapter::MakeSpec(const SerialAdapterOptions& options) {
         {kBulkIn, EndpointType::Bulk, bulk, 0},
         {kStatusIn, EndpointType::Interrupt, 16, static_cast<std::uint8_t>(high ? 4 : 1)},  // every 1 ms
     };
-    spec.interfaces.push_back(data);
-    return spec;
+    blueprint.interfaces.push_back(data);
+    return blueprint;
 }
 
 SerialAdapter::SerialAdapter(const Clock& clock, SerialAdapterOptions options)

@@ -13,13 +13,13 @@ namespace {
 constexpr kernel::VirtualTime kMsV = kernel::kMillisecond, kSecV = kernel::kSecond;
 
 DeviceSpec LongTwoInterfaceSpec() {
-    DeviceSpec spec = BulkDeviceSpec();
+    DeviceSpec blueprint = BulkDeviceSpec();
     InterfaceSpec second;
     second.number = 1, second.interfaceClass = 0x0A;
     for (int i = 0; i < 70; ++i) second.extraDescriptors.push_back({8, 0x24, 1, 2, 3, 4, 5, 6});
     second.endpoints = {{0x02, EndpointType::Bulk, 64, 0}, {0x85, EndpointType::Bulk, 64, 0}};
-    spec.interfaces.push_back(second);
-    return spec;
+    blueprint.interfaces.push_back(second);
+    return blueprint;
 }
 
 TEST_F(BusTest, ConfiguresAsThePipeDriverWillIncludingLongAndTwoInterfaceConfigurations) {

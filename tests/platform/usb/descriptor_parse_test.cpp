@@ -5,13 +5,13 @@
 #include <memory>
 
 #include "usb/descriptors/descriptor_parse.h"
-#include "usb/model/device_spec.h"
+#include "usb/model/device_blueprint.h"
 
 namespace tarvel::usb::test {
 namespace {
 
 DeviceSpec TwoInterfaces() {
-    DeviceSpec spec;
+    DeviceSpec blueprint;
     InterfaceSpec a;
     a.number = 0, a.interfaceClass = 0x02, a.subClass = 0x02;
     a.extraDescriptors = {{5, 0x24, 0x00, 0x10, 0x01}};
@@ -22,8 +22,8 @@ DeviceSpec TwoInterfaces() {
     InterfaceSpec bAlt = b;
     bAlt.alternate = 1;
     bAlt.endpoints.push_back({0x02, EndpointType::Bulk, 64, 0});
-    spec.interfaces = {a, b, bAlt};
-    return spec;
+    blueprint.interfaces = {a, b, bAlt};
+    return blueprint;
 }
 
 // The bytes in a block of exactly their size.
@@ -98,8 +98,8 @@ TEST(DescriptorParse, MalformedConfigurationsAreRefusedWithoutReadingPastTheirBy
 }
 
 TEST(DescriptorParse, DeviceDescriptorNeedsItsLengthTypeAndAValidControlPacketSize) {
-    DeviceSpec spec;
-    auto d = BuildDeviceDescriptor(spec);
+    DeviceSpec blueprint;
+    auto d = BuildDeviceDescriptor(blueprint);
     EXPECT_TRUE(DeviceDescriptorSound(Exact(d).span()));
     auto shortened = d;
     shortened.pop_back();

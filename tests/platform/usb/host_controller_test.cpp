@@ -18,7 +18,7 @@ struct Bench {
     explicit Bench(Speed speed = Speed::Full) : device(clock, BulkDeviceSpec(speed)), hc(device, clock) {
         SetupPacket set{0x00, kStdSetConfiguration, 1, 0, 0};
         device.Control(set, {});
-        for (const auto& e : device.Spec().interfaces[0].endpoints) pipes.push_back(hc.AddPipe(e));
+        for (const auto& e : device.Blueprint().interfaces[0].endpoints) pipes.push_back(hc.AddPipe(e));
     }
     std::vector<HostController::Pipe*> pipes;  // 0x01, 0x81, 0x83, 0x84
 

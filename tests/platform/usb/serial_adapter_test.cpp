@@ -129,16 +129,16 @@ TEST_F(AdapterFixture, EndpointsCarryTheLineAndTheStatusByte) {
 
 TEST(SerialAdapterSpec, InterfaceListsTheEndpointsInPipeOrderAtEachSpeed) {
     for (Speed speed : {Speed::Full, Speed::High}) {
-        const DeviceSpec spec = SerialAdapter::MakeSpec(SerialAdapterOptions{speed, true});
-        ASSERT_EQ(spec.interfaces.size(), 1u);
-        const auto& e = spec.interfaces[0].endpoints;
+        const DeviceSpec blueprint = SerialAdapter::MakeSpec(SerialAdapterOptions{speed, true});
+        ASSERT_EQ(blueprint.interfaces.size(), 1u);
+        const auto& e = blueprint.interfaces[0].endpoints;
         ASSERT_EQ(e.size(), 3u);
         EXPECT_EQ(e[0].address, 0x01);
         EXPECT_EQ(e[1].address, 0x81);
         EXPECT_EQ(e[2].address, 0x82);
         EXPECT_EQ(e[2].type, EndpointType::Interrupt);
         EXPECT_EQ(e[0].maxPacketSize, speed == Speed::High ? 512 : 64);
-        const auto config = BuildConfigurationDescriptor(spec);
+        const auto config = BuildConfigurationDescriptor(blueprint);
         EXPECT_EQ(config[7] & 0x20, 0x20);  // remote wake-up announced
     }
 }

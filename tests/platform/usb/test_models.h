@@ -12,22 +12,22 @@ namespace tarvel::usb::test {
 
 inline DeviceSpec BulkDeviceSpec(Speed speed = Speed::Full) {
     const std::uint16_t bulk = speed == Speed::High ? 512 : 64;
-    DeviceSpec spec;
-    spec.vendorId = 0x1209;
-    spec.productId = 0x7E57;
-    spec.speed = speed;
+    DeviceSpec blueprint;
+    blueprint.vendorId = 0x1209;
+    blueprint.productId = 0x7E57;
+    blueprint.speed = speed;
     InterfaceSpec i;
     i.endpoints = {{0x01, EndpointType::Bulk, bulk, 0},
                    {0x81, EndpointType::Bulk, bulk, 0},
                    {0x83, EndpointType::Interrupt, 8, 4},
                    {0x84, EndpointType::Isochronous, 32, 1}};
-    spec.interfaces.push_back(i);
-    return spec;
+    blueprint.interfaces.push_back(i);
+    return blueprint;
 }
 
 class BulkDevice : public DeviceModel {
 public:
-    BulkDevice(const Clock& clock, DeviceSpec spec = BulkDeviceSpec()) : DeviceModel(std::move(spec), clock) {}
+    BulkDevice(const Clock& clock, DeviceSpec blueprint = BulkDeviceSpec()) : DeviceModel(std::move(blueprint), clock) {}
 
     void QueueIn(std::vector<std::uint8_t> packet) {
         in_.push_back(std::move(packet));

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "tarvel/kernel.h"
-#include "usb/model/device_spec.h"
+#include "usb/model/device_blueprint.h"
 #include "usb/serial/serial_adapter.h"
 
 namespace tarvel::usb::test {
@@ -29,7 +29,7 @@ struct UsbdTest : ::testing::Test {
 };
 
 DeviceSpec TwoInterfacesLong() {
-    DeviceSpec spec;
+    DeviceSpec blueprint;
     InterfaceSpec control;
     control.number = 0, control.interfaceClass = 0x02;
     for (int i = 0; i < 60; ++i) control.extraDescriptors.push_back({9, 0x24, 1, 2, 3, 4, 5, 6, 7});  // 540 bytes
@@ -37,8 +37,8 @@ DeviceSpec TwoInterfacesLong() {
     InterfaceSpec data;
     data.number = 1, data.interfaceClass = 0x0A;
     data.endpoints = {{0x02, EndpointType::Bulk, 64, 0}, {0x82, EndpointType::Bulk, 64, 0}};
-    spec.interfaces = {control, data};
-    return spec;
+    blueprint.interfaces = {control, data};
+    return blueprint;
 }
 
 TEST_F(UsbdTest, SelectionRequestForTheAdapterAndForATwoInterfaceConfigurationPastFiveHundredBytes) {

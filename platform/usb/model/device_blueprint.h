@@ -47,9 +47,9 @@ struct DeviceSpec {
     std::vector<InterfaceSpec> interfaces;
 };
 
-std::vector<std::uint8_t> BuildDeviceDescriptor(const DeviceSpec& spec);
-std::vector<std::uint8_t> BuildConfigurationDescriptor(const DeviceSpec& spec);
+std::vector<std::uint8_t> BuildDeviceDescriptor(const DeviceSpec& blueprint);
+std::vector<std::uint8_t> BuildConfigurationDescriptor(const DeviceSpec& blueprint);
 // String descriptor `index` (0 = the language list, US English) or empty if the device has none.
-std::vector<std::uint8_t> BuildStringDescriptor(const DeviceSpec& spec, std::uint8_t index);
+std::vector<std::uint8_t> BuildStringDescriptor(const DeviceSpec& blueprint, std::uint8_t index);
 
 }  // namespace tarvel::usb

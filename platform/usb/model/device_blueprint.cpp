@@ -1,4 +1,4 @@
-#include "usb/model/device_spec.h"
+#include "usb/model/device_blueprint.h"
 
 #include <set>
 #include <stdexcept>
@@ -12,30 +12,30 @@ static void PutLe16(std::vector<std::uint8_t>& out, std::uint16_t v) {
 
 static std::uint8_t StringIndex(const std::string& s, std::uint8_t index) { return s.empty() ? 0 : index; }
 
-std::vector<std::uint8_t> BuildDeviceDescriptor(const DeviceSpec& spec) {
+std::vector<std::uint8_t> BuildDeviceDescriptor(const DeviceSpec& blueprint) {
     std::vector<std::uint8_t> d{18, 1};
-    PutLe16(d, spec.speed == Speed::High ? 0x0200 : 0x0110);
-    d.push_back(spec.deviceClass);
-    d.push_back(spec.deviceSubClass);
-    d.push_back(spec.deviceProtocol);
-    d.push_back(spec.maxPacketSize0);
-    PutLe16(d, spec.vendorId);
-    PutLe16(d, spec.productId);
-    PutLe16(d, spec.bcdDevice);
-    d.push_back(StringIndex(spec.manufacturer, 1));
-    d.push_back(StringIndex(spec.product, 2));
-    d.push_back(StringIndex(spec.serialNumber, 3));
+    PutLe16(d, blueprint.speed == Speed::High ? 0x0200 : 0x0110);
+    d.push_back(blueprint.deviceClass);
+    d.push_back(blueprint.deviceSubClass);
+    d.push_back(blueprint.deviceProtocol);
+    d.push_back(blueprint.maxPacketSize0);
+    PutLe16(d, blueprint.vendorId);
+    PutLe16(d, blueprint.productId);
+    PutLe16(d, blueprint.bcdDevice);
+    d.push_back(StringIndex(blueprint.manufacturer, 1));
+    d.push_back(StringIndex(blueprint.product, 2));
+    d.push_back(StringIndex(blueprint.serialNumber, 3));
     d.push_back(1);  // one configuration
     return d;
 }
 
-std::vector<std::uint8_t> BuildConfigurationDescriptor(const DeviceSpec& spec) {
+std::vector<std::uint8_t> BuildConfigurationDescriptor(const DeviceSpec& blueprint) {
     std::set<std::uint8_t> numbers;
-    for (const auto& i : spec.interfaces) numbers.insert(i.number);
-    std::vector<std::uint8_t> d{9, 2, 0, 0, static_cast<std::uint8_t>(numbers.size()), spec.configurationValue, 0};
-    d.push_back(static_cast<std::uint8_t>(0x80 | (spec.selfPowered ? 0x40 : 0) | (spec.remoteWakeup ? 0x20 : 0)));
-    d.push_back(static_cast<std::uint8_t>(spec.maxPowerMilliamps / 2));
-    for (const auto& i : spec.interfaces) {
+    for (const auto& i : blueprint.interfaces) numbers.insert(i.number);
+    std::vector<std::uint8_t> d{9, 2, 0, 0, static_cast<std::uint8_t>(numbers.size()), blueprint.configurationValue, 0};
+    d.push_back(static_cast<std::uint8_t>(0x80 | (blueprint.selfPowered ? 0x40 : 0) | (blueprint.remoteWakeup ? 0x20 : 0)));
+    d.push_back(static_cast<std::uint8_t>(blueprint.maxPowerMilliamps / 2));
+    for (const auto& i : blueprint.interfaces) {
         d.insert(d.end(), {9, 4, i.number, i.alternate, static_cast<std::uint8_t>(i.endpoints.size()), i.interfaceClass,
                            i.subClass, i.protocol, 0});
         for (const auto& extra : i.extraDescriptors) d.insert(d.end(), extra.begin(), extra.end());
@@ -51,10 +51,10 @@ std::vector<std::uint8_t> BuildConfigurationDescriptor(const DeviceSpec& spec) {
     return d;
 }
 
-std::vector<std::uint8_t> BuildStringDescriptor(const DeviceSpec& spec, std::uint8_t index) {
+std::vector<std::uint8_t> BuildStringDescriptor(const DeviceSpec& blueprint, std::uint8_t index) {
     if (index == 0) return {4, 3, 0x09, 0x04};
-    const std::string* text = index == 1 ? &spec.manufacturer : index == 2 ? &spec.product
-                            : index == 3 ? &spec.serialNumber : nullptr;
+    const std::string* text = index == 1 ? &blueprint.manufacturer : index == 2 ? &blueprint.product
+                            : index == 3 ? &blueprint.serialNumber : nullptr;
     if (!text || text->empty()) return {};
     std::vector<std::uint8_t> d{0, 3};
     for (char c : text->substr(0, 126)) PutLe16(d, static_cast<std::uint8_t>(c));
