@@ -112,6 +112,7 @@ Adapter& Machine::Plug(const AdapterOptions& options) {
         d.hardwareKey.push_back(StringValue("PortName", adapter->comName_));
     }
 
+    if (options.prepareModel) options.prepareModel(*adapter->model_);
     adapter->port_ = usb::Plug(*adapter->model_, d, &adapter->installStatus_);
     adapter->node_ = usb::Node(adapter->port_);
     adapter->plugged_ = true;

@@ -7,6 +7,7 @@
 // thread "app" that Boot adopted: the thread that constructed the Machine.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -60,6 +61,9 @@ struct AdapterOptions {
     ExternalLine* external = nullptr;          // FarSideKind::External; must outlive the machine
     std::vector<io::RegistryValue> settings;   // replace or add hardware-key values (PortName included)
     std::string hardwareId = kAdapterHardwareId;
+    // Called with the adapter's model before it is plugged in: descriptors of its own, faults from the
+    // first packet on (a hostile or broken device).
+    std::function<void(usb::SerialAdapter&)> prepareModel;
 };
 
 // One layer of a device stack, bottom first.
