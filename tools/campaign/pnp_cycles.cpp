@@ -1,8 +1,10 @@
 // PnP with I/O in flight. Each cycle opens the port, starts the application threads, lets them run,
-// and then disables and enables the device, rebalances it, or pulls the plug and plugs a new adapter
-// in, while requests are outstanding. Afterwards every request has ended, nothing of a removed stack
-// is left in pool, and the port carries data again.
+// and then, while requests are outstanding, disables the device (vetoed while the port is open, then
+// closed, disabled and enabled again), rebalances it, or pulls the plug and plugs a new adapter in.
+// Afterwards every request has ended, nothing of a removed stack is left in pool, and the port
+// carries data again.
 #include <cstdio>
+#include <map>
 
 #include "io_load.h"
 #include "scenarios.h"
@@ -23,6 +25,26 @@ const char* Name(Action a) {
     return "?";
 }
 
+std::string Hex(NTSTATUS status) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+// After a vetoed disable the application's requests on the open handle are served as before: some
+// succeed, and none is refused as by a port that is going away (STATUS_DELETE_PENDING).
+void CheckServedAfterTheVeto(const std::map<DWORD, std::uint64_t>& before, const std::map<DWORD, std::uint64_t>& after,
+                             const std::string& what) {
+    auto since = [&](DWORD error) {
+        const auto was = before.find(error);
+        const auto is = after.find(error);
+        return (is == after.end() ? 0 : is->second) - (was == before.end() ? 0 : was->second);
+    };
+    CAMPAIGN_CHECK(since(ERROR_SUCCESS) > 0, what + ": no request succeeded on the open port after the veto");
+    CAMPAIGN_CHECK(since(ERROR_ACCESS_DENIED) == 0,
+                   what + ": " + std::to_string(since(ERROR_ACCESS_DENIED)) +
+                       " request(s) refused as by a port going away after the veto");
+}
 
 }  // namespace
 
@@ -48,16 +70,25 @@ Tally RunPnpCycles(const RunPlan& plan) {
 
         switch (action) {
         case Action::DisableEnable: {
-            // The port is closed first: a disable with the port open deadlocks today (the PnP manager sends
-            // query-remove and removal regardless of open handles, and the port's removal waits for the
-            // close); tests/campaign replays it. --disable-while-open exercises it here.
-            NTSTATUS status = STATUS_UNSUCCESSFUL;
-            if (DisableWhileOpen()) status = tarvel::pnp::Disable(adapter->Node());
-            Sleep(static_cast<k::VirtualTime>(rng() % 10) * k::kMillisecond);
+            // First with the port open and requests in flight: the PnP manager vetoes the disable before
+            // it asks the stack, and the application's requests go on being served on the same handle.
+            const std::map<DWORD, std::uint64_t> before = load.Outcomes();
+            NTSTATUS status = tarvel::pnp::Disable(adapter->Node());
+            CAMPAIGN_CHECK(status == STATUS_PLUGPLAY_QUERY_VETOED,
+                           what + ": a disable with the port open ended with " + Hex(status) + " instead of a veto");
+            const tarvel::pnp::Veto veto = tarvel::pnp::LastVeto(adapter->Node());
+            CAMPAIGN_CHECK(veto.type == tarvel::pnp::PNP_VetoOutstandingOpen && !veto.name.empty(),
+                           what + ": the veto of a disable with the port open is of type " + std::to_string(veto.type) +
+                               " by \"" + veto.name + "\"");
+            CAMPAIGN_CHECK(tarvel::pnp::State(adapter->Node()) == tarvel::pnp::NodeState::Started,
+                           what + ": after the veto the node is " + tarvel::pnp::NodeStateName(tarvel::pnp::State(adapter->Node())));
+            Sleep(static_cast<k::VirtualTime>(10 + rng() % 10) * k::kMillisecond);
             load.Stop();
+            CheckServedAfterTheVeto(before, load.Outcomes(), what);
+            // Then closed: the disable goes through.
             CAMPAIGN_CHECK(u::CloseHandle(port), what + ": close failed");
-            if (!NT_SUCCESS(status)) status = tarvel::pnp::Disable(adapter->Node());
-            CAMPAIGN_CHECK(NT_SUCCESS(status), what + ": disable failed: " + std::to_string(status));
+            status = tarvel::pnp::Disable(adapter->Node());
+            CAMPAIGN_CHECK(NT_SUCCESS(status), what + ": disable failed: " + Hex(status));
             tarvel::pnp::WaitForIdle();
             // A disabled device's stack is gone: pool must come back to where the first disable left it.
             const std::size_t pool = k::PoolOutstandingTotal();
@@ -66,7 +97,7 @@ Tally RunPnpCycles(const RunPlan& plan) {
                            what + ": " + std::to_string(pool - poolWhenDisabled) +
                                " more pool allocations outstanding than after the first disable\n" + k::PoolLeakReport());
             status = tarvel::pnp::Enable(adapter->Node());
-            CAMPAIGN_CHECK(NT_SUCCESS(status), what + ": enable failed: " + std::to_string(status));
+            CAMPAIGN_CHECK(NT_SUCCESS(status), what + ": enable failed: " + Hex(status));
             break;
         }
         case Action::Rebalance: {

@@ -26,6 +26,7 @@ struct DeviceNode {
     std::vector<StackEntry> stack;       // devices above the physical device, bottom first
     unsigned openHandles = 0;
     bool removalQueued = false;
+    Veto veto; // of the last orderly removal
 };
 
 // Every node of this run, in installation order.

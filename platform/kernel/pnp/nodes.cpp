@@ -5,6 +5,7 @@
 #include "pnp/device_node.h"
 #include "pnp/manager_thread.h"
 #include "pnp/stack.h"
+#include "tarvel/io.h"
 #include "tarvel/kernel.h"
 
 namespace tarvel::pnp {
@@ -22,17 +23,47 @@ bool Built(NodeState state) {
            state == NodeState::RemovePending;
 }
 
-// query-remove, then remove or (if the query failed) cancel-remove.
+// File objects open on the node's stack. A device's ReferenceCount counts the file objects opened on
+// it until their IRP_MJ_CLOSE has gone out, so a handle closed with a request still in flight, or a
+// file object that a kernel component still references, counts as well.
+LONG OpenFileObjects(const DeviceNode& node) {
+    LONG open = node.physicalDevice->ReferenceCount;
+    for (const auto& entry : node.stack) open += entry.device->ReferenceCount;
+    return open;
+}
+
+NTSTATUS Vetoed(DeviceNode& node, PNP_VETO_TYPE type, NTSTATUS status, const std::string& why) {
+    node.veto = {type, io::InstancePath(node.physicalDevice)};
+    kernel::Trace("pnp: removal of " + node.veto.name + " vetoed: " + why);
+    return status;
+}
+
+// An orderly removal: the open-file check, query-remove, then remove or (if the query failed, or
+// remove is false) cancel-remove. The check comes first, with opens refused from then on and no
+// switch point in between, so that no open starts between the check and the end of the sequence. (An
+// open whose IRP_MJ_CREATE is already in the stack at the check is not seen: the I/O manager counts a
+// file object in ReferenceCount only once its create has succeeded.)
 NTSTATUS QueryRemove(DeviceNode& node, bool remove, NodeState afterRemoval) {
     if (node.state != NodeState::Started) return STATUS_INVALID_DEVICE_STATE;
+    node.veto = {};
+    io::RefuseOpens(node.physicalDevice, STATUS_DELETE_PENDING);
+    if (const LONG open = OpenFileObjects(node); open != 0) {
+        io::RefuseOpens(node.physicalDevice, STATUS_SUCCESS);
+        return Vetoed(node, PNP_VetoOutstandingOpen, STATUS_PLUGPLAY_QUERY_VETOED,
+                      std::to_string(open) + " file object(s) open on the stack");
+    }
     const NTSTATUS query = SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE);
-    if (NT_SUCCESS(query)) node.state = NodeState::RemovePending; // no new opens from here on
+    if (NT_SUCCESS(query)) node.state = NodeState::RemovePending;
     if (!NT_SUCCESS(query) || !remove) {
         const NTSTATUS cancel = SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
         node.state = NodeState::Started;
-        return NT_SUCCESS(query) ? cancel : query;
+        io::RefuseOpens(node.physicalDevice, STATUS_SUCCESS);
+        if (NT_SUCCESS(query)) return cancel;
+        return Vetoed(node, PNP_VetoDevice, query, "a driver failed the query");
     }
     const NTSTATUS status = RemoveStack(node, false);
+    // The device is still present: a new stack (Enable) is opened as any other.
+    io::RefuseOpens(node.physicalDevice, STATUS_SUCCESS);
     node.state = afterRemoval;
     return status;
 }
@@ -176,6 +207,8 @@ void HandleClosed(PDEVICE_OBJECT device) {
 }
 
 unsigned OpenHandles(const DeviceNode* node) { return node->openHandles; }
+
+Veto LastVeto(const DeviceNode* node) { return node->veto; }
 
 NTSTATUS SendRequest(DeviceNode* node, UCHAR minorFunction, const std::function<void(PIO_STACK_LOCATION)>& fill,
                      ULONG_PTR* information) {

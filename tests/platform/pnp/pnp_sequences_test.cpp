@@ -88,6 +88,9 @@ TEST_F(PnpSequences, AFailedQueryRemoveIsCancelledAndTheStackStays) {
     EXPECT_EQ(recording_.Take(":PnP"), Concat({{"filter:PnP:0x01", "func:PnP:0x01"}, ThroughStack("0x03")}));
     EXPECT_EQ(pnp::State(node), pnp::NodeState::Started);
     EXPECT_NE(kernel::FindDriver("pnprecfunc"), nullptr);
+    // The PnP manager cannot tell which driver refused: the device is the veto.
+    EXPECT_EQ(pnp::LastVeto(node).type, pnp::PNP_VetoDevice);
+    EXPECT_EQ(pnp::LastVeto(node).name, io::InstancePath(pnp::PhysicalDevice(node)));
     // Disable asks the same question and gets the same answer.
     EXPECT_EQ(pnp::Disable(node), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(pnp::State(node), pnp::NodeState::Started);

@@ -17,6 +17,11 @@
 #include <string>
 #include <vector>
 
+// The platform's status for a removal that was vetoed (a warning: NT_SUCCESS is false for it).
+#ifndef STATUS_PLUGPLAY_QUERY_VETOED
+#define STATUS_PLUGPLAY_QUERY_VETOED ((NTSTATUS)0x80000028L)
+#endif
+
 namespace tarvel::pnp {
 
 // What serves a device: the drivers in AddDevice order and what its hardware key holds.
@@ -65,10 +70,44 @@ void ReportDeviceArrived(PDEVICE_OBJECT physicalDevice, DeviceDescription descri
 // query's status is returned; otherwise the status of the last request of the sequence.
 NTSTATUS Rebalance(DeviceNode* node);             // query-stop, stop, start
 NTSTATUS QueryStopAndCancel(DeviceNode* node);    // query-stop, cancel-stop
+// The orderly removals (uninstall, a query the user takes back, disable). While a file object is open
+// on any device of the stack (an application's handle, a handle closed with a request still in
+// flight, a kernel component's reference from IoGetDeviceObjectPointer) the PnP manager vetoes the
+// removal before it asks the stack anything: nothing is sent, the node stays Started and the result
+// is STATUS_PLUGPLAY_QUERY_VETOED with PNP_VetoOutstandingOpen. Asking first would not do: a driver
+// that accepts the query then waits in its removal for the close, and a driver's query may itself wait
+// for requests that only the holder of the handle ends. A driver that fails the query is a
+// PNP_VetoDevice; its status is returned. LastVeto tells either. Opens of the stack are refused
+// (STATUS_DELETE_PENDING) from the check until the sequence has ended.
 NTSTATUS QueryRemoveAndRemove(DeviceNode* node);  // query-remove, remove: stack gone, device still present
 NTSTATUS QueryRemoveAndCancel(DeviceNode* node);  // query-remove, cancel-remove
 NTSTATUS Disable(DeviceNode* node);               // query-remove, remove; the node stays Disabled
 NTSTATUS Enable(DeviceNode* node);                // builds and starts the stack again
+
+// Why an orderly removal was refused, with the platform's values.
+enum PNP_VETO_TYPE {
+    PNP_VetoTypeUnknown,
+    PNP_VetoLegacyDevice,
+    PNP_VetoPendingClose,
+    PNP_VetoWindowsApp,
+    PNP_VetoWindowsService,
+    PNP_VetoOutstandingOpen, // a file object is open on the stack
+    PNP_VetoDevice,          // a driver of the stack failed the query
+    PNP_VetoDriver,
+    PNP_VetoIllegalDeviceRequest,
+    PNP_VetoInsufficientPower,
+    PNP_VetoNonDisableable,
+    PNP_VetoLegacyDriver,
+    PNP_VetoInsufficientRights,
+    PNP_VetoAlreadyRemoved,
+};
+struct Veto {
+    PNP_VETO_TYPE type = PNP_VetoTypeUnknown;
+    std::string name; // what vetoed: the device's instance path ("USB\VID_xxxx&PID_yyyy\serial")
+};
+// The veto of the node's last orderly removal; type PNP_VetoTypeUnknown and no name if it was not
+// vetoed (or none was tried).
+Veto LastVeto(const DeviceNode* node);
 // The device has gone (unplugged): surprise removal to a started stack, then removal as soon as no
 // handle to any device of the stack is open (at once if none is). The bus driver deletes its physical
 // device object when the removal reaches it; the node ends Deleted.
