@@ -1,6 +1,7 @@
 #include "usb/hc/host_controller.h"
 
 #include <algorithm>
+#include <cstring>
 #include <span>
 
 namespace tarvel::usb {
@@ -8,6 +9,14 @@ namespace tarvel::usb {
 namespace {
 constexpr VirtualTime kFullSpeedFrame = 10'000;  // 1 ms
 constexpr VirtualTime kHighSpeedFrame = 1'250;   // 125 us
+
+// An isochronous packet's status from the device's answer (no handshake on the wire: a NAK or nothing
+// moves no data but is no error).
+std::int32_t HandshakeStatus(Handshake h) {
+    if (h == Handshake::Stall) return usbd::kStallPid;
+    if (h == Handshake::Timeout) return usbd::kDevNotResponding;
+    return usbd::kSuccess;
+}
 
 std::uint32_t PowerOfTwoInterval(std::uint8_t exponent) {
     const unsigned e = std::clamp<unsigned>(exponent, 1, 16);
@@ -119,6 +128,33 @@ void HostController::Finish(Pipe& pipe, std::int32_t status, std::vector<Transfe
     done.push_back(t);
 }
 
+// An error that halts the pipe on the host side (STALL, babble, overrun, no answer): the transfer fails
+// with `status` and what waits behind it fails with it. The default pipe does not halt: its next setup
+// packet starts afresh.
+void HostController::Fail(Pipe& pipe, std::int32_t status, std::vector<Transfer*>& done) {
+    Finish(pipe, status, done);
+    if (&pipe == &control_) return;
+    pipe.halted = true;
+    for (Transfer* rest : Drain(&pipe, usbd::kEndpointHalted)) done.push_back(rest);
+}
+
+std::span<std::uint8_t> HostController::Wire(std::uint32_t expected) {
+    scratch_.assign(std::size_t{expected} + kWireSlack, 0);
+    return scratch_;
+}
+
+std::uint32_t HostController::Land(Transfer* t, std::uint32_t offset, std::uint32_t claimed, std::uint32_t asked) {
+    const std::uint32_t n = std::min({claimed, asked, static_cast<std::uint32_t>(scratch_.size())});
+    if (n) std::memcpy(t->buffer + offset, scratch_.data(), n);
+    return n;
+}
+
+// Bytes beyond what the host asked for: babble if the packet outgrew the endpoint's packet size, else
+// an overrun of the transfer's buffer.
+static std::int32_t OverflowStatus(std::uint32_t packetBytes, std::uint32_t maxPacket) {
+    return packetBytes > maxPacket ? usbd::kBabbleDetected : usbd::kDataOverrun;
+}
+
 // One packet try on a bulk or interrupt pipe. Returns whether the pipe may try again in this frame.
 bool HostController::Packet(Pipe& pipe, Transfer* t, std::vector<Transfer*>& done) {
     const std::uint32_t mps = pipe.endpoint.maxPacketSize;
@@ -127,57 +163,80 @@ bool HostController::Packet(Pipe& pipe, Transfer* t, std::vector<Transfer*>& don
         return false;
     }
     const std::uint8_t ep = pipe.endpoint.address;
+    Handshake h;
     if (t->in) {
         if (t->length == 0) {
             Finish(pipe, usbd::kSuccess, done);
             return true;
         }
-        const std::uint32_t room = std::min(mps, t->length - t->actual);
-        const Outcome o = device_.In(ep, std::span(t->buffer + t->actual, room));
-        if (o.handshake == Handshake::Ack) {
-            const std::uint32_t n = std::min(o.length, room);
-            t->actual += n;
+        // The device writes into the controller's receive buffer, never into the transfer's: only the
+        // bytes that were asked for land, so no device can write past the buffer's end.
+        // The device fills its packets to its own packet size, the one its descriptor gave unless it lied.
+        const std::uint32_t remaining = t->length - t->actual;
+        const std::uint32_t asked = std::min(mps, remaining);
+        const std::uint32_t devicePacket = device_.EndpointPacketSize(ep);
+        const std::uint32_t offered = std::min(devicePacket ? devicePacket : mps, remaining);
+        const Outcome o = device_.In(ep, Wire(std::max(mps, offered)), offered);
+        h = o.handshake;
+        if (h == Handshake::Ack) {
+            t->actual += Land(t, t->actual, o.length, asked);
             pipe.waiting = false;
+            if (o.length > asked) {
+                Fail(pipe, OverflowStatus(o.length, mps), done);
+                return false;
+            }
             if (t->actual == t->length) Finish(pipe, usbd::kSuccess, done);
-            else if (n < mps) Finish(pipe, t->shortOk ? usbd::kSuccess : usbd::kDataUnderrun, done);
+            else if (o.length < mps) Finish(pipe, t->shortOk ? usbd::kSuccess : usbd::kDataUnderrun, done);
             return true;
-        }
-        if (o.handshake == Handshake::Nak) {
-            pipe.waiting = true;
-            return false;
         }
     } else {
         const std::uint32_t n = std::min(mps, t->length - t->actual);
-        const Handshake h = device_.Out(ep, std::span<const std::uint8_t>(t->buffer + t->actual, n));
+        h = device_.Out(ep, std::span<const std::uint8_t>(t->buffer + t->actual, n));
         if (h == Handshake::Ack) {
             t->actual += n;
             pipe.waiting = false;
             if (t->actual == t->length) Finish(pipe, usbd::kSuccess, done);
             return true;
         }
-        if (h == Handshake::Nak) {
-            pipe.waiting = true;
-            return false;
-        }
     }
-    // STALL: the pipe halts on the host side; what waits behind the failed transfer fails with it.
-    pipe.halted = true;
-    Finish(pipe, usbd::kStallPid, done);
-    for (Transfer* rest : Drain(&pipe, usbd::kEndpointHalted)) done.push_back(rest);
+    if (h == Handshake::Nak) {
+        pipe.waiting = true;
+        return false;
+    }
+    Fail(pipe, h == Handshake::Stall ? usbd::kStallPid : usbd::kDevNotResponding, done);
     return false;
 }
 
 void HostController::RunControl(std::uint64_t frame, std::vector<Transfer*>& done) {
     if (control_.queue.empty() || !Eligible(control_.queue.front(), frame)) return;
     Transfer* t = control_.queue.front();
-    const Outcome o = device_.Control(t->setup, std::span(t->buffer, t->length));
-    if (o.handshake == Handshake::Ack) {
-        t->actual = t->in ? std::min(o.length, t->length) : t->length;
-        Finish(control_, usbd::kSuccess, done);
-    } else if (o.handshake == Handshake::Stall) {
-        Finish(control_, usbd::kStallPid, done);  // the default pipe recovers with the next setup
-    } else {
-        control_.waiting = true;
+    const std::uint32_t mps0 = std::max<std::uint32_t>(control_.endpoint.maxPacketSize, 8);
+    std::span<std::uint8_t> wire = Wire(t->length + mps0);
+    if (!t->in) {
+        if (t->length) std::memcpy(wire.data(), t->buffer, t->length);
+        wire = wire.first(t->length);
+    }
+    const Outcome o = device_.Control(t->setup, wire);
+    switch (o.handshake) {
+    case Handshake::Ack: {
+        if (!t->in) {
+            t->actual = t->length;
+            Finish(control_, usbd::kSuccess, done);
+            break;
+        }
+        t->actual = Land(t, 0, o.length, t->length);
+        if (o.length <= t->length) {
+            Finish(control_, usbd::kSuccess, done);
+            break;
+        }
+        // The data stage ran past wLength in the packet that crossed it.
+        const std::uint32_t lastStart = t->length == 0 ? 0 : (t->length - 1) / mps0 * mps0;
+        Fail(control_, OverflowStatus(o.length - lastStart, mps0), done);
+        break;
+    }
+    case Handshake::Stall: Fail(control_, usbd::kStallPid, done); break;
+    case Handshake::Timeout: Fail(control_, usbd::kDevNotResponding, done); break;
+    case Handshake::Nak: control_.waiting = true; break;
     }
 }
 
@@ -199,13 +258,15 @@ void HostController::RunIso(Pipe& pipe, std::uint64_t frame, std::vector<Transfe
             packet.status = usbd::kIsoNotAccessedLate;  // its frame went by (device suspended)
             packet.length = 0;
         } else if (t->in) {
-            const Outcome o = device_.In(pipe.endpoint.address,
-                                         std::span(t->buffer + packet.offset, std::min<std::uint32_t>(size, pipe.endpoint.maxPacketSize)));
-            packet.status = o.handshake == Handshake::Stall ? usbd::kStallPid : usbd::kSuccess;
-            packet.length = o.handshake == Handshake::Ack ? o.length : 0;
+            const std::uint32_t mps = pipe.endpoint.maxPacketSize;
+            const std::uint32_t asked = std::min(size, mps);
+            const Outcome o = device_.In(pipe.endpoint.address, Wire(mps), asked);
+            packet.length = o.handshake == Handshake::Ack ? Land(t, packet.offset, o.length, asked) : 0;
+            packet.status = HandshakeStatus(o.handshake);
+            if (o.handshake == Handshake::Ack && o.length > asked) packet.status = OverflowStatus(o.length, mps);
         } else {
             const Handshake h = device_.Out(pipe.endpoint.address, std::span<const std::uint8_t>(t->buffer + packet.offset, size));
-            packet.status = h == Handshake::Stall ? usbd::kStallPid : usbd::kSuccess;
+            packet.status = HandshakeStatus(h);
             packet.length = h == Handshake::Ack ? size : 0;
         }
         if (packet.status != usbd::kSuccess) ++t->isoErrors;

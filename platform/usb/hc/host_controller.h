@@ -10,12 +10,18 @@
 // The controller says when it next has to run (NextDue): never while nothing is queued, and while every
 // queued transfer waits on a NAK only when the device expects a change (NextActivity) or reports one
 // (Activity). So idle time costs nothing.
+//
+// IN data lands as on hardware: the device answers into the controller's receive buffer, and only the
+// bytes the transfer asked for reach its buffer. A packet that runs past them ends the transfer: past
+// the endpoint's packet size with babble, else (past the buffer's end) with a data overrun; a device
+// that does not answer at all ends it with "not responding". Each of these, as a STALL, halts the pipe.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "usb/hc/transfer.h"
@@ -26,6 +32,9 @@ namespace tarvel::usb {
 
 class HostController {
 public:
+    // How far past what it asked for the controller's receive buffer lets a device write.
+    static constexpr std::uint32_t kWireSlack = 64;
+
     struct Pipe {
         EndpointSpec endpoint;
         std::uint32_t intervalFrames = 1;  // in (micro)frames for interrupt and isochronous pipes
@@ -73,6 +82,12 @@ private:
     void RunIso(Pipe& pipe, std::uint64_t frame, std::vector<Transfer*>& done);
     bool Packet(Pipe& pipe, Transfer* t, std::vector<Transfer*>& done);  // false: pipe done for this frame
     void Finish(Pipe& pipe, std::int32_t status, std::vector<Transfer*>& done);
+    void Fail(Pipe& pipe, std::int32_t status, std::vector<Transfer*>& done);
+    // The receive buffer for `expected` bytes of IN data (and room to see a device overshoot them).
+    std::span<std::uint8_t> Wire(std::uint32_t expected);
+    // Copies what the device claimed to send, at most `asked` bytes, from the receive buffer into the
+    // transfer's buffer at `offset`; returns the bytes copied.
+    std::uint32_t Land(Transfer* t, std::uint32_t offset, std::uint32_t claimed, std::uint32_t asked);
     std::optional<std::uint64_t> DueFrame(const Pipe& pipe, std::uint64_t floor);
     std::uint64_t NextIntervalFrame(const Pipe& pipe, std::uint64_t from) const;
 

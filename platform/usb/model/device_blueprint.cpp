@@ -1,5 +1,6 @@
 #include "usb/model/device_blueprint.h"
 
+#include <algorithm>
 #include <set>
 #include <stdexcept>
 
@@ -59,6 +60,52 @@ std::vector<std::uint8_t> BuildStringDescriptor(const DeviceSpec& blueprint, std
     std::vector<std::uint8_t> d{0, 3};
     for (char c : text->substr(0, 126)) PutLe16(d, static_cast<std::uint8_t>(c));
     d[0] = static_cast<std::uint8_t>(d.size());
+    return d;
+}
+
+std::vector<std::uint8_t> LyingConfigurationDescriptor(const DeviceSpec& blueprint, DescriptorLie lie, unsigned which) {
+    std::vector<std::uint8_t> d = BuildConfigurationDescriptor(blueprint);
+    auto setTotal = [&](std::size_t total) {
+        d[2] = static_cast<std::uint8_t>(total);
+        d[3] = static_cast<std::uint8_t>(total >> 8);
+    };
+    // Offsets of every descriptor after the first, and of the endpoint descriptors among them.
+    std::vector<std::size_t> all, endpoints, interfaces;
+    for (std::size_t at = 9; at + 1 < d.size() && d[at] >= 2; at += d[at]) {
+        all.push_back(at);
+        if (d[at + 1] == 5) endpoints.push_back(at);
+        if (d[at + 1] == 4) interfaces.push_back(at);
+    }
+    const std::size_t endpoint = endpoints.empty() ? 0 : endpoints[which % endpoints.size()];
+    auto setPacketSize = [&](unsigned size) {
+        if (!endpoint) return;
+        d[endpoint + 4] = static_cast<std::uint8_t>(size);
+        d[endpoint + 5] = static_cast<std::uint8_t>(size >> 8);
+    };
+    auto packetSize = [&]() -> unsigned { return endpoint ? d[endpoint + 4] | (d[endpoint + 5] & 0x07) << 8 : 0; };
+    switch (lie) {
+    case DescriptorLie::TotalLengthLong: setTotal(d.size() + 16); break;
+    case DescriptorLie::TotalLengthShort: setTotal(d.size() - 3); break;
+    case DescriptorLie::ZeroLength:
+        if (!all.empty()) d[all[which % all.size()]] = 0;
+        break;
+    case DescriptorLie::LengthPastEnd:
+        if (!all.empty()) d[all.back()] = static_cast<std::uint8_t>(d[all.back()] + 9);
+        break;
+    case DescriptorLie::EndpointTooShort:
+        if (endpoint) {  // the descriptors that follow move up, as the device's table would have them
+            d.erase(d.begin() + static_cast<std::ptrdiff_t>(endpoint) + 4, d.begin() + static_cast<std::ptrdiff_t>(endpoint) + 7);
+            d[endpoint] = 4;
+            setTotal(d.size());
+        }
+        break;
+    case DescriptorLie::MissingEndpoints:
+        if (!interfaces.empty()) d[interfaces[which % interfaces.size()] + 4] += 2;
+        break;
+    case DescriptorLie::PacketSizeZero: setPacketSize(0); break;
+    case DescriptorLie::PacketSizeSmaller: setPacketSize(8); break;
+    case DescriptorLie::PacketSizeLarger: setPacketSize(std::min(packetSize() * 2, 1024u)); break;
+    }
     return d;
 }
 

@@ -52,4 +52,22 @@ std::vector<std::uint8_t> BuildConfigurationDescriptor(const DeviceSpec& bluepri
 // String descriptor `index` (0 = the language list, US English) or empty if the device has none.
 std::vector<std::uint8_t> BuildStringDescriptor(const DeviceSpec& blueprint, std::uint8_t index);
 
+// Ways a configuration descriptor lies about itself, as broken and hostile devices' do. A device serves
+// one through DeviceModel::ServeConfigurationDescriptor while its endpoints go on working as built.
+enum class DescriptorLie {
+    TotalLengthLong,    // wTotalLength claims bytes the device never sends
+    TotalLengthShort,   // wTotalLength ends inside the last endpoint descriptor
+    ZeroLength,         // a descriptor after the first one has bLength 0
+    LengthPastEnd,      // the last descriptor's bLength runs past wTotalLength
+    EndpointTooShort,   // an endpoint descriptor's bLength (4) is too short for its fields
+    MissingEndpoints,   // bNumEndpoints counts more endpoints than follow
+    PacketSizeZero,     // an endpoint announces packets of 0 bytes
+    PacketSizeSmaller,  // an endpoint announces packets of 8 bytes and sends its real ones
+    PacketSizeLarger,   // an endpoint announces twice its real packet size
+};
+constexpr unsigned kDescriptorLies = 9;
+// The blueprint's configuration descriptor with `lie` told about its `which`-th endpoint (counted over
+// all interfaces, modulo their number) where the lie concerns one.
+std::vector<std::uint8_t> LyingConfigurationDescriptor(const DeviceSpec& blueprint, DescriptorLie lie, unsigned which = 0);
+
 }  // namespace tarvel::usb

@@ -2,7 +2,8 @@
 // answers the standard control requests from it (descriptors, configuration, interface, features,
 // status); a concrete model adds its class and vendor requests and what its endpoints do. Faults can be
 // switched on for any model: stalled endpoints, endless NAK, failing control transfers, malformed
-// descriptors, unplugging and remote wake-up.
+// descriptors, unplugging and remote wake-up; packets longer or shorter than the host asked for, and a
+// device that drops off the bus between two packets; each of these on demand or at random from a seed.
 //
 // Models are passive: the host controller calls them once per packet at (micro)frame ends, from the
 // emulated machine's threads, one call at a time. A model that changes on its own (data arriving from
@@ -12,6 +13,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <random>
 #include <set>
 #include <span>
 #include <vector>
@@ -35,6 +37,15 @@ constexpr std::uint8_t kStdGetStatus = 0x00, kStdClearFeature = 0x01, kStdSetFea
                        kStdSetConfiguration = 0x09, kStdGetInterface = 0x0A, kStdSetInterface = 0x0B;
 constexpr std::uint16_t kFeatureEndpointHalt = 0, kFeatureDeviceRemoteWakeup = 1;
 constexpr unsigned kAlways = ~0u;
+constexpr std::uint8_t kAnyEndpoint = 0xFF;  // no endpoint has this address (bits 6..4 are reserved)
+
+// The odds (0..1) of each random misbehaviour, rolled per packet while the random mode is on.
+struct MisbehaviourOdds {
+    double oversize = 0;     // an IN packet or IN data stage carries more bytes than the device had
+    double shortPacket = 0;  // an IN packet or IN data stage is cut short
+    double zeroLength = 0;   // a zero-length IN packet instead of the answer (data or NAK)
+    double drop = 0;         // the device leaves the bus right after a packet it answered
+};
 
 class DeviceModel {
 public:
@@ -48,12 +59,20 @@ public:
     VirtualTime Now() const { return clock_.Now(); }
 
     // --- What the host controller calls ---
-    // One control transfer. `data` is the data stage: wLength bytes to send, or room for wLength bytes.
+    // One control transfer. `data` is the data stage: the wLength bytes sent to the device, or the
+    // controller's receive buffer for an IN data stage, which holds wLength bytes and may hold more. A
+    // sound device sends at most wLength; one with a length fault may write on to the end of `data`
+    // and claim more still (Outcome::length).
     Outcome Control(const SetupPacket& setup, std::span<std::uint8_t> data);
     // One OUT packet on a bulk, interrupt or isochronous endpoint.
     Handshake Out(std::uint8_t endpoint, std::span<const std::uint8_t> packet);
-    // One IN packet: the model writes at most room.size() bytes (the endpoint's packet size).
-    Outcome In(std::uint8_t endpoint, std::span<std::uint8_t> room);
+    // One IN packet of at most `asked` bytes (the endpoint's packet size, less near the transfer's end)
+    // into the controller's receive buffer `wire` (at least `asked` bytes). A device with a length fault
+    // may write on to the end of `wire` and claim more still.
+    Outcome In(std::uint8_t endpoint, std::span<std::uint8_t> wire, std::uint32_t asked);
+    Outcome In(std::uint8_t endpoint, std::span<std::uint8_t> room) {
+        return In(endpoint, room, static_cast<std::uint32_t>(room.size()));
+    }
     // The next time at which a NAKing endpoint may have something, if the model knows one.
     std::optional<VirtualTime> NextActivity();
     void BusReset();  // port reset: address and configuration gone, halts cleared
@@ -62,6 +81,9 @@ public:
     std::uint8_t Configuration() const { return configuration_; }
     bool RemoteWakeEnabled() const { return remoteWakeEnabled_; }
     bool EndpointHalted(std::uint8_t endpoint) const { return halted_.count(endpoint) != 0; }
+    // The packet size the endpoint really has (its blueprint's), whatever the descriptors served say;
+    // 0 for an endpoint the device does not have.
+    std::uint16_t EndpointPacketSize(std::uint8_t endpoint) const;
 
     // The descriptors the device serves (the built ones unless a fault replaces them).
     std::vector<std::uint8_t> DeviceDescriptor() const;
@@ -75,8 +97,25 @@ public:
     void ServeConfigurationDescriptor(std::vector<std::uint8_t> bytes);
     void Unplug();             // surprise removal of the device from its port
     bool SignalRemoteWake();   // resume signalling; false unless suspended with remote wake-up enabled
+    // Length faults for the next `count` answers with data on `endpoint` (0: IN data stages of control
+    // transfers; kAnyEndpoint: any), each used up by the answer it changes (kAlways: until cleared):
+    // `extra` bytes of junk after the data; or at most `limit` bytes (0: a zero-length packet), the
+    // data not sent staying with the device.
+    void OversizeIn(std::uint8_t endpoint, std::uint32_t extra, unsigned count = 1);
+    void ShortIn(std::uint8_t endpoint, std::uint32_t limit, unsigned count = 1);
+    void ClearLengthFaults();
+    // After answering `packets` more packets (data, handshakes and control transfers; on `endpoint`
+    // only, or any) the device answers nothing any more: it has left the bus, between two packets of
+    // a transfer as likely as not. The bus does not know yet: as a hub, it learns of a disconnect
+    // later, when someone unplugs the model. 0 switches the countdown off.
+    void DisconnectAfter(unsigned packets, std::uint8_t endpoint = kAnyEndpoint);
+    bool Detached() const { return detached_; }
+    // Random misbehaviour from `seed`, the same packets misbehaving on every run with the same seed
+    // and the same traffic; odds of all zero switch it off.
+    void Misbehave(std::uint64_t seed, const MisbehaviourOdds& odds);
+    std::uint64_t Misbehaviours() const { return misbehaviours_; }  // faults carried out so far
 
-    void AttachBus(BusLink* link) { bus_ = link; }
+    void AttachBus(BusLink* link);  // a new connection also ends a detached device's silence
     bool Plugged() const { return bus_ != nullptr; }
 
 protected:
@@ -92,8 +131,26 @@ protected:
     bool EndpointActive(std::uint8_t endpoint) const;
 
 private:
+    // How one IN answer is to be changed.
+    struct LengthFault {
+        enum Kind { None, Oversize, Short, ZeroLength } kind = None;
+        std::uint32_t bytes = 0;  // Oversize: extra bytes; Short: at most this many
+        bool queued = false;      // from OversizeIn/ShortIn: used up once carried out
+    };
+    struct QueuedFault {
+        std::uint8_t endpoint;
+        LengthFault fault;
+        unsigned count;
+    };
+
     Outcome Standard(const SetupPacket& setup, std::span<std::uint8_t> data);
     Outcome GetDescriptor(const SetupPacket& setup, std::span<std::uint8_t> data);
+    LengthFault NextLengthFault(std::uint8_t endpoint, std::uint32_t asked);
+    // Carries out `fault` on an answer of `o.length` bytes at the start of `wire`.
+    Outcome ApplyLengthFault(const LengthFault& fault, std::uint8_t endpoint, Outcome o, std::span<std::uint8_t> wire);
+    void UseUp(std::uint8_t endpoint, const LengthFault& fault);
+    bool Roll(double odds);
+    void Answered(std::uint8_t endpoint);  // counts towards a disconnect
 
     DeviceSpec spec_;
     const Clock& clock_;
@@ -106,6 +163,14 @@ private:
     std::set<std::uint8_t> nakForever_;
     unsigned failControl_ = 0;
     std::optional<std::vector<std::uint8_t>> servedDevice_, servedConfiguration_;
+    std::vector<QueuedFault> lengthFaults_;
+    unsigned disconnectAfter_ = 0;
+    std::uint8_t disconnectEndpoint_ = kAnyEndpoint;
+    bool detached_ = false;
+    MisbehaviourOdds odds_;
+    bool misbehaving_ = false;
+    std::mt19937_64 rng_;
+    std::uint64_t misbehaviours_ = 0;
 };
 
 }  // namespace tarvel::usb

@@ -18,8 +18,9 @@ public:
 enum class Speed { Full, High };
 enum class EndpointType : std::uint8_t { Control = 0, Isochronous = 1, Bulk = 2, Interrupt = 3 };
 
-// How a device answers one packet.
-enum class Handshake { Ack, Nak, Stall };
+// How a device answers one packet. Timeout: no answer at all (the device has left the bus, or is too
+// broken to answer); the host gives up after its retries.
+enum class Handshake { Ack, Nak, Stall, Timeout };
 
 struct SetupPacket {
     std::uint8_t requestType = 0;  // bit 7 device-to-host, bits 6..5 type, bits 4..0 recipient
@@ -35,7 +36,10 @@ struct SetupPacket {
 
 constexpr std::uint8_t kRequestTypeStandard = 0, kRequestTypeClass = 1, kRequestTypeVendor = 2;
 
-// Outcome of a control transfer or of one IN packet: Ack with `length` bytes moved, or Nak / Stall.
+// Outcome of a control transfer or of one IN packet: Ack with `length` bytes moved, or Nak / Stall /
+// Timeout. For IN data `length` is what the device put on the wire, which a faulty device may make
+// longer than the host asked for (and longer than the buffer it wrote into): the host controller
+// decides what of it lands.
 struct Outcome {
     Handshake handshake = Handshake::Ack;
     std::uint32_t length = 0;

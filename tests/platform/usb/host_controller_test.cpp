@@ -1,8 +1,13 @@
 // The frame scheduler: bulk budget per (micro)frame, packet rules of IN and OUT transfers, stalls,
-// interrupt intervals, isochronous frames and the absence of idle ticking.
+// interrupt intervals, isochronous frames and the absence of idle ticking; what it makes of a device
+// that sends more or less than asked or stops answering: the bounds of the transfer's buffer hold and
+// the transfer fails with the status the hardware reports.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <random>
+#include <set>
 
 #include "manual_clock.h"
 #include "test_models.h"
@@ -184,6 +189,228 @@ TEST(HostController, InterruptPipesArePolledAtTheirIntervalAndIsoPacketsOnePerFr
     Transfer late = t;
     late.isoStartFrame = b.hc.CurrentFrameNumber() - 1;
     EXPECT_EQ(b.hc.Submit(b.pipes[3], &late), usbd::kBadStartFrame);
+}
+
+// A transfer buffer followed by guard bytes that no transfer may touch.
+struct Guarded {
+    static constexpr std::size_t kGuard = 96;
+    static constexpr std::uint8_t kCanary = 0xCC;
+    std::vector<std::uint8_t> bytes;
+    explicit Guarded(std::size_t length) : bytes(length + kGuard, kCanary), length(length) {}
+    std::size_t length;
+    std::uint8_t* data() { return bytes.data(); }
+    bool GuardIntact() const {
+        return std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(length), bytes.end(), [](std::uint8_t b) { return b == kCanary; });
+    }
+};
+
+Transfer BulkIn(Guarded& buffer, std::uint8_t endpoint = 0x81) {
+    Transfer t;
+    t.type = EndpointType::Bulk, t.endpoint = endpoint, t.in = true, t.shortOk = true;
+    t.buffer = buffer.data();
+    t.length = static_cast<std::uint32_t>(buffer.length);
+    return t;
+}
+
+Transfer ControlIn(Guarded& buffer, std::uint8_t descriptorType) {
+    Transfer t;
+    t.type = EndpointType::Control, t.endpoint = 0, t.in = true, t.shortOk = true;
+    t.buffer = buffer.data();
+    t.length = static_cast<std::uint32_t>(buffer.length);
+    t.setup = SetupPacket{0x80, kStdGetDescriptor, static_cast<std::uint16_t>(descriptorType << 8), 0,
+                          static_cast<std::uint16_t>(buffer.length)};
+    return t;
+}
+
+TEST(HostController, AnInPacketPastWhatWasAskedForEndsTheTransferAndNothingLandsBeyondTheBuffer) {
+    struct Case {
+        std::size_t length;
+        std::uint32_t extra;
+        std::int32_t status;
+        std::uint32_t actual;
+    };
+    for (const Case& c : {Case{256, 1, usbd::kBabbleDetected, 64},       // a full packet plus one byte
+                          Case{36, 10, usbd::kDataOverrun, 36},          // within the packet size, past the buffer
+                          Case{36, 40, usbd::kBabbleDetected, 36},       // past both
+                          Case{36, 100000, usbd::kBabbleDetected, 36}}) {  // far past the receive buffer
+        Bench b;
+        Guarded buffer(c.length), other(64);
+        Transfer t = BulkIn(buffer), behind = BulkIn(other);
+        b.hc.Submit(b.pipes[1], &t);
+        b.hc.Submit(b.pipes[1], &behind);
+        b.device.QueueIn(std::vector<std::uint8_t>(64, 0x11));
+        b.device.OversizeIn(0x81, c.extra);
+        b.Run(10 * kMs);
+        EXPECT_EQ(t.status, c.status) << c.length << "+" << c.extra;
+        EXPECT_EQ(t.actual, c.actual) << c.length << "+" << c.extra;
+        EXPECT_TRUE(buffer.GuardIntact()) << c.length << "+" << c.extra;
+        EXPECT_EQ(buffer.bytes[c.actual - 1], 0x11);
+        // The pipe halts as on a STALL: what waits behind fails, and so does what comes, until a reset.
+        EXPECT_EQ(behind.status, usbd::kEndpointHalted);
+        EXPECT_EQ(b.hc.Submit(b.pipes[1], &behind), usbd::kEndpointHalted);
+        EXPECT_EQ(b.device.Misbehaviours(), 1u);
+    }
+}
+
+TEST(HostController, AControlDataStagePastWLengthFailsOnlyThatTransferAndShortOnesSucceed) {
+    Bench b;
+    const std::vector<std::uint8_t> device = b.device.DeviceDescriptor();
+    struct Case {
+        std::size_t length;
+        std::uint32_t extra;  // 0: cut to `limit` instead
+        std::uint32_t limit;
+        std::int32_t status;
+        std::uint32_t actual;
+    };
+    // The configuration descriptor is 46 bytes: junk after it that still fits wLength is data to the host.
+    for (const Case& c : {Case{18, 4, 0, usbd::kDataOverrun, 18}, Case{18, 60, 0, usbd::kBabbleDetected, 18},
+                          Case{64, 18, 0, usbd::kSuccess, 64}, Case{64, 19, 0, usbd::kBabbleDetected, 64},
+                          Case{18, 0, 7, usbd::kSuccess, 7}, Case{18, 0, 0, usbd::kSuccess, 0}}) {
+        const bool config = c.length == 64;
+        if (c.extra) b.device.OversizeIn(0, c.extra);
+        else b.device.ShortIn(0, c.limit);
+        Guarded buffer(c.length), again(18);
+        Transfer t = ControlIn(buffer, config ? 2 : 1), next = ControlIn(again, 1);
+        b.hc.Submit(b.hc.DefaultPipe(), &t);
+        b.hc.Submit(b.hc.DefaultPipe(), &next);
+        b.Run(b.clock.now + 10 * kMs);
+        EXPECT_EQ(t.status, c.status) << c.length << " " << c.extra << " " << c.limit;
+        EXPECT_EQ(t.actual, c.actual) << c.length << " " << c.extra << " " << c.limit;
+        EXPECT_TRUE(buffer.GuardIntact()) << c.length << " " << c.extra;
+        if (!config) {
+            EXPECT_TRUE(std::equal(buffer.bytes.begin(), buffer.bytes.begin() + t.actual, device.begin()));
+        }
+        // The default pipe does not halt: the next setup starts afresh.
+        EXPECT_EQ(next.status, usbd::kSuccess);
+        EXPECT_EQ(next.actual, 18u);
+    }
+}
+
+TEST(HostController, ADeviceThatLeavesBetweenTwoPacketsFailsTheTransferWithWhatArrivedAndThenEverything) {
+    Bench b;
+    Guarded buffer(256);
+    Transfer t = BulkIn(buffer);
+    b.hc.Submit(b.pipes[1], &t);
+    for (std::uint8_t i = 1; i <= 4; ++i) b.device.QueueIn(std::vector<std::uint8_t>(64, i));
+    b.device.DisconnectAfter(2, 0x81);
+    b.Run(10 * kMs);
+    EXPECT_TRUE(b.device.Detached());
+    EXPECT_EQ(t.status, usbd::kDevNotResponding);
+    EXPECT_EQ(t.actual, 128u);
+    EXPECT_EQ(buffer.bytes[127], 2);
+    EXPECT_EQ(buffer.bytes[128], Guarded::kCanary);  // nothing of the packets it never sent
+
+    std::vector<std::uint8_t> out(64, 7);
+    Transfer write = Bulk(false, out);
+    Guarded descriptor(18);
+    Transfer control = ControlIn(descriptor, 1);
+    b.hc.Submit(b.pipes[0], &write);
+    b.hc.Submit(b.hc.DefaultPipe(), &control);
+    b.Run(20 * kMs);
+    EXPECT_EQ(write.status, usbd::kDevNotResponding);
+    EXPECT_EQ(control.status, usbd::kDevNotResponding);
+    EXPECT_EQ(b.device.sunk, 0u);
+    EXPECT_FALSE(b.hc.NextDue());  // a silent device keeps nothing ticking
+}
+
+TEST(HostController, IsochronousPacketsPastTheirSizeFailAloneAndStayInTheirSlot) {
+    Bench b;
+    Guarded iso(96);
+    Transfer t;
+    t.type = EndpointType::Isochronous, t.endpoint = 0x84, t.in = true, t.buffer = iso.data(), t.length = 96;
+    t.packets = {{0, 0, 0}, {32, 0, 0}, {64, 0, 0}};
+    b.hc.Submit(b.pipes[3], &t);
+    b.Run(b.clock.now + kMs);
+    b.device.OversizeIn(0x84, 5);  // the second packet: past the packet size
+    b.Run(b.clock.now + kMs);
+    b.device.OversizeIn(0x84, 20);
+    b.Run(20 * kMs);
+    EXPECT_EQ(t.status, usbd::kSuccess);
+    EXPECT_EQ(t.isoErrors, 2u);
+    EXPECT_EQ(t.packets[0].status, usbd::kSuccess);
+    EXPECT_EQ(t.packets[1].status, usbd::kBabbleDetected);
+    EXPECT_EQ(t.packets[2].status, usbd::kBabbleDetected);
+    EXPECT_EQ(t.packets[1].length, 32u);
+    EXPECT_EQ(t.actual, 96u);
+    EXPECT_TRUE(iso.GuardIntact());
+}
+
+TEST(HostController, APacketSizeTheDescriptorLiedAboutBabblesWhenSmallerAndEndsShortWhenLarger) {
+    ManualClock clock;
+    BulkDevice device(clock);
+    device.Control(SetupPacket{0x00, kStdSetConfiguration, 1, 0, 0}, {});
+    HostController hc(device, clock);
+    HostController::Pipe* small = hc.AddPipe({0x81, EndpointType::Bulk, 8, 0});
+    Guarded a(256);
+    Transfer t = BulkIn(a);
+    hc.Submit(small, &t);
+    device.QueueIn(std::vector<std::uint8_t>(64, 3));
+    clock.now = kMs;
+    hc.RunFrame();
+    EXPECT_EQ(t.status, usbd::kBabbleDetected);
+    EXPECT_EQ(t.actual, 8u);
+    EXPECT_TRUE(a.GuardIntact());
+
+    hc.RemovePipes();
+    HostController::Pipe* large = hc.AddPipe({0x81, EndpointType::Bulk, 128, 0});
+    Guarded c(256);
+    Transfer u = BulkIn(c);
+    u.shortOk = false;
+    hc.Submit(large, &u);
+    device.QueueIn(std::vector<std::uint8_t>(64, 4));
+    device.QueueIn(std::vector<std::uint8_t>(64, 5));
+    clock.now = 3 * kMs;
+    hc.RunFrame();
+    EXPECT_EQ(u.status, usbd::kDataUnderrun);  // a 64-byte packet is short on a 128-byte pipe
+    EXPECT_EQ(u.actual, 64u);
+}
+
+// Random misbehaviour against every kind of IN transfer: whatever the device does, nothing lands past
+// a buffer, no transfer reports more than its length, and an overlong packet never passes as success.
+TEST(HostController, RandomLengthFaultsNeverBreakTheBufferBoundsOrPassAsSuccess) {
+    Bench b;
+    b.device.Misbehave(20261208, MisbehaviourOdds{.oversize = 0.2, .shortPacket = 0.2, .zeroLength = 0.1});
+    std::mt19937_64 rng(7);
+    std::set<std::int32_t> seen;
+    for (int round = 0; round < 400; ++round) {
+        const int kind = static_cast<int>(rng() % 3);
+        Guarded buffer(1 + rng() % 200);
+        Transfer t;
+        HostController::Pipe* pipe = b.pipes[1];
+        if (kind == 0) {
+            t = BulkIn(buffer);
+            for (std::size_t n = 0; n < buffer.length; n += 64) b.device.QueueIn(std::vector<std::uint8_t>(64, 0x5A));
+        } else if (kind == 1) {
+            buffer = Guarded(std::min<std::size_t>(buffer.length, 255));
+            t = ControlIn(buffer, rng() % 2 ? 1 : 2);
+            pipe = b.hc.DefaultPipe();
+        } else {
+            buffer = Guarded(64);
+            t.type = EndpointType::Isochronous, t.endpoint = 0x84, t.in = true, t.buffer = buffer.data(), t.length = 64;
+            t.packets = {{0, 0, 0}, {32, 0, 0}};
+            pipe = b.pipes[3];
+        }
+        ASSERT_EQ(b.hc.Submit(pipe, &t), usbd::kPending);
+        b.Run(b.clock.now + 20 * kMs);
+        ASSERT_NE(t.status, usbd::kPending) << round;
+        EXPECT_TRUE(buffer.GuardIntact()) << round;
+        EXPECT_LE(t.actual, t.length) << round;
+        seen.insert(t.status);
+        if (kind == 0 && t.status == usbd::kSuccess) {  // the junk of an overlong packet is never data
+            EXPECT_TRUE(std::all_of(buffer.bytes.begin(), buffer.bytes.begin() + t.actual, [](std::uint8_t v) { return v == 0x5A; })) << round;
+        }
+        for (const IsoPacketResult& p : t.packets) {
+            seen.insert(p.status);
+            EXPECT_LE(p.length, 32u);
+        }
+        b.hc.ClearHalt(b.pipes[1]);
+    }
+    EXPECT_TRUE(seen.count(usbd::kBabbleDetected));
+    EXPECT_TRUE(seen.count(usbd::kDataOverrun));
+    EXPECT_TRUE(seen.count(usbd::kSuccess));
+    for (std::int32_t status : seen)
+        EXPECT_TRUE(status == usbd::kSuccess || status == usbd::kBabbleDetected || status == usbd::kDataOverrun ||
+                    status == usbd::kIsochRequestFailed) << std::hex << status;
 }
 
 }  // namespace
