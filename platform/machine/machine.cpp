@@ -1,6 +1,8 @@
 // Booting, plugging adapters in and installing them from the INF, unplugging, shutting down.
 #include "tarvel/machine/machine.h"
 
+#include <algorithm>
+
 #include "tarvel/user/comports.h"
 #include "text.h"
 
@@ -114,9 +116,11 @@ Adapter& Machine::Plug(const AdapterOptions& options) {
 
     if (options.prepareModel) options.prepareModel(*adapter->model_);
     adapter->port_ = usb::Plug(*adapter->model_, d, &adapter->installStatus_);
-    adapter->node_ = usb::Node(adapter->port_);
-    adapter->plugged_ = true;
-    if (options.farSideKind == FarSideKind::External) {
+    // Without a port the bus could not enumerate the device (low resources): it never appeared, so there
+    // is nothing to unplug; the adapter stays as the record of the failed plug.
+    adapter->node_ = adapter->port_ ? usb::Node(adapter->port_) : nullptr;
+    adapter->plugged_ = adapter->port_ != nullptr;
+    if (adapter->plugged_ && options.farSideKind == FarSideKind::External) {
         options.external->Start();
         externalLines_.push_back(options.external);
     }
@@ -134,8 +138,14 @@ void Machine::Unplug(Adapter& adapter) {
 }
 
 void Machine::ReleaseGoneComNames() {
+    // An adapter that is gone (or never appeared) gave its name back, which a later adapter may hold now.
+    auto heldByAnother = [this](const Adapter& gone) {
+        return std::any_of(adapters_.begin(), adapters_.end(), [&](const auto& other) {
+            return other.get() != &gone && !other->Gone() && setup::Lower(other->comName_) == setup::Lower(gone.comName_);
+        });
+    };
     for (const auto& adapter : adapters_)
-        if (!adapter->plugged_ && adapter->Gone()) comNames_.Release(adapter->comName_);
+        if (!adapter->plugged_ && adapter->Gone() && !heldByAnother(*adapter)) comNames_.Release(adapter->comName_);
 }
 
 TeardownReport Machine::Shutdown() {

@@ -133,5 +133,68 @@ TEST_F(Report, ACleanRunReportsNothing) {
     EXPECT_TRUE(report.driversLoaded.empty());
 }
 
+// Shutting down right after an unplug: the bus deletes the device's object in the removal itself, so
+// nothing of the removal is still waiting when the machine stops. Under random schedules, which vary
+// where the removal's steps in the drivers above and below interleave.
+TEST_F(Report, ShutdownRightAfterAnUnplugLeavesNothingWaiting) {
+    for (std::uint64_t seed = 1; seed <= 12; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        m::MachineOptions options;
+        options.boot.policy = k::Policy::Random;
+        options.boot.seed = seed;
+        machine.reset();
+        Boot(options);
+        m::Adapter& adapter = machine->Plug();
+        ASSERT_TRUE(adapter.Started());
+        const std::string bus = tarvel::io::DeviceName(tarvel::pnp::PhysicalDevice(adapter.Node()));
+        ASSERT_FALSE(bus.empty());
+        machine->Unplug(adapter);
+        EXPECT_EQ(tarvel::io::FindDevice(bus), nullptr) << bus << " outlived its removal";
+        testing::internal::CaptureStderr();
+        const auto report = machine->Shutdown();
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(report.Clean());
+        EXPECT_EQ(said.find("still waits at shutdown"), std::string::npos) << said;
+    }
+}
+
+class Plugging : public SystemTest {};
+
+// The bus cannot create the adapter's device object (the first pool allocation of the plug fails): the
+// adapter never appears and the plug says so. The next plug installs with the COM name the failed one
+// gave back, and the failed adapter's record never gives that name back again while another adapter
+// holds it (here: unplugged with a handle still open, so its removal waits).
+TEST_F(Plugging, APlugTheBusCannotEnumerateFailsAndTheNextOneInstalls) {
+    Boot();
+    k::FailNth(k::FaultSite::Pool, 1);
+    m::Adapter& failed = machine->Plug();
+    EXPECT_EQ(k::FaultsInjected(), 1u);
+    k::ClearFaults();
+    EXPECT_EQ(failed.InstallStatus(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(failed.Started());
+    EXPECT_FALSE(failed.Plugged());
+    EXPECT_TRUE(failed.Gone());
+    EXPECT_EQ(failed.BusPort(), nullptr);
+    EXPECT_TRUE(failed.Stack().empty());
+    EXPECT_FALSE(failed.Model().Plugged());
+    machine->Unplug(failed);  // nothing to pull
+    const auto afterFailure = machine->Inspect();
+    EXPECT_TRUE(afterFailure.Clean()) << afterFailure.Findings().front();
+
+    m::Adapter& again = machine->Plug();
+    ASSERT_TRUE(again.Started());
+    EXPECT_EQ(again.ComName(), "COM3");
+    HANDLE port = Open("COM3");
+    ASSERT_TRUE(SetLine(port, 9600));
+    machine->Unplug(again);
+    ASSERT_FALSE(again.Gone());
+    m::Adapter& third = machine->Plug();
+    ASSERT_TRUE(third.Started());
+    EXPECT_EQ(third.ComName(), "COM4") << "COM3 still belongs to the unplugged adapter with a handle open";
+    Close(port);
+    tarvel::pnp::WaitForIdle();
+    EXPECT_TRUE(again.Gone());
+}
+
 } // namespace
 } // namespace systemtest

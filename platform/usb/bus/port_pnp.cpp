@@ -201,19 +201,10 @@ void Port::Remove() {
     PDEVICE_OBJECT pdo = pdo_;
     Extension()->PortObject = nullptr;
     delete this;
-    if (!pdo->AttachedDevice) {
-        IoDeleteDevice(pdo);
-        return;
-    }
-    // The removal is still on its way back up through the drivers above, which detach once it has
-    // passed them (the usual order: pass the removal down, then detach and delete). The object goes
-    // when the last of them has let go, as the platform defers the deletion of a referenced device.
-    kernel::QueueWork(kernel::WorkQueue::Delayed, [pdo] {
-        LARGE_INTEGER tick;
-        tick.QuadPart = -1;
-        while (pdo->AttachedDevice) KeDelayExecutionThread(KernelMode, FALSE, &tick);
-        IoDeleteDevice(pdo);
-    });
+    // The drivers above may still be attached: the removal is on its way back up through them, and they
+    // detach and delete their own devices once it has passed. The I/O manager keeps the object's memory
+    // until the last of them has detached; a request that still reaches it finds no port.
+    IoDeleteDevice(pdo);
 }
 
 void DeletePort(Port* port) {

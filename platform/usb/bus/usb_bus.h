@@ -22,11 +22,14 @@ const Clock& KernelClock();
 
 // Plugs the model into a new root port and installs it: the bus driver creates the physical device
 // object and the PnP manager builds and starts the stack from `description`. The install status is
-// returned through `status`; the port exists whatever it is.
+// returned through `status`; the port exists whatever it is, once its physical device object does.
+// When the bus cannot create that object (low resources) the device does not appear, as a device the
+// hub cannot enumerate: nullptr, the failure in `status`, nothing left behind and the model still
+// unplugged, so that a later plug may succeed.
 Port* Plug(DeviceModel& model, const pnp::DeviceDescription& description, NTSTATUS* status = nullptr);
 // Plugs the model in with a physical device object only, for tests that attach a function driver of
-// their own to it by hand.
-Port* PlugWithoutInstall(DeviceModel& model);
+// their own to it by hand. nullptr (the reason in `status`) as for Plug.
+Port* PlugWithoutInstall(DeviceModel& model, NTSTATUS* status = nullptr);
 
 PDEVICE_OBJECT PhysicalDevice(const Port* port);
 pnp::DeviceNode* Node(const Port* port);  // nullptr when plugged without install

@@ -1,9 +1,12 @@
 // The bus driver as a client driver meets it: configuration, transfers, abort and cancel, stalls,
 // control transfers, port requests, unplugging, power and wait-wake, and throughput in virtual time.
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "bus_fixture.h"
 #include "test_models.h"
+#include "tarvel/io.h"
 #include "tarvel/pnp.h"
 #include "usb/serial/serial_adapter.h"
 
@@ -466,26 +469,100 @@ TEST_F(BusTest, BytesFromAScriptedPeerWakeAReadThatWaitedThroughIdleTime) {
 namespace tarvel::usb::test {
 namespace {
 
+// The PnP tests' recording function driver as the one to install.
+pnp::DeviceDescription RecordingFunctionDriver() {
+    pnp::DeviceDescription description;
+    description.functionService = "pnprecfunc";
+    description.hardwareIds = {"USB\\VID_1209&PID_0001"};
+    return description;
+}
+
+std::vector<PDEVICE_OBJECT> DevicesOf(PDRIVER_OBJECT driver) {
+    std::vector<PDEVICE_OBJECT> devices;
+    for (PDEVICE_OBJECT d = driver->DeviceObject; d != nullptr; d = d->NextDevice) devices.push_back(d);
+    return devices;
+}
+
 // The installed path: the PnP manager builds a stack on the bus's physical device object (with the
 // PnP tests' recording function driver), reads its capabilities, and after an unplug removes the node,
 // whereupon the bus deletes the physical device object.
 TEST_F(BusTest, PlugInstallsThroughThePnpManagerAndUnplugRemovesTheDevice) {
     auto& adapter = Make<SerialAdapter>(KernelClock(), SerialAdapterOptions{Speed::High, true});
-    pnp::DeviceDescription description;
-    description.functionService = "pnprecfunc";
-    description.hardwareIds = {"USB\\VID_1209&PID_0001"};
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    Port* installed = Plug(adapter, description, &status);
+    Port* installed = Plug(adapter, RecordingFunctionDriver(), &status);
     ASSERT_EQ(status, STATUS_SUCCESS);
     pnp::DeviceNode* node = Node(installed);
     ASSERT_NE(node, nullptr);
     EXPECT_EQ(pnp::State(node), pnp::NodeState::Started);
     EXPECT_EQ(pnp::Capabilities(node).DeviceWake, PowerDeviceD2);
     EXPECT_EQ(pnp::Capabilities(node).DeviceState[PowerSystemWorking], PowerDeviceD0);
+    PDRIVER_OBJECT bus = PhysicalDevice(installed)->DriverObject;
     Unplug(installed);
     pnp::WaitForIdle();
     EXPECT_EQ(pnp::State(node), pnp::NodeState::Deleted);
     EXPECT_FALSE(adapter.Plugged());
+    EXPECT_TRUE(DevicesOf(bus).empty());
+}
+
+// Low resources at the plug: the bus cannot create the device's physical device object. The device does
+// not appear (no port, no device node, the model unplugged) and the failure reaches the caller; the
+// next plug of the same model installs it and its unplug leaves nothing behind.
+TEST_F(BusTest, APlugWhosePhysicalDeviceObjectCannotBeCreatedFailsAndTheNextPlugWorks) {
+    auto& adapter = Make<SerialAdapter>(KernelClock());
+    const std::size_t pool = kernel::PoolOutstandingTotal();
+    const std::size_t nodes = pnp::Nodes().size();
+    kernel::FailNth(kernel::FaultSite::Pool, 1);
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_EQ(Plug(adapter, RecordingFunctionDriver(), &status), nullptr);
+    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(kernel::FaultsInjected(), 1u);
+    kernel::FailNth(kernel::FaultSite::Pool, 1);
+    status = STATUS_SUCCESS;
+    EXPECT_EQ(PlugWithoutInstall(adapter, &status), nullptr);
+    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+    kernel::ClearFaults();
+    EXPECT_FALSE(adapter.Plugged());
+    EXPECT_EQ(pnp::Nodes().size(), nodes);
+
+    Port* port = Plug(adapter, RecordingFunctionDriver(), &status);
+    ASSERT_NE(port, nullptr);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    EXPECT_TRUE(adapter.Plugged());
+    pnp::DeviceNode* node = Node(port);
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::Started);
+    PDEVICE_OBJECT pdo = PhysicalDevice(port);
+    PDRIVER_OBJECT bus = pdo->DriverObject;
+    EXPECT_EQ(DevicesOf(bus), std::vector<PDEVICE_OBJECT>{pdo}) << "the failed plugs left a device object";
+    Unplug(port);
+    pnp::WaitForIdle();
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::Deleted);
+    EXPECT_TRUE(DevicesOf(bus).empty());
+    EXPECT_EQ(kernel::PoolOutstandingTotal(), pool);
+}
+
+// A gone device's removal, passed down by the function driver before it detaches: the bus deletes the
+// physical device object in the removal itself, with the function driver still attached above it (its
+// memory stays until the detach), and a request that still reaches the object finds no device.
+TEST_F(BusTest, TheRemovalOfAGoneDeviceDeletesItsObjectWhileTheDriverAboveIsStillAttached) {
+    auto& device = Make<BulkDevice>(KernelClock());
+    Attach(device);
+    PDEVICE_OBJECT pdo = PhysicalDevice(port);
+    PDRIVER_OBJECT bus = pdo->DriverObject;
+    const std::string name = io::DeviceName(pdo);
+    ASSERT_EQ(io::FindDevice(name), pdo);
+    PURB urb = Keep(BuildTransfer(Pipe(0, 1), Pool(64), nullptr, 64, USBD_TRANSFER_DIRECTION_IN));
+    device.Unplug();
+    EXPECT_EQ(SendPnpRequest(fdo, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
+    EXPECT_EQ(SendPnpRequest(fdo, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    port = nullptr;  // ended with the removal
+    EXPECT_EQ(io::FindDevice(name), nullptr);
+    EXPECT_TRUE(DevicesOf(bus).empty());
+    EXPECT_EQ(pdo->AttachedDevice, fdo);
+    EXPECT_EQ(SubmitUrbSync(fdo, urb), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(SendPnpRequest(fdo, IRP_MN_QUERY_CAPABILITIES), STATUS_NO_SUCH_DEVICE);
+    RemoveTestDevice(fdo);
+    fdo = nullptr;
+    EXPECT_DEATH(IoDetachDevice(pdo), "VERIFIER STOP: not a device object in IoDetachDevice");
 }
 
 }  // namespace

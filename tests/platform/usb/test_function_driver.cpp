@@ -253,24 +253,29 @@ ASYNC_URB* SendWaitWake(PDEVICE_OBJECT device) {
     return SendPower(device, IRP_MN_WAIT_WAKE, SystemPowerState, none);
 }
 
-NTSTATUS QueryCapabilities(PDEVICE_OBJECT device, DEVICE_CAPABILITIES* caps) {
-    std::memset(caps, 0, sizeof *caps);
-    caps->Size = sizeof *caps;
-    caps->Version = 1;
+NTSTATUS SendPnpRequest(PDEVICE_OBJECT device, UCHAR minor, PVOID argument) {
     KEVENT event;
     IO_STATUS_BLOCK iosb;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, Ext(device)->Lower, nullptr, 0, nullptr, &event, &iosb);
+    if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
-    next->Parameters.DeviceCapabilities.Capabilities = caps;
+    next->MinorFunction = minor;
+    next->Parameters.Others.Argument1 = argument;
     NTSTATUS status = IoCallDriver(Ext(device)->Lower, irp);
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         status = iosb.Status;
     }
     return status;
+}
+
+NTSTATUS QueryCapabilities(PDEVICE_OBJECT device, DEVICE_CAPABILITIES* caps) {
+    std::memset(caps, 0, sizeof *caps);
+    caps->Size = sizeof *caps;
+    caps->Version = 1;
+    return SendPnpRequest(device, IRP_MN_QUERY_CAPABILITIES, caps);
 }
 
 }  // namespace tarvel::usb::test

@@ -57,6 +57,9 @@ PURB BuildGetDescriptor(UCHAR type, PVOID buffer, ULONG length);
 NTSTATUS SendPowerRequest(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
 // Wait-wake sent and left pending; the ASYNC_URB's Status and Finished record its completion.
 ASYNC_URB* SendWaitWake(PDEVICE_OBJECT device);
+// A PnP request passed down to the bus as the function driver passes one on; `argument` is the first
+// parameter of the request (the capabilities of IRP_MN_QUERY_CAPABILITIES), nullptr for most.
+NTSTATUS SendPnpRequest(PDEVICE_OBJECT device, UCHAR minor, PVOID argument = nullptr);
 NTSTATUS QueryCapabilities(PDEVICE_OBJECT device, DEVICE_CAPABILITIES* caps);
 
 }  // namespace tarvel::usb::test
