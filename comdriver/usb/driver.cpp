@@ -108,6 +108,7 @@ PAGEDCODE NTSTATUS PipeAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Phy
     KeInitializeEvent(&ext->RemoveEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&ext->StopEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&ext->WaitWakeIdleEvent, NotificationEvent, TRUE);
+    InitializeSystemPower(ext);
 
     IncrementIo(deviceObject); // the device's own reference, given back at removal
     return STATUS_SUCCESS;

@@ -3,12 +3,6 @@
 // worker thread; transfers are refused while the device is not in D0.
 #include "tarvelpipe.h"
 
-// Pending system request, waiting for the device request asked for on its behalf.
-typedef struct _SYSTEM_POWER_CONTEXT {
-    PDEVICE_OBJECT DeviceObject;
-    PIRP SystemIrp;
-} SYSTEM_POWER_CONTEXT, *PSYSTEM_POWER_CONTEXT;
-
 // Device request that lowers the power, handed to PowerDownWorker.
 typedef struct _POWER_DOWN_CONTEXT {
     PDEVICE_OBJECT DeviceObject;
@@ -216,43 +210,66 @@ static DEVICE_POWER_STATE DeviceStateForSystem(PPIPE_EXTENSION Extension, SYSTEM
 }
 
 static VOID DevicePowerForSystemDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
-                                     PVOID ContextArg, PIO_STATUS_BLOCK IoStatus) {
+                                     PVOID Context, PIO_STATUS_BLOCK IoStatus) {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(MinorFunction);
     UNREFERENCED_PARAMETER(PowerState);
-    PSYSTEM_POWER_CONTEXT context = (PSYSTEM_POWER_CONTEXT)ContextArg;
-    PDEVICE_OBJECT device = context->DeviceObject;
-    PIRP systemIrp = context->SystemIrp;
-    PipeFree(context);
-    InterlockedDecrement(&PipeExt(device)->OwnPowerRequests);
+    PPIPE_EXTENSION ext = (PPIPE_EXTENSION)Context;
+    PIRP systemIrp = ext->SystemPowerIrp;
+    ext->SystemPowerIrp = NULL;
+    InterlockedDecrement(&ext->OwnPowerRequests);
     PoStartNextPowerIrp(systemIrp);
     systemIrp->IoStatus.Status = IoStatus->Status;
     systemIrp->IoStatus.Information = 0;
     IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
-    DecrementIo(device);
+    DecrementIo(ext->FunctionalDevice);
 }
 
-static VOID RequestDevicePowerForSystem(PDEVICE_OBJECT DeviceObject, PIRP SystemIrp) {
-    PPIPE_EXTENSION ext = PipeExt(DeviceObject);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(SystemIrp);
-    POWER_STATE state;
-    state.DeviceState = DeviceStateForSystem(ext, stack->Parameters.Power.State.SystemState);
+// A system request that returns to the working state must bring the device back to D0: without
+// it transfers stay refused and a client above stays powered down for good. Giving it up would
+// leave the device unusable in S0, so it is asked for again until it can be issued.
+static BOOLEAN MustReachDevicePower(PIO_STACK_LOCATION Stack) {
+    return Stack->MinorFunction == IRP_MN_SET_POWER && Stack->Parameters.Power.State.SystemState == PowerSystemWorking;
+}
 
-    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
-    PSYSTEM_POWER_CONTEXT context = (PSYSTEM_POWER_CONTEXT)PipeAllocate(NonPagedPool, sizeof(SYSTEM_POWER_CONTEXT));
-    if (context != NULL) {
-        context->DeviceObject = DeviceObject;
-        context->SystemIrp = SystemIrp;
-        InterlockedIncrement(&ext->OwnPowerRequests);
-        status = PoRequestPowerIrp(ext->PhysicalDevice, stack->MinorFunction, state, DevicePowerForSystemDone,
-                                   context, NULL);
-        if (NT_SUCCESS(status)) {
-            return;
-        }
-        InterlockedDecrement(&ext->OwnPowerRequests);
-        PipeFree(context);
+// Asks for the device request of ext->SystemPowerIrp. Called where the system request has come back
+// from the drivers below and again from the retry timer.
+static VOID RequestDevicePowerForSystem(PPIPE_EXTENSION Extension) {
+    PIRP systemIrp = Extension->SystemPowerIrp;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(systemIrp);
+    POWER_STATE state;
+    state.DeviceState = DeviceStateForSystem(Extension, stack->Parameters.Power.State.SystemState);
+
+    InterlockedIncrement(&Extension->OwnPowerRequests);
+    NTSTATUS status = PoRequestPowerIrp(Extension->PhysicalDevice, stack->MinorFunction, state,
+                                        DevicePowerForSystemDone, Extension, NULL);
+    if (NT_SUCCESS(status)) {
+        return;
     }
-    FailPowerRequest(DeviceObject, SystemIrp, status);
+    InterlockedDecrement(&Extension->OwnPowerRequests);
+    if (MustReachDevicePower(stack) && !Extension->Removed) {
+        // The system request keeps waiting, with its reference, until the device request is issued.
+        LARGE_INTEGER due;
+        due.QuadPart = -(LONGLONG)PIPE_POWER_RETRY_MS * 10000;
+        KeSetTimer(&Extension->SystemPowerRetryTimer, due, &Extension->SystemPowerRetryDpc);
+        return;
+    }
+    // A sleep that cannot be carried out: the request fails and the device stays where it is.
+    Extension->SystemPowerIrp = NULL;
+    FailPowerRequest(Extension->FunctionalDevice, systemIrp, status);
+}
+
+static VOID SystemPowerRetryDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(Argument1);
+    UNREFERENCED_PARAMETER(Argument2);
+    RequestDevicePowerForSystem((PPIPE_EXTENSION)Context);
+}
+
+VOID InitializeSystemPower(PPIPE_EXTENSION Extension) {
+    Extension->SystemPowerIrp = NULL;
+    KeInitializeTimer(&Extension->SystemPowerRetryTimer);
+    KeInitializeDpc(&Extension->SystemPowerRetryDpc, SystemPowerRetryDpc, Extension);
 }
 
 static NTSTATUS SystemPowerComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
@@ -267,7 +284,8 @@ static NTSTATUS SystemPowerComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
     if (stack->MinorFunction == IRP_MN_SET_POWER) {
         ext->SystemPowerState = stack->Parameters.Power.State.SystemState;
     }
-    RequestDevicePowerForSystem(ext->FunctionalDevice, Irp);
+    ext->SystemPowerIrp = Irp;
+    RequestDevicePowerForSystem(ext);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 

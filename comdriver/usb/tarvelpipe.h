@@ -15,6 +15,9 @@
 // Interval at which a drain that is still waiting aborts the pipes again: a transfer that passed
 // its state check just before the drain began may reach the bus after the first abort.
 #define PIPE_DRAIN_RETRY_MS 50
+// Interval at which the device request of a return to the working state is asked for again when
+// the power manager could not issue it (no memory for the request).
+#define PIPE_POWER_RETRY_MS 10
 
 // IoState values.
 #define PIPE_IO_NOT_READY 0
@@ -73,6 +76,13 @@ typedef struct _PIPE_EXTENSION {
     // Device power requests this driver asked for and whose callback has not run yet; their
     // initiators hold an I/O reference while they wait, which a power-down must not wait for.
     LONG OwnPowerRequests;
+    // The system request that waits for the device request asked for on its behalf. The power
+    // manager sends a device one system request at a time, so one place is enough and no
+    // allocation can stand between a system request and its device request.
+    PIRP SystemPowerIrp;
+    // Asks again for the device request of a return to the working state that could not be issued.
+    KTIMER SystemPowerRetryTimer;
+    KDPC SystemPowerRetryDpc;
     // Signalled while no wait-wake request is asked for or outstanding, so that stop and removal
     // can be sure the wait-wake callback no longer touches this extension.
     KEVENT WaitWakeIdleEvent;
@@ -193,6 +203,7 @@ VOID DrainTransfers(PDEVICE_OBJECT DeviceObject, LONG ReferencesHeld);
 // ---------------------------------------------------------------------------------------------
 NTSTATUS PipePowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS QueryPhysicalCapabilities(PDEVICE_OBJECT PhysicalDevice, PDEVICE_CAPABILITIES Capabilities);
+VOID InitializeSystemPower(PPIPE_EXTENSION Extension);
 NTSTATUS ArmWaitWake(PPIPE_EXTENSION Extension);
 VOID DisarmWaitWake(PPIPE_EXTENSION Extension);
 NTSTATUS WaitWakeDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -288,5 +288,56 @@ TEST_F(PowerTest, AllocationFailuresOnThePowerPathsLeaveTheDeviceWorking) {
     EXPECT_EQ(Ext()->OutstandingIo, 1);
 }
 
+// One allocation attempt fails anywhere in a whole sleep and resume with a read outstanding, and no
+// resume without faults follows. The sleep may degrade (the device stays in D0), but once the system
+// is back in S0 the device is in D0 and serving, the read has ended once, and the count is at its base.
+// A resume whose device request cannot be issued at first keeps the system request waiting until it
+// can be: the transition returns with the device already back.
+TEST_F(PowerTest, AnAllocationFailedAnywhereInASleepAndResumeEndsServingInS0) {
+    InstallDevice(true);
+    PFILE_OBJECT in = OpenPipe("\\PIPE01");
+    struct Site {
+        kernel::FaultSite site;
+        std::uint32_t tag;
+        const char* name;
+    };
+    const Site sites[] = {{kernel::FaultSite::Pool, PIPE_POOL_TAG, "pool"},
+                          {kernel::FaultSite::Irp, 0, "request"},
+                          {kernel::FaultSite::WorkItem, 0, "work item"},
+                          {kernel::FaultSite::PowerIrp, 0, "power request"}};
+    unsigned injected = 0;
+    for (const Site& site : sites) {
+        for (unsigned n = 1; n <= 16; ++n) {
+            SCOPED_TRACE(std::string(site.name) + " #" + std::to_string(n));
+            Bytes buffer(64);
+            Pending read;
+            ASSERT_EQ(ReadAsync(in, buffer.data(), 64, &read), STATUS_PENDING);
+            kernel::ClearFaults();
+            kernel::FailNth(site.site, n, site.tag);
+            const NTSTATUS sleep = power::SetSystemState(PowerSystemSleeping3);
+            const NTSTATUS resume = power::SetSystemState(PowerSystemWorking);
+            const bool failed = kernel::FaultsInjected() > 0;
+            kernel::ClearFaults();
+            EXPECT_TRUE(sleep == STATUS_SUCCESS || sleep == STATUS_INSUFFICIENT_RESOURCES) << std::hex << sleep;
+            EXPECT_EQ(resume, STATUS_SUCCESS);
+            EXPECT_EQ(Ext()->DevicePowerState, static_cast<ULONG>(PowerDeviceD0));
+            EXPECT_EQ(Ext()->IoState, static_cast<ULONG>(PIPE_IO_READY));
+            EXPECT_EQ(power::ReportedDeviceState(PipeDevice()), PowerDeviceD0);
+            // A sleep that degraded before its drain leaves the read waiting for data.
+            if (!read.done) {
+                device_->QueueIn(Bytes(1, 0x5A));
+                RunFor(10);
+            }
+            EXPECT_TRUE(read.done);
+            EXPECT_TRUE(ReadServed(in));
+            EXPECT_EQ(Ext()->OutstandingIo, 1);
+            EXPECT_EQ(Ext()->SystemPowerIrp, nullptr);
+            if (!failed) break;  // past the last attempt of the cycle
+            ++injected;
+        }
+    }
+    EXPECT_GT(injected, 6u);
+}
+
 }  // namespace
 }  // namespace pipetest

@@ -189,6 +189,56 @@ TEST_F(LifecycleTest, WakingAClosedPortSendsNothing) {
     EXPECT_FALSE(ext->RxStopped);
 }
 
+// A resume short of memory: one allocation attempt of the return to S0 fails, in turn every attempt of
+// it (the power request the pipe driver asks for below the port, the requests and pool blocks of the
+// power-up). Once the system is back in S0 the open port takes its settings and moves data both ways.
+TEST_F(LifecycleTest, AResumeShortOfMemoryStillWakesTheOpenPort) {
+    Start();
+    SetTimeouts(0, 0, 500);
+    struct Site {
+        FaultSite site;
+        const char* name;
+    };
+    const Site sites[] = {{FaultSite::PowerIrp, "power request"}, {FaultSite::Irp, "request"}, {FaultSite::Pool, "pool"}};
+    unsigned injected = 0;
+    std::size_t first = 0;
+    for (const Site& site : sites) {
+        for (unsigned n = 1; n <= 40; ++n) {
+            SCOPED_TRACE(std::string(site.name) + " #" + std::to_string(n));
+            ASSERT_EQ(tarvel::power::SetSystemState(PowerSystemSleeping3), STATUS_SUCCESS);
+            ASSERT_EQ(ext->DevicePowerState, PortPowerDown);
+            FailNth(site.site, n);
+            const NTSTATUS resume = tarvel::power::SetSystemState(PowerSystemWorking);
+            const bool failed = FaultsInjected() > 0;
+            ClearFaults();
+            EXPECT_EQ(resume, STATUS_SUCCESS);
+            EXPECT_EQ(ext->DevicePowerState, PortPowerWorking);
+            SetBaudRate(n % 2 ? 19200 : 9600);
+
+            // Bytes of an earlier round that came late do not count for this one.
+            RunFor(20 * kMs);
+            Purge(SERIAL_PURGE_RXCLEAR);
+            peer.ClearReceived();
+            Request write;
+            Write(write, Pattern(8, first));
+            Wait(write);
+            EXPECT_EQ(write.Status(), STATUS_SUCCESS);
+            EXPECT_EQ(write.Information(), 8u);
+            RunFor(20 * kMs);
+            EXPECT_EQ(peer.ReceivedBytes(), Pattern(8, first));
+            peer.Send(Pattern(8, first + 8));
+            Request read;
+            Read(read, 8);
+            Wait(read);
+            EXPECT_EQ(read.buffer, Pattern(8, first + 8));
+            first += 16;
+            if (!failed) break;  // past the last attempt of the resume
+            ++injected;
+        }
+    }
+    EXPECT_GT(injected, 3u);
+}
+
 // Surprise removal with the port open: the port disappears from view at once and refuses I/O, and the
 // removal waits for the application's close. The adapter is pulled out of a machine of its own, so
 // that it can be plugged in again afterwards.

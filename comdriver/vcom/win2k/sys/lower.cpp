@@ -137,18 +137,28 @@ NTSTATUS StartPipeRead(PPORT_EXTENSION Ext, PVOID Buffer, ULONG Length, PPIPE_HA
         return STATUS_INVALID_PARAMETER;
     }
 
-    LARGE_INTEGER Offset;
-    Offset.QuadPart = 0;
-    PIRP Irp = IoBuildAsynchronousFsdRequest(IRP_MJ_READ, Ext->LowerDevice, Buffer, Length, &Offset, NULL);
+    PIRP Irp = BuildPipeRead(Ext, Buffer, Length, Pipe, Completion);
     if (!Irp) {
         if (IdleEvent) {
             KeSetEvent(IdleEvent, IO_NO_INCREMENT, FALSE);
         }
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    return IoCallDriver(Ext->LowerDevice, Irp);
+}
+
+PIRP BuildPipeRead(PPORT_EXTENSION Ext, PVOID Buffer, ULONG Length, PPIPE_HANDLE Pipe,
+                   PIO_COMPLETION_ROUTINE Completion)
+{
+    LARGE_INTEGER Offset;
+    Offset.QuadPart = 0;
+    PIRP Irp = IoBuildAsynchronousFsdRequest(IRP_MJ_READ, Ext->LowerDevice, Buffer, Length, &Offset, NULL);
+    if (!Irp) {
+        return NULL;
+    }
     IoGetNextIrpStackLocation(Irp)->FileObject = &Pipe->FileObject;
     IoSetCompletionRoutine(Irp, Completion, Ext, TRUE, TRUE, TRUE);
-    return IoCallDriver(Ext->LowerDevice, Irp);
+    return Irp;
 }
 
 NTSTATUS ReadPipeOnce(PPORT_EXTENSION Ext, PUCHAR Buffer)

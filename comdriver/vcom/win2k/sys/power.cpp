@@ -13,7 +13,10 @@ NTSTATUS PassPowerDown(PPORT_EXTENSION Ext, PIRP Irp)
     return PoCallDriver(Ext->LowerDevice, Irp);
 }
 
-// Power-up of an open port: the drivers below first, then the device's state and the engines.
+// Power-up of an open port: the drivers below first, then the device's state and the engines, and
+// only then the request's completion. Its completion is what lets the system's return to the working
+// state finish; a write sent from that moment on must find the transmitter running, not stopped (a
+// stopped transmitter takes writes as done with 0 bytes and drops their data).
 NTSTATUS PowerUpOpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
@@ -27,9 +30,6 @@ NTSTATUS PowerUpOpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, NULL);
         Status = Irp->IoStatus.Status;
     }
-    PoStartNextPowerIrp(Irp);
-    Irp->IoStatus.Status = Status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
 
     BOOLEAN WasDown = Ext->DevicePowerState == PortPowerDown;
     Ext->DevicePowerState = PortPowerWorking;
@@ -47,6 +47,10 @@ NTSTATUS PowerUpOpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Ext->TxStopped = FALSE;
     // A buffered write that waits for room is topped up and the pump starts again.
     ResumeTransmit(Ext);
+
+    PoStartNextPowerIrp(Irp);
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
     return Status;
 }
 

@@ -17,6 +17,9 @@ constexpr LONGLONG RX_HELD_DATA_PAUSE_MS = 5;     // data held back, no poll per
 constexpr LONGLONG RX_PAUSED_RECHECK_MS = 10;     // while paused by flow control
 constexpr ULONG RX80FULL_PERCENT = 80;
 constexpr LONG RX_STOP_REABORT_MS = 1000;
+// Lack of memory (for the read, or for the pipe driver's transfer) is passing: the engine pauses and
+// reads again instead of parking, which would leave the open port deaf until it is opened again.
+constexpr LONGLONG RX_NO_RESOURCES_PAUSE_MS = 10;
 
 static void ArmRxTimer(PPORT_EXTENSION Ext, LONGLONG Ms)
 {
@@ -80,7 +83,12 @@ static NTSTATUS IssueReceiveRead(PPORT_EXTENSION Ext)
         KeSetEvent(&Ext->RxIdleEvent, IO_NO_INCREMENT, FALSE);
         return STATUS_DELETE_PENDING;
     }
-    return StartPipeRead(Ext, Ext->RxBuffer, Ext->RxReqSize, &Ext->RxPipe, ReceiveComplete, &Ext->RxIdleEvent);
+    PIRP Irp = BuildPipeRead(Ext, Ext->RxBuffer, Ext->RxReqSize, &Ext->RxPipe, ReceiveComplete);
+    if (!Irp) {
+        ArmRxTimer(Ext, RX_NO_RESOURCES_PAUSE_MS);
+        return STATUS_SUCCESS;   // running: the timer reads again
+    }
+    return IoCallDriver(Ext->LowerDevice, Irp);
 }
 
 NTSTATUS StartReceive(PPORT_EXTENSION Ext)
@@ -182,6 +190,10 @@ static NTSTATUS ReceiveComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
         DeliverReceived(Ext, Length);
     }
 
+    if (Status == STATUS_INSUFFICIENT_RESOURCES && !Ext->RxStopped) {
+        ArmRxTimer(Ext, RX_NO_RESOURCES_PAUSE_MS);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
     if ((!NT_SUCCESS(Status) && Status != STATUS_CANCELLED) || Ext->RxStopped) {
         KeSetEvent(&Ext->RxIdleEvent, IO_NO_INCREMENT, FALSE);   // parked or stopped
         return STATUS_MORE_PROCESSING_REQUIRED;

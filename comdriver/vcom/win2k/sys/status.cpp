@@ -15,6 +15,9 @@ constexpr UCHAR STATUS_BYTE_DCD = 0x04;
 constexpr UCHAR STATUS_BYTE_RI = 0x08;
 constexpr UCHAR STATUS_BYTE_NO_PIPE = STATUS_BYTE_CTS | STATUS_BYTE_DSR | STATUS_BYTE_DCD;
 constexpr LONG STATUS_STOP_REABORT_MS = 1000;
+// Lack of memory (for the read, or for the pipe driver's transfer) is passing: polling pauses and
+// reads again instead of parking, which would leave the modem lines unwatched until the next open.
+constexpr LONG STATUS_NO_RESOURCES_PAUSE_MS = 10;
 
 // The status pipe exists only when EndPointCaps says so, and stays unused once open has found it
 // missing (CtlPollPeriod negative).
@@ -74,9 +77,19 @@ NTSTATUS ReadInitialStatus(PPORT_EXTENSION Ext)
     return Status;
 }
 
+static VOID PauseStatusPolling(PPORT_EXTENSION Ext)
+{
+    KeSetTimer(&Ext->StatusTimer, RelativeMs(STATUS_NO_RESOURCES_PAUSE_MS), &Ext->StatusTimerDpc);
+}
+
 static NTSTATUS StartStatusRead(PPORT_EXTENSION Ext)
 {
-    return StartPipeRead(Ext, &Ext->StatusByte, 1, &Ext->StatusPipe, StatusComplete, &Ext->StatusIdleEvent);
+    PIRP Irp = BuildPipeRead(Ext, &Ext->StatusByte, 1, &Ext->StatusPipe, StatusComplete);
+    if (!Irp) {
+        PauseStatusPolling(Ext);
+        return STATUS_SUCCESS;   // running: the timer reads again
+    }
+    return IoCallDriver(Ext->LowerDevice, Irp);
 }
 
 static NTSTATUS IssueStatusRead(PPORT_EXTENSION Ext)
@@ -153,6 +166,10 @@ static NTSTATUS StatusComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
     ULONG_PTR Length = Irp->IoStatus.Information;
     FreePortIrp(Irp);
 
+    if (Status == STATUS_INSUFFICIENT_RESOURCES && !Ext->StatusStopped) {
+        PauseStatusPolling(Ext);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
     if (!NT_SUCCESS(Status) && Status != STATUS_CANCELLED) {
         KeSetEvent(&Ext->StatusIdleEvent, IO_NO_INCREMENT, FALSE);   // parked
         return STATUS_MORE_PROCESSING_REQUIRED;

@@ -308,6 +308,10 @@ NTSTATUS SendVendorCommand(PPORT_EXTENSION Ext, const UCHAR* Payload, USHORT Len
 // its freeing. When no request can be started, IdleEvent (the calling engine's) is signalled.
 NTSTATUS StartPipeRead(PPORT_EXTENSION Ext, PVOID Buffer, ULONG Length, PPIPE_HANDLE Pipe,
                        PIO_COMPLETION_ROUTINE Completion, PKEVENT IdleEvent);
+// The read that StartPipeRead sends, built but not sent (Buffer, Length and Pipe valid); NULL when
+// no request can be allocated.
+PIRP BuildPipeRead(PPORT_EXTENSION Ext, PVOID Buffer, ULONG Length, PPIPE_HANDLE Pipe,
+                   PIO_COMPLETION_ROUTINE Completion);
 NTSTATUS ReadPipeOnce(PPORT_EXTENSION Ext, PUCHAR Buffer);
 // Addresses Irp's next stack location as IOCTL_PIPE_WRITE_BUFFERED of Length bytes on TxPipe; the
 // data stays in the request's system buffer.
