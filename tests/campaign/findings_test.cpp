@@ -57,10 +57,8 @@ TEST(CampaignFindings, CancelIoRacingCompletionsSeed4000002) {
 }
 
 // The first pool allocation of an install is the bus's own device object for the adapter; failing it
-// stops the machine instead of reporting a device that could not be enumerated.
+// stopped the machine instead of reporting a device that could not be enumerated.
 TEST(CampaignFindings, InstallWithTheBusDeviceObjectFailedSeed9000001) {
-    GTEST_SKIP() << "fault: platform/usb/bus/bus_driver.cpp usb::Plug calls VerifierStop when IoCreateDevice of "
-                    "the physical device object fails, instead of reporting the failed plug";
     RunPlan plan;
     plan.seed = 9000001;
     plan.phase = "install";
@@ -69,28 +67,23 @@ TEST(CampaignFindings, InstallWithTheBusDeviceObjectFailedSeed9000001) {
     EXPECT_EQ(RunLowResources(plan).cycles, 1u);
 }
 
-// Disable with the port open and I/O in flight: the PnP manager sends query-remove and removal although
-// a handle is open, the port accepts the query, and its removal waits for the close in
-// IoReleaseRemoveLockAndWait while the application waits for Disable: the machine never moves again.
+// Disable with the port open and I/O in flight: the PnP manager sent query-remove and removal although
+// a handle was open, the port accepted the query, and its removal waited for the close in
+// IoReleaseRemoveLockAndWait while the application waited for Disable. Now the disable is vetoed while
+// the port is open (cycle 0 of seed 1 is a disable, which tries first with the port open).
 TEST(CampaignFindings, DisableWithThePortOpenSeed1) {
-    GTEST_SKIP() << "fault: platform/kernel/pnp/nodes.cpp Disable/QueryRemoveAndRemove do not veto a query-remove "
-                    "while handles are open (and tarvelport's IRP_MN_QUERY_REMOVE_DEVICE accepts it), so RemoveDevice "
-                    "waits for a close that never comes: deadlock";
-    SetDisableWhileOpen(true);
     RunPlan plan;
     plan.seed = 1;
-    plan.cycles = 1;  // cycle 0 of seed 1 is a disable
+    plan.cycles = 1;
     EXPECT_EQ(RunPnpCycles(plan).cycles, 1u);
 }
 
-// Unplug and shut down at once: the bus deletes the unplugged device's object from a delayed-queue worker
-// that polls (KeDelayExecutionThread) until the drivers above have detached, and the kernel's shutdown
-// runs only what is runnable at the current time, so that worker is abandoned in its timed wait and the
-// object is never deleted. The machine only says so at shutdown, so the replay runs the program (pnp seed
+// Unplug and shut down at once: the bus deleted the unplugged device's object from a delayed-queue worker
+// that polled (KeDelayExecutionThread) until the drivers above had detached, and the kernel's shutdown
+// runs only what is runnable at the current time, so that worker was abandoned in its timed wait and the
+// object never deleted. The machine only says so at shutdown, so the replay runs the program (pnp seed
 // 1000002, no faults) and reads what it says.
 TEST(CampaignFindings, UnplugThenShutdownAbandonsTheBusWorkerSeed1000002) {
-    GTEST_SKIP() << "fault: platform/usb/bus/port_pnp.cpp Port::Remove defers IoDeleteDevice to a polling worker "
-                    "that kernel::Shutdown (via Machine::Shutdown) abandons (\"worker.delayed.0 still waits at shutdown\")";
     const std::string command =
         std::string(TARVEL_CAMPAIGN_PROGRAM) + " --replay --scenario pnp --seed 1000002 --cycles 4 2>&1";
     FILE* pipe = popen(command.c_str(), "r");

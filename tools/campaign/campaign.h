@@ -49,10 +49,6 @@ struct RunPlan {
         if (!(cond)) ::campaign::Finding(std::string(what));        \
     } while (0)
 
-// Whether the PnP scenario disables the device with the port still open (--disable-while-open).
-bool DisableWhileOpen();
-void SetDisableWhileOpen(bool on);
-
 // Whether runs steer around the faults the campaign has found and that are not fixed yet (--skip-known;
 // the CI configuration): each has a regression test in tests/campaign that replays it.
 bool SkipKnown();

@@ -14,15 +14,12 @@ void Finding(const std::string& what) {
 }
 
 namespace {
-bool gDisableWhileOpen = false;
 bool gSkipKnown = false;
 bool gTrace = false;
 }
 void SetTraceKernel(bool on) { gTrace = on; }
 bool SkipKnown() { return gSkipKnown; }
 void SetSkipKnown(bool on) { gSkipKnown = on; }
-bool DisableWhileOpen() { return gDisableWhileOpen; }
-void SetDisableWhileOpen(bool on) { gDisableWhileOpen = on; }
 
 m::MachineOptions RandomMachine(std::uint64_t seed) {
     m::MachineOptions options;
@@ -45,9 +42,6 @@ void CheckNothingLeftBehind(m::Machine& machine, const std::string& when) {
 }
 
 void ShutdownClean(m::Machine& machine) {
-    // Known: the bus deletes an unplugged device's object from a worker that polls in virtual time until
-    // the drivers above have detached; a shutdown at once abandons that worker (tests/campaign).
-    if (SkipKnown()) Sleep(10 * k::kMillisecond);
     const m::TeardownReport report = machine.Shutdown();
     std::string left;
     for (const auto& f : report.Findings()) left += "\n  " + f;
@@ -110,12 +104,6 @@ Overlapped::~Overlapped() { u::CloseHandle(ov.hEvent); }
 
 BOOL Finish(HANDLE port, Overlapped& request, DWORD* bytes, DWORD limitMs, const char* what) {
     if (u::WaitForSingleObject(request.ov.hEvent, limitMs) != WAIT_OBJECT_0) {
-        // Known: CancelIo racing completions on other threads touches freed requests (tests/campaign).
-        // Steering around it, a request gets time to end by itself, and a new mask ends a wait, first.
-        if (SkipKnown() && u::WaitForSingleObject(request.ov.hEvent, 5000) != WAIT_OBJECT_0) {
-            u::SetCommMask(port, 0);
-            u::WaitForSingleObject(request.ov.hEvent, 5000);
-        }
         if (!request.Completed()) u::CancelIo(port);
     }
     const BOOL ok = u::GetOverlappedResult(port, &request.ov, bytes, TRUE);

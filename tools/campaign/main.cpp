@@ -68,7 +68,6 @@ struct Job {
 std::string ReplayCommand(const Job& job) {
     std::string command = "tarvel-campaign --replay --scenario " + job.scenario->name + " --seed " +
                           std::to_string(job.plan.seed) + " --cycles " + std::to_string(job.plan.cycles);
-    if (DisableWhileOpen()) command += " --disable-while-open";
     if (SkipKnown()) command += " --skip-known";
     if (!job.plan.phase.empty()) command += " --phase " + job.plan.phase;
     if (job.plan.faultSite >= 0)
@@ -261,9 +260,6 @@ std::vector<Job> SweepJobs(Runner& runner, const Options& o) {
         for (std::size_t s = 0; s < kFaultSites; ++s)
             for (std::uint64_t n = 1; n <= counts[p].tally.siteCalls[s]; ++n)
                 attempts.push_back({static_cast<int>(s), static_cast<unsigned>(n)});
-        // Known: the bus stops the machine when it cannot create the device's own object (tests/campaign).
-        if (SkipKnown() && counting[p].plan.phase == "install" && !attempts.empty() && attempts[0] == std::pair{0, 1u})
-            attempts.erase(attempts.begin());
         const std::size_t take = limit == 0 ? attempts.size() : std::min<std::size_t>(limit, attempts.size());
         for (std::size_t i = 0; i < take; ++i) {
             const auto [site, nth] = attempts[i * attempts.size() / take];
@@ -291,7 +287,6 @@ void Usage() {
         "  --log-dir DIR      where the logs of failed runs go (default campaign-logs)\n"
         "  --trace            with --replay: the kernel's trace on standard error\n"
         "  --skip-known       steer around the faults found and not fixed yet (each has a regression test)\n"
-        "  --disable-while-open  the PnP scenario disables the device with the port open (deadlocks today)\n"
         "  --replay --scenario NAME --seed N [--cycles N --phase P --site S --nth N --rate R]\n"
         "                     one run in the foreground, its log on standard error\n"
         "scenarios: ");
@@ -312,7 +307,6 @@ bool Parse(int argc, char** argv, Options& o) {
         if (a == "--long") o.longRun = true;
         else if (a == "--short") o.longRun = false;
         else if (a == "--replay") o.replay = true;
-        else if (a == "--disable-while-open") SetDisableWhileOpen(true);
         else if (a == "--skip-known") SetSkipKnown(true);
         else if (a == "--trace") SetTraceKernel(true);
         else if (a == "--seeds") o.seeds = std::stoi(value());
@@ -381,10 +375,8 @@ int main(int argc, char** argv) {
     random.faultRate = 0.03;
     std::vector<Job> tail;
     AddSeeded(tail, o, "lowres.random", "lowres", 5, random);
-    // Known: random failures during an install can hit the bus's own device object (tests/campaign).
-    const std::size_t firstPhase = SkipKnown() ? 1 : 0;
-    const std::size_t phases = LowResourcePhases().size() - firstPhase;
-    for (std::size_t i = 0; i < tail.size(); ++i) tail[i].plan.phase = LowResourcePhases()[firstPhase + i % phases];
+    const std::size_t phases = LowResourcePhases().size();
+    for (std::size_t i = 0; i < tail.size(); ++i) tail[i].plan.phase = LowResourcePhases()[i % phases];
     AddSeeded(tail, o, "hostile", "hostile", 6);
     for (const auto& j : tail) runner.AddRow(j.row);
     jobs.insert(jobs.end(), tail.begin(), tail.end());
