@@ -5,8 +5,13 @@
 
 namespace {
 
-// The pipe driver finishes a create or close; the routine that sent it waits and frees it.
-NTSTATUS PipeOpenCloseDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Event)
+// A device that never answers its status endpoint must not hold the caller (an open) for ever: the
+// single status read gets this long, then it is cancelled.
+constexpr LONGLONG STATUS_READ_ONCE_LIMIT_MS = 1000;
+
+// The pipe driver finishes a request whose sender waits for it and frees it (a create or close, the
+// single status read): the request stays the sender's, so that it can still be cancelled.
+NTSTATUS SenderOwnsRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Event)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);
@@ -68,7 +73,7 @@ NTSTATUS SendPipeOpenClose(PPORT_EXTENSION Ext, PPIPE_HANDLE Pipe, BOOLEAN Open)
 
     KEVENT Event;
     KeInitializeEvent(&Event, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(Irp, PipeOpenCloseDone, &Event, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(Irp, SenderOwnsRequest, &Event, TRUE, TRUE, TRUE);
 
     NTSTATUS Status = IoCallDriver(Ext->LowerDevice, Irp);
     if (Status == STATUS_PENDING) {
@@ -161,25 +166,32 @@ PIRP BuildPipeRead(PPORT_EXTENSION Ext, PVOID Buffer, ULONG Length, PPIPE_HANDLE
     return Irp;
 }
 
+// One status byte, waited for up to STATUS_READ_ONCE_LIMIT_MS; a read still outstanding then is
+// cancelled and the result is STATUS_IO_TIMEOUT.
 NTSTATUS ReadPipeOnce(PPORT_EXTENSION Ext, PUCHAR Buffer)
 {
     KEVENT Event;
-    IO_STATUS_BLOCK IoStatus;
     KeInitializeEvent(&Event, NotificationEvent, FALSE);
-
     LARGE_INTEGER Offset;
     Offset.QuadPart = 0;
-    PIRP Irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, Ext->LowerDevice, Buffer, 1, &Offset, &Event, &IoStatus);
+    PIRP Irp = IoBuildAsynchronousFsdRequest(IRP_MJ_READ, Ext->LowerDevice, Buffer, 1, &Offset, NULL);
     if (!Irp) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     IoGetNextIrpStackLocation(Irp)->FileObject = &Ext->StatusPipe.FileObject;
+    IoSetCompletionRoutine(Irp, SenderOwnsRequest, &Event, TRUE, TRUE, TRUE);
 
-    NTSTATUS Status = IoCallDriver(Ext->LowerDevice, Irp);
-    if (Status == STATUS_PENDING) {
+    IoCallDriver(Ext->LowerDevice, Irp);
+    NTSTATUS Status;
+    LARGE_INTEGER Limit = RelativeMs(STATUS_READ_ONCE_LIMIT_MS);
+    if (KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, &Limit) == STATUS_TIMEOUT) {
+        IoCancelIrp(Irp);
         KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, NULL);
-        Status = IoStatus.Status;
+        Status = STATUS_IO_TIMEOUT;
+    } else {
+        Status = Irp->IoStatus.Status;
     }
+    FreePortIrp(Irp);
     return Status;
 }
 
