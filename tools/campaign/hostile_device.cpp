@@ -149,6 +149,16 @@ bool Misbehave(m::Machine& machine, m::Adapter& adapter, std::mt19937_64& rng) {
     return !NoticeDetached(machine, adapter, rng);
 }
 
+// Every fault off: the device behaves from now on (a halt it already signalled stays until the host
+// clears it, as on a real device).
+void Behave(Adapter& model) {
+    model.ClearLengthFaults();
+    model.Misbehave(0, {});
+    model.DisconnectAfter(0);
+    model.FailControlTransfers(0);
+    for (std::uint8_t ep : kEndpoints) model.NakForever(ep, false);
+}
+
 // Whether the device gave the drivers a reason to fail: it misbehaved, lies, or left the bus.
 bool Provoked(m::Adapter& adapter, const FromTheStart& start) {
     return start.lies || adapter.Model().Misbehaviours() > 0 || adapter.Model().Detached();
@@ -165,6 +175,7 @@ Tally RunHostileDevice(const RunPlan& plan) {
         const std::string what = "hostile cycle " + std::to_string(cycle) + " (" + start.what + ")";
         m::AdapterOptions options;
         options.prepareModel = start.prepare;
+        options.speed = rng() % 3 ? usb::Speed::Full : usb::Speed::High;
         m::Adapter& adapter = machine.Plug(options);
         const bool started = adapter.Started();
         bool plugged = !NoticeDetached(machine, adapter, rng);
@@ -189,6 +200,15 @@ Tally RunHostileDevice(const RunPlan& plan) {
                 // A device that keeps NAKing leaves reads pending: Stop cancels what the grace period does not end.
                 load.Stop();
                 u::CloseHandle(port);
+            }
+            plugged = plugged && !NoticeDetached(machine, adapter, rng);
+            if (plugged && !start.lies) {
+                // Once the device behaves, a reopen (which resets the pipes) must find the port working,
+                // also while the device cuts its packets short at random, which loses nothing. (A lie
+                // about a packet size stays: the pipes were set up from it.)
+                Behave(adapter.Model());
+                adapter.Model().Misbehave(rng(), usb::MisbehaviourOdds{.shortPacket = 0.3, .zeroLength = 0.2});
+                ProvePortWorks(adapter, what + ": the same adapter behaving again (short packets only), reopened", tally);
             }
         }
         tally.faults += adapter.Model().Misbehaviours();
