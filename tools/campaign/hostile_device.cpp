@@ -159,6 +159,40 @@ void Behave(Adapter& model) {
     for (std::uint8_t ep : kEndpoints) model.NakForever(ep, false);
 }
 
+// Sends random bytes through the loopback plug and reads them back: through a device that only cuts
+// its packets short, every byte must come back, in order.
+void ProveLossless(m::Adapter& adapter, std::size_t size, std::mt19937_64& rng, const std::string& what, Tally& tally) {
+    HANDLE port = OpenPort(adapter.ComName());
+    CAMPAIGN_CHECK(port != INVALID_HANDLE_VALUE, what + ": does not open, error " + std::to_string(u::GetLastError()));
+    CAMPAIGN_CHECK(ConfigurePort(port, 2000), what + ": settings refused");
+    std::string sent(size, '\0');
+    for (char& c : sent) c = static_cast<char>(rng());
+    Overlapped write;
+    if (!u::WriteFile(port, sent.data(), static_cast<DWORD>(size), nullptr, &write.ov))
+        CAMPAIGN_CHECK(u::GetLastError() == ERROR_IO_PENDING, what + ": write refused, error " + std::to_string(u::GetLastError()));
+    std::string got;
+    while (got.size() < size) {
+        std::string chunk(size - got.size(), '\0');
+        Overlapped read;
+        DWORD n = 0;
+        if (!u::ReadFile(port, chunk.data(), static_cast<DWORD>(chunk.size()), nullptr, &read.ov))
+            CAMPAIGN_CHECK(u::GetLastError() == ERROR_IO_PENDING, what + ": read refused, error " + std::to_string(u::GetLastError()));
+        CAMPAIGN_CHECK(Finish(port, read, &n, 5000, "lossless read"), what + ": read failed, error " + std::to_string(u::GetLastError()));
+        ++tally.requests;
+        if (n == 0) break;  // the read timed out: the rest never came
+        got.append(chunk.data(), n);
+    }
+    DWORD written = 0;
+    CAMPAIGN_CHECK(Finish(port, write, &written, 5000, "lossless write") && written == size,
+                   what + ": write ended with " + std::to_string(written) + " of " + std::to_string(size) + " bytes");
+    std::size_t same = 0;
+    while (same < got.size() && got[same] == sent[same]) ++same;
+    CAMPAIGN_CHECK(got == sent, what + ": " + std::to_string(got.size()) + " of " + std::to_string(size) +
+                                    " bytes came back, the first " + std::to_string(same) + " as sent");
+    CAMPAIGN_CHECK(u::CloseHandle(port), what + ": close failed");
+    tally.requests += 4;
+}
+
 // Whether the device gave the drivers a reason to fail: it misbehaved, lies, or left the bus.
 bool Provoked(m::Adapter& adapter, const FromTheStart& start) {
     return start.lies || adapter.Model().Misbehaviours() > 0 || adapter.Model().Detached();
@@ -208,7 +242,9 @@ Tally RunHostileDevice(const RunPlan& plan) {
                 // about a packet size stays: the pipes were set up from it.)
                 Behave(adapter.Model());
                 adapter.Model().Misbehave(rng(), usb::MisbehaviourOdds{.shortPacket = 0.3, .zeroLength = 0.2});
-                ProvePortWorks(adapter, what + ": the same adapter behaving again (short packets only), reopened", tally);
+                const std::string again = what + ": the same adapter behaving again (short packets only), reopened";
+                ProvePortWorks(adapter, again, tally);
+                ProveLossless(adapter, 256 + rng() % 3840, rng, again, tally);
             }
         }
         tally.faults += adapter.Model().Misbehaviours();
