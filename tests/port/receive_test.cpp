@@ -229,6 +229,38 @@ TEST_F(ReceiveTest, BulkInErrorParksTheEngineAndTheRingStaysReadable) {
     EXPECT_EQ(Take(100), Pattern(7, 100));
 }
 
+// A lack of memory is not an error of the device: a read that cannot be built, or that the pipe driver
+// fails for want of memory of its own, is followed by another after a pause. Neither the receive engine
+// nor status polling parks, so the open port keeps receiving and watching its lines without a reopen.
+TEST_F(ReceiveTest, LackOfMemoryPausesTheEnginesInsteadOfParkingThem) {
+    StartAt115200();
+    constexpr ULONG kPipeTag = ULONG{'T'} | ULONG{'P'} << 8 | ULONG{'I'} << 16 | ULONG{'P'} << 24;
+    struct Fault {
+        k::FaultSite site;
+        ULONG tag;
+        const char* name;
+    };
+    const Fault faults[] = {{k::FaultSite::Irp, 0, "request"}, {k::FaultSite::Pool, kPipeTag, "pipe driver pool"}};
+    std::size_t first = 0;
+    for (const Fault& fault : faults) {
+        for (unsigned n = 1; n <= 4; ++n) {
+            SCOPED_TRACE(std::string(fault.name) + " #" + std::to_string(n));
+            k::FailNth(fault.site, n, fault.tag);
+            peer.Send(Pattern(6, first));
+            RunFor(60 * kMs);
+            EXPECT_EQ(k::FaultsInjected(), 1u);
+            k::ClearFaults();
+            peer.Send(Pattern(6, first + 6));
+            RunFor(30 * kMs);
+            EXPECT_EQ(Take(100), Pattern(12, first));
+            const std::size_t polled = Adapter().statusPackets.size();
+            RunFor(50 * kMs);
+            EXPECT_GT(Adapter().statusPackets.size(), polled) << "status polling runs";
+            first += 12;
+        }
+    }
+}
+
 // Long runs: the peer streams at 115200 baud for 60 virtual seconds while the application reads in a
 // slow, irregular pattern, so that the ring keeps filling up and reception keeps pausing.
 class ReceiveStreamTest : public ReceiveTest {
