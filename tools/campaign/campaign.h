@@ -49,11 +49,6 @@ struct RunPlan {
         if (!(cond)) ::campaign::Finding(std::string(what));        \
     } while (0)
 
-// Whether runs steer around the faults the campaign has found and that are not fixed yet (--skip-known;
-// the CI configuration): each has a regression test in tests/campaign that replays it.
-bool SkipKnown();
-void SetSkipKnown(bool on);
-
 // Replays with the kernel's trace on standard error (--trace).
 void SetTraceKernel(bool on);
 

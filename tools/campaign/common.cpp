@@ -14,12 +14,9 @@ void Finding(const std::string& what) {
 }
 
 namespace {
-bool gSkipKnown = false;
 bool gTrace = false;
 }
 void SetTraceKernel(bool on) { gTrace = on; }
-bool SkipKnown() { return gSkipKnown; }
-void SetSkipKnown(bool on) { gSkipKnown = on; }
 
 m::MachineOptions RandomMachine(std::uint64_t seed) {
     m::MachineOptions options;

@@ -68,7 +68,6 @@ struct Job {
 std::string ReplayCommand(const Job& job) {
     std::string command = "tarvel-campaign --replay --scenario " + job.scenario->name + " --seed " +
                           std::to_string(job.plan.seed) + " --cycles " + std::to_string(job.plan.cycles);
-    if (SkipKnown()) command += " --skip-known";
     if (!job.plan.phase.empty()) command += " --phase " + job.plan.phase;
     if (job.plan.faultSite >= 0)
         command += " --site " + std::to_string(job.plan.faultSite) + " --nth " + std::to_string(job.plan.faultNth);
@@ -286,7 +285,6 @@ void Usage() {
         "  --timeout SEC      real-time limit of one run\n"
         "  --log-dir DIR      where the logs of failed runs go (default campaign-logs)\n"
         "  --trace            with --replay: the kernel's trace on standard error\n"
-        "  --skip-known       steer around the faults found and not fixed yet (each has a regression test)\n"
         "  --replay --scenario NAME --seed N [--cycles N --phase P --site S --nth N --rate R]\n"
         "                     one run in the foreground, its log on standard error\n"
         "scenarios: ");
@@ -307,7 +305,6 @@ bool Parse(int argc, char** argv, Options& o) {
         if (a == "--long") o.longRun = true;
         else if (a == "--short") o.longRun = false;
         else if (a == "--replay") o.replay = true;
-        else if (a == "--skip-known") SetSkipKnown(true);
         else if (a == "--trace") SetTraceKernel(true);
         else if (a == "--seeds") o.seeds = std::stoi(value());
         else if (a == "--cycles") o.cycles = std::stoi(value());
@@ -359,8 +356,8 @@ int main(int argc, char** argv) {
     Options o;
     if (!Parse(argc, argv, o)) return 2;
     if (o.replay) return Replay(o);
-    std::printf("tarvel-campaign: %s configuration, random policy, verifier on, %u runs at a time%s\n",
-                o.longRun ? "long" : "short", o.jobs, SkipKnown() ? ", known faults steered around" : "");
+    std::printf("tarvel-campaign: %s configuration, random policy, verifier on, %u runs at a time\n",
+                o.longRun ? "long" : "short", o.jobs);
     Runner runner(o);
     std::vector<Job> jobs;
     AddSeeded(jobs, o, "pnp", "pnp", 1);
