@@ -14,6 +14,7 @@ typedef struct _POWER_DOWN_CONTEXT {
 typedef struct _POWER_WAIT_CONTEXT {
     PKEVENT Event;
     PPIPE_EXTENSION Extension;
+    PNTSTATUS Outcome;  // the waiting caller's: the set-power request's final status
 } POWER_WAIT_CONTEXT, *PPOWER_WAIT_CONTEXT;
 
 static NTSTATUS CapabilitiesDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
@@ -343,16 +344,17 @@ static VOID PowerWaitDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWE
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(MinorFunction);
     UNREFERENCED_PARAMETER(PowerState);
-    UNREFERENCED_PARAMETER(IoStatus);
     PPOWER_WAIT_CONTEXT context = (PPOWER_WAIT_CONTEXT)ContextArg;
     PKEVENT event = context->Event;
+    *context->Outcome = IoStatus->Status;
     InterlockedDecrement(&context->Extension->OwnPowerRequests);
     PipeFree(context);
     KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
 
-// Asks the power manager for a device set-power request and waits until it has finished. Its
-// outcome is not reported: the result is STATUS_SUCCESS unless nothing could be asked for.
+// Asks the power manager for a device set-power request and waits until it has finished. The result
+// is the request's final status, or why it could not be asked for: a client is never told that its
+// device was suspended or resumed when it was not.
 NTSTATUS RequestDevicePowerAndWait(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State) {
     PPIPE_EXTENSION ext = PipeExt(DeviceObject);
     PPOWER_WAIT_CONTEXT context = (PPOWER_WAIT_CONTEXT)PipeAllocate(NonPagedPool, sizeof(POWER_WAIT_CONTEXT));
@@ -361,8 +363,10 @@ NTSTATUS RequestDevicePowerAndWait(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STA
     }
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
+    NTSTATUS outcome = STATUS_PENDING;
     context->Event = &event;
     context->Extension = ext;
+    context->Outcome = &outcome;
     POWER_STATE state;
     state.DeviceState = State;
     InterlockedIncrement(&ext->OwnPowerRequests);
@@ -370,8 +374,8 @@ NTSTATUS RequestDevicePowerAndWait(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STA
     if (!NT_SUCCESS(status)) {
         InterlockedDecrement(&ext->OwnPowerRequests);
         PipeFree(context);
-        return STATUS_SUCCESS;
+        return status;
     }
     KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-    return STATUS_SUCCESS;
+    return outcome;
 }

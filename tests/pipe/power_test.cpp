@@ -271,14 +271,17 @@ TEST_F(PowerTest, AllocationFailuresOnThePowerPathsLeaveTheDeviceWorking) {
     }
     EXPECT_GT(injected, 3u);
 
-    // A suspend whose power-down cannot begin (no work item): its outcome is not reported, and the
-    // device, still in D0, keeps serving transfers.
-    kernel::FailNth(kernel::FaultSite::WorkItem, 1);
-    EXPECT_EQ(Control(in, IOCTL_PIPE_SUSPEND_DEVICE, nullptr, 0, nullptr, 0).Status, STATUS_SUCCESS);
-    EXPECT_EQ(kernel::FaultsInjected(), 1u);
-    kernel::ClearFaults();
-    EXPECT_EQ(Ext()->DevicePowerState, static_cast<ULONG>(PowerDeviceD0));
-    EXPECT_TRUE(ReadServed(in)) << "a power-down that never began blocks nothing";
+    // A suspend whose power-down cannot begin (no work item), or whose power request cannot even be
+    // asked for, reports its failure: the client is not told the device sleeps. The device, still in
+    // D0, keeps serving transfers.
+    for (const kernel::FaultSite site : {kernel::FaultSite::WorkItem, kernel::FaultSite::PowerIrp}) {
+        kernel::FailNth(site, 1);
+        EXPECT_FALSE(NT_SUCCESS(Control(in, IOCTL_PIPE_SUSPEND_DEVICE, nullptr, 0, nullptr, 0).Status));
+        EXPECT_EQ(kernel::FaultsInjected(), 1u);
+        kernel::ClearFaults();
+        EXPECT_EQ(Ext()->DevicePowerState, static_cast<ULONG>(PowerDeviceD0));
+        EXPECT_TRUE(ReadServed(in)) << "a power-down that never began blocks nothing";
+    }
 
     // The suspend's own context.
     kernel::FailNth(kernel::FaultSite::Pool, 1, PIPE_POOL_TAG);
