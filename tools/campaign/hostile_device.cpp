@@ -130,7 +130,7 @@ bool Misbehave(m::Machine& machine, m::Adapter& adapter, std::mt19937_64& rng) {
     case 6:
         model.ShortIn(kInEndpoints[rng() % 2], static_cast<std::uint32_t>(rng() % 64), 1 + static_cast<unsigned>(rng() % 8));
         break;
-    case 7:  // a stretch of random misbehaviour, then back to what it was
+    case 7:  // a stretch of random misbehaviour, then none (also none of what it started with)
         model.Misbehave(rng(), RandomOdds(rng));
         Sleep(Ms(10 + rng() % 300));
         model.Misbehave(0, {});
