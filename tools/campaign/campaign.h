@@ -26,7 +26,7 @@ constexpr std::size_t kFaultSites = 6;
 struct Tally {
     std::uint64_t cycles = 0;
     std::uint64_t requests = 0;  // requests the application sent and saw completed
-    std::uint64_t faults = 0;    // allocation failures injected
+    std::uint64_t faults = 0;    // allocation failures injected, and device misbehaviours
     std::uint64_t siteCalls[kFaultSites] = {};  // allocation attempts in the armed window (sweep counting)
 };
 

@@ -48,7 +48,7 @@ const std::vector<Scenario>& Scenarios() {
         {"fuzz.codes", "every serial and private control code, boundary and random lengths", RunControlCodeFuzz},
         {"fuzz.sequences", "random calls from three application threads on one port", RunSequenceFuzz},
         {"lowres", "one allocation attempt failed per run, or a few percent at random", RunLowResources},
-        {"hostile", "stalls, long NAKs, refused control transfers, unplug mid-transfer", RunHostileDevice},
+        {"hostile", "stalls, long NAKs, babble, wrong lengths, lying descriptors, drop-outs mid-transfer", RunHostileDevice},
     };
     return all;
 }

@@ -30,7 +30,8 @@ Tally RunSequenceFuzz(const RunPlan& plan);
 // One phase (plan.phase) with one allocation attempt failed (faultSite/faultNth) or random failures
 // (faultRate); with neither it counts the attempts of the phase (Tally::siteCalls).
 Tally RunLowResources(const RunPlan& plan);
-// A misbehaving adapter: stalls, long NAKs, refused control transfers, unplugged mid-transfer.
+// A misbehaving adapter: stalls, long NAKs, refused control transfers, babble and wrong lengths, lying
+// descriptors, a device that drops off the bus mid-transfer, unplugging.
 Tally RunHostileDevice(const RunPlan& plan);
 
 const std::vector<std::string>& LowResourcePhases();
