@@ -28,15 +28,23 @@ struct Recorded {
 
 // The device below: records every request and answers it with `answer` (at once, or later from a
 // worker thread when `pend` is set). A packet-size query is answered with `packetSize`, a read with
-// `readByte`.
+// `readByte`. With `neverAnswer` a request stays pending until it is cancelled.
 struct Below {
     std::vector<Recorded> requests;
     NTSTATUS answer = STATUS_SUCCESS;
     bool pend = false;
+    bool neverAnswer = false;
     ULONG packetSize = 64;
     UCHAR readByte = 0x5A;
 };
 Below* below;
+
+VOID BelowCancel(PDEVICE_OBJECT, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
 
 NTSTATUS BelowDispatch(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -56,7 +64,7 @@ NTSTATUS BelowDispatch(PDEVICE_OBJECT, PIRP irp) {
         }
     } else if (r.major == IRP_MJ_READ) {
         r.readLength = stack->Parameters.Read.Length;
-        if (NT_SUCCESS(below->answer) && irp->MdlAddress) {
+        if (NT_SUCCESS(below->answer) && irp->MdlAddress && !below->neverAnswer) {
             auto data = static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
             data[0] = below->readByte;
             information = 1;
@@ -64,6 +72,11 @@ NTSTATUS BelowDispatch(PDEVICE_OBJECT, PIRP irp) {
     }
     below->requests.push_back(r);
 
+    if (below->neverAnswer) {
+        IoMarkIrpPending(irp);
+        (void)IoSetCancelRoutine(irp, BelowCancel);
+        return STATUS_PENDING;
+    }
     irp->IoStatus.Status = below->answer;
     irp->IoStatus.Information = information;
     if (!below->pend) {
@@ -246,6 +259,20 @@ TEST_F(LowerChannelTest, SingleStatusReadWaitsForItsByte) {
     EXPECT_EQ(state.requests[0].file, &ext->StatusPipe.FileObject);
     state.answer = STATUS_DEVICE_NOT_CONNECTED;
     EXPECT_EQ(ReadPipeOnce(ext, &byte), STATUS_DEVICE_NOT_CONNECTED);
+}
+
+// A status endpoint that never answers must not hold the open for ever: the read is given up after a
+// second, cancelled and waited for, and the status byte keeps its value.
+TEST_F(LowerChannelTest, SingleStatusReadGivesUpOnADeviceThatNeverAnswers) {
+    UCHAR byte = 0x33;
+    state.neverAnswer = true;
+    const VirtualTime before = Now();
+    EXPECT_EQ(ReadPipeOnce(ext, &byte), STATUS_IO_TIMEOUT);
+    EXPECT_GE(Now() - before, kSecond);
+    EXPECT_LT(Now() - before, 2 * kSecond);
+    EXPECT_EQ(byte, 0x33);
+    EXPECT_EQ(state.requests.size(), 1u);
+    EXPECT_EQ(tarvel::io::LiveIrps(), 0u) << "the cancelled read has ended";
 }
 
 // Every operation that allocates: a failed allocation gives STATUS_INSUFFICIENT_RESOURCES, sends
