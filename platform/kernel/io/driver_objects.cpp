@@ -48,6 +48,8 @@ void InitializeDriverObject(PDRIVER_OBJECT driver, std::string_view name) {
   for (auto& dispatch : driver->MajorFunction) dispatch = InvalidDeviceRequest;
 }
 
+void ReleaseDriverObject(PDRIVER_OBJECT driver) { parts.erase(driver); }
+
 }  // namespace tarvel::io
 
 namespace {

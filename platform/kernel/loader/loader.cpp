@@ -119,6 +119,7 @@ void CheckNothingLeftBehind(LoadedDriver& d, const char* routine) {
 void Forget(LoadedDriver* d, bool close) {
   UnregisterModule(d->module.base);
   if (close) dlclose(d->handle);
+  io::ReleaseDriverObject(&d->object);
   std::erase_if(gDrivers, [d](const std::unique_ptr<LoadedDriver>& p) { return p.get() == d; });
 }
 
@@ -131,7 +132,10 @@ LoadedDriver* Find(const _DRIVER_OBJECT* driver) {
 void ShutdownLoader() {
   for (auto& d : gDrivers) std::fprintf(stderr, "tarvel: driver %s still loaded at shutdown\n", d->service.c_str());
   // The modules stay mapped: abandoned threads may still be parked in their code.
-  for (auto& d : gDrivers) UnregisterModule(d->module.base);
+  for (auto& d : gDrivers) {
+    UnregisterModule(d->module.base);
+    io::ReleaseDriverObject(&d->object);
+  }
   gDrivers.clear();
 }
 

@@ -140,5 +140,7 @@ NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
 // Fills a zeroed DRIVER_OBJECT the way the loader does (type, size, dispatch table, extension, name),
 // for drivers that tests build in the test program itself. The driver name is "\Driver\<name>".
 void InitializeDriverObject(PDRIVER_OBJECT driver, std::string_view name);
+// Gives back what InitializeDriverObject set up (name, extension), when the driver object goes.
+void ReleaseDriverObject(PDRIVER_OBJECT driver);
 
 }  // namespace tarvel::io
