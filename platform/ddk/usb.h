@@ -4,7 +4,7 @@
 #pragma once
 
 #include <usb200.h>
-#include <usbspec.h>
+#include <usbstd.h>
 #include <wdm.h>
 
 #define USBDI_VERSION 0x00000600

@@ -1,4 +1,4 @@
-// USB 1.0 definitions (usb100.h): the descriptors and request codes of usbspec.h.
+// USB 1.0 definitions (usb100.h): the descriptors and request codes of usbstd.h.
 #pragma once
 
-#include <usbspec.h>
+#include <usbstd.h>

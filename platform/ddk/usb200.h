@@ -1,4 +1,4 @@
-// USB 2.0 definitions (usb200.h): the descriptors and request codes of usbspec.h.
+// USB 2.0 definitions (usb200.h): the descriptors and request codes of usbstd.h.
 #pragma once
 
-#include <usbspec.h>
+#include <usbstd.h>

@@ -62,7 +62,7 @@ TEST_F(ConfigTest, MaximumTransferSizeFromRegistryAndZeroFallsBack) {
 }
 
 TEST_F(ConfigTest, PipeWithPacketsOfNoSizeGetsSegmentsOfTheTransferSize) {
-    DeviceSpec blueprint = TestDeviceSpec();
+    DeviceBlueprint blueprint = TestDeviceBlueprint();
     blueprint.interfaces[0].endpoints[1].maxPacketSize = 0;  // bulk IN 0x81
     auto& device = MakeTestDevice(blueprint);
     ASSERT_EQ(Install(device, {Dword("EP1_SegmentSize", 100)}), STATUS_SUCCESS);
@@ -96,9 +96,9 @@ TEST_F(ConfigTest, RegistryDwordOfAnotherTypeIsTakenByItsFirstFourBytes) {
     EXPECT_EQ(SegmentSize(1), 256u) << "200 rounded up to 64-byte packets";
 }
 
-DeviceSpec TwoInterfaces() {
-    DeviceSpec blueprint = TestDeviceSpec();
-    tarvel::usb::InterfaceSpec second;
+DeviceBlueprint TwoInterfaces() {
+    DeviceBlueprint blueprint = TestDeviceBlueprint();
+    tarvel::usb::InterfaceBlueprint second;
     second.number = 1;
     second.interfaceClass = 0x0A;
     second.endpoints = {{0x04, EndpointType::Bulk, 64, 0}, {0x85, EndpointType::Bulk, 64, 0}};
@@ -168,7 +168,7 @@ TEST_F(ConfigTest, ConfigurationOfAtMost521BytesIsFetchedOnce) {
 }
 
 TEST_F(ConfigTest, LongerConfigurationIsFetchedAgainInFull) {
-    DeviceSpec blueprint = TestDeviceSpec();
+    DeviceBlueprint blueprint = TestDeviceBlueprint();
     // Class-specific descriptors make the configuration 9 + 9 + 4 * 7 + 20 * 30 = 646 bytes long.
     blueprint.interfaces[0].extraDescriptors.assign(20, Bytes(30, 0x00));
     for (auto& extra : blueprint.interfaces[0].extraDescriptors) {
@@ -190,7 +190,7 @@ TEST_F(ConfigTest, LongerConfigurationIsFetchedAgainInFull) {
 // Each malformed configuration fails the start with a failure status and leaves nothing behind; the
 // AddressSanitizer build reports any read past the bytes the device sent.
 TEST_F(ConfigTest, MalformedConfigurationsFailStartCleanly) {
-    const Bytes good = tarvel::usb::BuildConfigurationDescriptor(TestDeviceSpec());
+    const Bytes good = tarvel::usb::BuildConfigurationDescriptor(TestDeviceBlueprint());
     std::vector<std::pair<const char*, Bytes>> cases;
     Bytes b = good;
     b[18] = 0;
@@ -279,7 +279,7 @@ TEST_F(ConfigTest, AllocationFailuresDuringStartFailItCleanly) {
 }
 
 TEST_F(ConfigTest, ConfigurationThatGrowsBetweenTheTwoRequestsFailsStart) {
-    DeviceSpec blueprint = TestDeviceSpec();
+    DeviceBlueprint blueprint = TestDeviceBlueprint();
     blueprint.interfaces[0].extraDescriptors.assign(20, Bytes{30, 0x24});
     for (auto& extra : blueprint.interfaces[0].extraDescriptors) extra.resize(30, 0);
     auto& device = MakeTestDevice(blueprint);

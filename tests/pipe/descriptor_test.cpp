@@ -33,7 +33,7 @@ void SetTotalLength(Bytes& bytes, std::size_t total) {
     bytes[3] = static_cast<std::uint8_t>(total >> 8);
 }
 
-Bytes Adapter() { return BuildConfigurationDescriptor(SerialAdapter::MakeSpec({})); }
+Bytes Adapter() { return BuildConfigurationDescriptor(SerialAdapter::MakeBlueprint({})); }
 
 // Offsets inside the adapter's descriptor: configuration (9), interface (9), three endpoints (7 each).
 constexpr std::size_t kInterface = 9, kFirstEndpoint = 18, kLastEndpoint = 32;
@@ -42,13 +42,13 @@ TEST(ConfigurationDescriptorCheck, AcceptsWellFormedDescriptors) {
     EXPECT_EQ(Check(Adapter()), STATUS_SUCCESS);
 
     // Two interfaces, one with two alternate settings and a class-specific descriptor: two numbers.
-    DeviceSpec blueprint;
-    InterfaceSpec first;
+    DeviceBlueprint blueprint;
+    InterfaceBlueprint first;
     first.endpoints = {{0x01, EndpointType::Bulk, 64, 0}};
     first.extraDescriptors = {{5, 0x24, 0, 0x10, 0x01}};
-    InterfaceSpec alternate = first;
+    InterfaceBlueprint alternate = first;
     alternate.alternate = 1;
-    InterfaceSpec second;
+    InterfaceBlueprint second;
     second.number = 1;
     second.endpoints = {{0x82, EndpointType::Interrupt, 8, 10}, {0x03, EndpointType::Bulk, 64, 0}};
     blueprint.interfaces = {first, alternate, second};

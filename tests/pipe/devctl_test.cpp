@@ -133,7 +133,7 @@ TEST_F(DevctlTest, PipeInformationAndPacketSize) {
 TEST_F(DevctlTest, ConfigurationDescriptorComesWholeOrNotAtAll) {
     InstallTestDevice();
     PFILE_OBJECT file = OpenPipe("");
-    const Bytes expected = tarvel::usb::BuildConfigurationDescriptor(TestDeviceSpec());
+    const Bytes expected = tarvel::usb::BuildConfigurationDescriptor(TestDeviceBlueprint());
     Bytes out(9, 0);
     IO_STATUS_BLOCK r = Control(file, IOCTL_PIPE_GET_CONFIG_DESCRIPTOR, nullptr, 0, out.data(), 9);
     EXPECT_EQ(r.Status, STATUS_BUFFER_TOO_SMALL);

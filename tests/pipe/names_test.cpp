@@ -7,8 +7,8 @@ namespace {
 
 // Twelve pipes, so that two-digit hexadecimal indexes have something to name: 0x01, 0x81, 0x02,
 // 0x82, ... 0x06, 0x86 in this order.
-DeviceSpec TwelvePipes() {
-    DeviceSpec blueprint = TestDeviceSpec();
+DeviceBlueprint TwelvePipes() {
+    DeviceBlueprint blueprint = TestDeviceBlueprint();
     blueprint.interfaces[0].endpoints.clear();
     for (std::uint8_t n = 1; n <= 6; ++n) {
         blueprint.interfaces[0].endpoints.push_back({n, EndpointType::Bulk, 64, 0});

@@ -49,7 +49,7 @@ protected:
         model_ = std::move(model);
         return ref;
     }
-    TestDevice& MakeTestDevice(DeviceSpec blueprint = TestDeviceSpec()) { return MakeDevice<TestDevice>(std::move(blueprint)); }
+    TestDevice& MakeTestDevice(DeviceBlueprint blueprint = TestDeviceBlueprint()) { return MakeDevice<TestDevice>(std::move(blueprint)); }
 
     // Plugs the model in and installs tarvelpipe on it with these hardware-key values.
     NTSTATUS Install(DeviceModel& model, std::vector<io::RegistryValue> values = {});

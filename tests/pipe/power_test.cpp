@@ -12,7 +12,7 @@ namespace power = tarvel::power;
 class PowerTest : public PipeMachine {
 protected:
     void InstallDevice(bool remoteWakeup) {
-        device_ = &MakeTestDevice(TestDeviceSpec(remoteWakeup));
+        device_ = &MakeTestDevice(TestDeviceBlueprint(remoteWakeup));
         ASSERT_EQ(Install(*device_), STATUS_SUCCESS);
     }
     NTSTATUS ReadStatus(PFILE_OBJECT file) {

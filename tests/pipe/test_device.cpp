@@ -2,7 +2,7 @@
 
 namespace pipetest {
 
-TestDevice::TestDevice(DeviceSpec blueprint) : DeviceModel(std::move(blueprint), tarvel::usb::KernelClock()) {}
+TestDevice::TestDevice(DeviceBlueprint blueprint) : DeviceModel(std::move(blueprint), tarvel::usb::KernelClock()) {}
 
 void TestDevice::QueueInBytes(std::size_t count, std::uint8_t first) {
     const std::size_t packet = 64;

@@ -17,22 +17,22 @@ namespace pipetest {
 
 using Bytes = std::vector<std::uint8_t>;
 using tarvel::usb::DeviceModel;
-using tarvel::usb::DeviceSpec;
-using tarvel::usb::EndpointSpec;
+using tarvel::usb::DeviceBlueprint;
+using tarvel::usb::EndpointBlueprint;
 using tarvel::usb::EndpointType;
 using tarvel::usb::Handshake;
-using tarvel::usb::InterfaceSpec;
+using tarvel::usb::InterfaceBlueprint;
 using tarvel::usb::Outcome;
 using tarvel::usb::SetupPacket;
 
 constexpr std::uint8_t kBulkOut = 0x01, kBulkIn = 0x81, kInterruptIn = 0x82, kIsochIn = 0x83;
 
-inline DeviceSpec TestDeviceSpec(bool remoteWakeup = false) {
-    DeviceSpec blueprint;
+inline DeviceBlueprint TestDeviceBlueprint(bool remoteWakeup = false) {
+    DeviceBlueprint blueprint;
     blueprint.vendorId = 0x1209;
     blueprint.productId = 0x7E58;
     blueprint.remoteWakeup = remoteWakeup;
-    InterfaceSpec i;
+    InterfaceBlueprint i;
     i.interfaceClass = 0xFF;
     i.endpoints = {{kBulkOut, EndpointType::Bulk, 64, 0},
                    {kBulkIn, EndpointType::Bulk, 64, 0},
@@ -44,7 +44,7 @@ inline DeviceSpec TestDeviceSpec(bool remoteWakeup = false) {
 
 class TestDevice : public DeviceModel {
 public:
-    explicit TestDevice(DeviceSpec blueprint = TestDeviceSpec());
+    explicit TestDevice(DeviceBlueprint blueprint = TestDeviceBlueprint());
 
     // Bulk IN: each queued entry answers one IN packet.
     void QueueIn(Bytes packet) {

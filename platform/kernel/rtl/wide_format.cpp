@@ -165,9 +165,9 @@ std::u16string FormatWide(const WCHAR* format, va_list args) {
         break;
       }
       case 'p': {
-        Directive pointerSpec = directive;
-        pointerSpec.precision = 16;
-        EmitInteger(out, pointerSpec, reinterpret_cast<unsigned long long>(va_arg(args, void*)), false, 16, true,
+        Directive pointerDirective = directive;
+        pointerDirective.precision = 16;
+        EmitInteger(out, pointerDirective, reinterpret_cast<unsigned long long>(va_arg(args, void*)), false, 16, true,
                     false);
         break;
       }

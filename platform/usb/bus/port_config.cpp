@@ -86,7 +86,7 @@ NTSTATUS Port::SelectConfiguration(PIRP irp, PURB urb) {
         info->NumberOfPipes = static_cast<ULONG>(c.endpoints.size());
         for (std::size_t i = 0; i < c.endpoints.size(); ++i) {
             const EndpointFields& e = c.endpoints[i];
-            const EndpointSpec blueprint{e.address, static_cast<EndpointType>(e.attributes & 3),
+            const EndpointBlueprint blueprint{e.address, static_cast<EndpointType>(e.attributes & 3),
                                     static_cast<std::uint16_t>(e.maxPacketSize & 0x7FF), e.interval};
             const std::uintptr_t handle = nextHandle_++;
             pipes_[handle] = PipeRecord{hc_.AddPipe(blueprint), info->Pipes[i].MaximumTransferSize};

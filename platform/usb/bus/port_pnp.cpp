@@ -108,7 +108,7 @@ NTSTATUS Port::QueryCapabilities(PIRP irp) {
 }
 
 NTSTATUS Port::QueryId(PIRP irp) {
-    const DeviceSpec& blueprint = model_.Blueprint();
+    const DeviceBlueprint& blueprint = model_.Blueprint();
     const std::string vidPid = "USB\\VID_" + Hex(blueprint.vendorId, 4) + "&PID_" + Hex(blueprint.productId, 4);
     std::uint8_t cls = blueprint.deviceClass, sub = blueprint.deviceSubClass, prot = blueprint.deviceProtocol;
     if (cls == 0 && !blueprint.interfaces.empty()) {

@@ -30,14 +30,14 @@ HostController::HostController(DeviceModel& device, const Clock& clock)
     frame_ = high ? kHighSpeedFrame : kFullSpeedFrame;
     bulkBudget_ = high ? 13 : 19;
     framesPerMs_ = high ? 8 : 1;
-    control_.endpoint = EndpointSpec{0, EndpointType::Control, device.Blueprint().maxPacketSize0, 0};
+    control_.endpoint = EndpointBlueprint{0, EndpointType::Control, device.Blueprint().maxPacketSize0, 0};
 }
 
 std::uint32_t HostController::CurrentFrameNumber() const {
     return static_cast<std::uint32_t>(clock_.Now() / kFullSpeedFrame);
 }
 
-HostController::Pipe* HostController::AddPipe(const EndpointSpec& endpoint) {
+HostController::Pipe* HostController::AddPipe(const EndpointBlueprint& endpoint) {
     auto pipe = std::make_unique<Pipe>();
     pipe->endpoint = endpoint;
     const bool high = device_.GetSpeed() == Speed::High;

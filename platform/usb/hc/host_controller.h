@@ -36,7 +36,7 @@ public:
     static constexpr std::uint32_t kWireSlack = 64;
 
     struct Pipe {
-        EndpointSpec endpoint;
+        EndpointBlueprint endpoint;
         std::uint32_t intervalFrames = 1;  // in (micro)frames for interrupt and isochronous pipes
         std::deque<Transfer*> queue;
         bool halted = false;   // host side: set by a STALL, cleared by a pipe reset
@@ -53,7 +53,7 @@ public:
 
     Pipe* DefaultPipe() { return &control_; }
     // Pipes of a new configuration; the old ones must be empty (aborted) first.
-    Pipe* AddPipe(const EndpointSpec& endpoint);
+    Pipe* AddPipe(const EndpointBlueprint& endpoint);
     void RemovePipes();
     bool Owns(const Pipe* pipe) const;
 

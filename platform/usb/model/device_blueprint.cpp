@@ -13,7 +13,7 @@ static void PutLe16(std::vector<std::uint8_t>& out, std::uint16_t v) {
 
 static std::uint8_t StringIndex(const std::string& s, std::uint8_t index) { return s.empty() ? 0 : index; }
 
-std::vector<std::uint8_t> BuildDeviceDescriptor(const DeviceSpec& blueprint) {
+std::vector<std::uint8_t> BuildDeviceDescriptor(const DeviceBlueprint& blueprint) {
     std::vector<std::uint8_t> d{18, 1};
     PutLe16(d, blueprint.speed == Speed::High ? 0x0200 : 0x0110);
     d.push_back(blueprint.deviceClass);
@@ -30,7 +30,7 @@ std::vector<std::uint8_t> BuildDeviceDescriptor(const DeviceSpec& blueprint) {
     return d;
 }
 
-std::vector<std::uint8_t> BuildConfigurationDescriptor(const DeviceSpec& blueprint) {
+std::vector<std::uint8_t> BuildConfigurationDescriptor(const DeviceBlueprint& blueprint) {
     std::set<std::uint8_t> numbers;
     for (const auto& i : blueprint.interfaces) numbers.insert(i.number);
     std::vector<std::uint8_t> d{9, 2, 0, 0, static_cast<std::uint8_t>(numbers.size()), blueprint.configurationValue, 0};
@@ -52,7 +52,7 @@ std::vector<std::uint8_t> BuildConfigurationDescriptor(const DeviceSpec& bluepri
     return d;
 }
 
-std::vector<std::uint8_t> BuildStringDescriptor(const DeviceSpec& blueprint, std::uint8_t index) {
+std::vector<std::uint8_t> BuildStringDescriptor(const DeviceBlueprint& blueprint, std::uint8_t index) {
     if (index == 0) return {4, 3, 0x09, 0x04};
     const std::string* text = index == 1 ? &blueprint.manufacturer : index == 2 ? &blueprint.product
                             : index == 3 ? &blueprint.serialNumber : nullptr;
@@ -63,7 +63,7 @@ std::vector<std::uint8_t> BuildStringDescriptor(const DeviceSpec& blueprint, std
     return d;
 }
 
-std::vector<std::uint8_t> LyingConfigurationDescriptor(const DeviceSpec& blueprint, DescriptorLie lie, unsigned which) {
+std::vector<std::uint8_t> LyingConfigurationDescriptor(const DeviceBlueprint& blueprint, DescriptorLie lie, unsigned which) {
     std::vector<std::uint8_t> d = BuildConfigurationDescriptor(blueprint);
     auto setTotal = [&](std::size_t total) {
         d[2] = static_cast<std::uint8_t>(total);

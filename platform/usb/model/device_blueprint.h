@@ -10,25 +10,25 @@
 
 namespace tarvel::usb {
 
-struct EndpointSpec {
+struct EndpointBlueprint {
     std::uint8_t address = 0;  // bit 7 set for IN
     EndpointType type = EndpointType::Bulk;
     std::uint16_t maxPacketSize = 64;
     std::uint8_t interval = 0;  // interrupt and isochronous: frames (full speed) or 2^(n-1) microframes
 };
 
-struct InterfaceSpec {
+struct InterfaceBlueprint {
     std::uint8_t number = 0;
     std::uint8_t alternate = 0;
     std::uint8_t interfaceClass = 0xFF;
     std::uint8_t subClass = 0;
     std::uint8_t protocol = 0;
-    std::vector<EndpointSpec> endpoints;
+    std::vector<EndpointBlueprint> endpoints;
     // Class-specific descriptors placed right after the interface descriptor, bytes as given.
     std::vector<std::vector<std::uint8_t>> extraDescriptors;
 };
 
-struct DeviceSpec {
+struct DeviceBlueprint {
     std::uint16_t vendorId = 0;
     std::uint16_t productId = 0;
     std::uint16_t bcdDevice = 0x0100;
@@ -44,13 +44,13 @@ struct DeviceSpec {
     std::string manufacturer;  // string descriptors 1, 2, 3 when not empty
     std::string product;
     std::string serialNumber;
-    std::vector<InterfaceSpec> interfaces;
+    std::vector<InterfaceBlueprint> interfaces;
 };
 
-std::vector<std::uint8_t> BuildDeviceDescriptor(const DeviceSpec& blueprint);
-std::vector<std::uint8_t> BuildConfigurationDescriptor(const DeviceSpec& blueprint);
+std::vector<std::uint8_t> BuildDeviceDescriptor(const DeviceBlueprint& blueprint);
+std::vector<std::uint8_t> BuildConfigurationDescriptor(const DeviceBlueprint& blueprint);
 // String descriptor `index` (0 = the language list, US English) or empty if the device has none.
-std::vector<std::uint8_t> BuildStringDescriptor(const DeviceSpec& blueprint, std::uint8_t index);
+std::vector<std::uint8_t> BuildStringDescriptor(const DeviceBlueprint& blueprint, std::uint8_t index);
 
 // Ways a configuration descriptor lies about itself, as broken and hostile devices' do. A device serves
 // one through DeviceModel::ServeConfigurationDescriptor while its endpoints go on working as built.
@@ -68,6 +68,6 @@ enum class DescriptorLie {
 constexpr unsigned kDescriptorLies = 9;
 // The blueprint's configuration descriptor with `lie` told about its `which`-th endpoint (counted over
 // all interfaces, modulo their number) where the lie concerns one.
-std::vector<std::uint8_t> LyingConfigurationDescriptor(const DeviceSpec& blueprint, DescriptorLie lie, unsigned which = 0);
+std::vector<std::uint8_t> LyingConfigurationDescriptor(const DeviceBlueprint& blueprint, DescriptorLie lie, unsigned which = 0);
 
 }  // namespace tarvel::usb

@@ -5,16 +5,16 @@
 
 namespace tarvel::usb {
 
-DeviceModel::DeviceModel(DeviceSpec blueprint, const Clock& clock) : spec_(std::move(blueprint)), clock_(clock) {}
+DeviceModel::DeviceModel(DeviceBlueprint blueprint, const Clock& clock) : blueprint_(std::move(blueprint)), clock_(clock) {}
 
 DeviceModel::~DeviceModel() = default;
 
 std::vector<std::uint8_t> DeviceModel::DeviceDescriptor() const {
-    return servedDevice_ ? *servedDevice_ : BuildDeviceDescriptor(spec_);
+    return servedDevice_ ? *servedDevice_ : BuildDeviceDescriptor(blueprint_);
 }
 
 std::vector<std::uint8_t> DeviceModel::ConfigurationDescriptor() const {
-    return servedConfiguration_ ? *servedConfiguration_ : BuildConfigurationDescriptor(spec_);
+    return servedConfiguration_ ? *servedConfiguration_ : BuildConfigurationDescriptor(blueprint_);
 }
 
 static Outcome Stall() { return Outcome{Handshake::Stall, 0}; }
@@ -75,7 +75,7 @@ Outcome DeviceModel::GetDescriptor(const SetupPacket& setup, std::span<std::uint
     case 1: return Reply(data, DeviceDescriptor());
     case 2: return index == 0 ? Reply(data, ConfigurationDescriptor()) : Stall();
     case 3: {
-        const auto s = BuildStringDescriptor(spec_, index);
+        const auto s = BuildStringDescriptor(blueprint_, index);
         return s.empty() ? Stall() : Reply(data, s);
     }
     default: return Stall();
@@ -95,7 +95,7 @@ Outcome DeviceModel::Standard(const SetupPacket& setup, std::span<std::uint8_t> 
     }
     case kStdSetConfiguration: {
         const std::uint8_t value = setup.value & 0xFF;
-        if (value != 0 && value != spec_.configurationValue) return Stall();
+        if (value != 0 && value != blueprint_.configurationValue) return Stall();
         configuration_ = value;
         alternates_.clear();
         halted_.clear();
@@ -113,8 +113,8 @@ Outcome DeviceModel::Standard(const SetupPacket& setup, std::span<std::uint8_t> 
             return Reply(data, v);
         }
         const std::uint8_t alt = setup.value & 0xFF;
-        const bool exists = std::any_of(spec_.interfaces.begin(), spec_.interfaces.end(),
-                                        [&](const InterfaceSpec& i) { return i.number == number && i.alternate == alt; });
+        const bool exists = std::any_of(blueprint_.interfaces.begin(), blueprint_.interfaces.end(),
+                                        [&](const InterfaceBlueprint& i) { return i.number == number && i.alternate == alt; });
         if (!exists) return Stall();
         std::erase_if(alternates_, [&](auto& p) { return p.first == number; });
         alternates_.emplace_back(number, alt);
@@ -122,7 +122,7 @@ Outcome DeviceModel::Standard(const SetupPacket& setup, std::span<std::uint8_t> 
     }
     case kStdGetStatus: {
         std::uint8_t v[2] = {0, 0};
-        if (recipient == 0) v[0] = static_cast<std::uint8_t>((spec_.selfPowered ? 1 : 0) | (remoteWakeEnabled_ ? 2 : 0));
+        if (recipient == 0) v[0] = static_cast<std::uint8_t>((blueprint_.selfPowered ? 1 : 0) | (remoteWakeEnabled_ ? 2 : 0));
         if (recipient == 2) v[0] = EndpointHalted(setup.index & 0xFF) ? 1 : 0;
         return Reply(data, v);
     }
@@ -130,7 +130,7 @@ Outcome DeviceModel::Standard(const SetupPacket& setup, std::span<std::uint8_t> 
     case kStdSetFeature: {
         const bool set = setup.request == kStdSetFeature;
         if (recipient == 0 && setup.value == kFeatureDeviceRemoteWakeup) {
-            if (!spec_.remoteWakeup) return Stall();
+            if (!blueprint_.remoteWakeup) return Stall();
             remoteWakeEnabled_ = set;
             return Outcome{};
         }
@@ -151,7 +151,7 @@ Outcome DeviceModel::Standard(const SetupPacket& setup, std::span<std::uint8_t> 
 
 bool DeviceModel::EndpointActive(std::uint8_t endpoint) const {
     if (configuration_ == 0) return false;
-    for (const auto& i : spec_.interfaces) {
+    for (const auto& i : blueprint_.interfaces) {
         std::uint8_t current = 0;
         for (auto& [n, alt] : alternates_) if (n == i.number) current = alt;
         if (i.alternate != current) continue;
@@ -162,7 +162,7 @@ bool DeviceModel::EndpointActive(std::uint8_t endpoint) const {
 }
 
 std::uint16_t DeviceModel::EndpointPacketSize(std::uint8_t endpoint) const {
-    for (const auto& i : spec_.interfaces)
+    for (const auto& i : blueprint_.interfaces)
         for (const auto& e : i.endpoints)
             if (e.address == endpoint) return e.maxPacketSize;
     return 0;

@@ -1,4 +1,4 @@
-// The framework for USB device models. A model describes itself with a DeviceSpec, and the base class
+// The framework for USB device models. A model describes itself with a DeviceBlueprint, and the base class
 // answers the standard control requests from it (descriptors, configuration, interface, features,
 // status); a concrete model adds its class and vendor requests and what its endpoints do. Faults can be
 // switched on for any model: stalled endpoints, endless NAK, failing control transfers, malformed
@@ -49,13 +49,13 @@ struct MisbehaviourOdds {
 
 class DeviceModel {
 public:
-    DeviceModel(DeviceSpec blueprint, const Clock& clock);
+    DeviceModel(DeviceBlueprint blueprint, const Clock& clock);
     virtual ~DeviceModel();
     DeviceModel(const DeviceModel&) = delete;
     DeviceModel& operator=(const DeviceModel&) = delete;
 
-    const DeviceSpec& Blueprint() const { return spec_; }
-    Speed GetSpeed() const { return spec_.speed; }
+    const DeviceBlueprint& Blueprint() const { return blueprint_; }
+    Speed GetSpeed() const { return blueprint_.speed; }
     VirtualTime Now() const { return clock_.Now(); }
 
     // --- What the host controller calls ---
@@ -152,7 +152,7 @@ private:
     bool Roll(double odds);
     void Answered(std::uint8_t endpoint);  // counts towards a disconnect
 
-    DeviceSpec spec_;
+    DeviceBlueprint blueprint_;
     const Clock& clock_;
     BusLink* bus_ = nullptr;
     std::uint8_t configuration_ = 0;

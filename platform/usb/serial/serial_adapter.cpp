@@ -6,10 +6,10 @@ namespace {
 std::size_t DefaultFifo(const SerialAdapterOptions& o) { return o.speed == Speed::High ? 1024 : 256; }
 }
 
-DeviceSpec SerialAdapter::MakeSpec(const SerialAdapterOptions& options) {
+DeviceBlueprint SerialAdapter::MakeBlueprint(const SerialAdapterOptions& options) {
     const bool high = options.speed == Speed::High;
     const std::uint16_t bulk = high ? 512 : 64;
-    DeviceSpec blueprint;
+    DeviceBlueprint blueprint;
     blueprint.vendorId = options.vendorId;
     blueprint.productId = options.productId;
     blueprint.speed = options.speed;
@@ -17,7 +17,7 @@ DeviceSpec SerialAdapter::MakeSpec(const SerialAdapterOptions& options) {
     blueprint.manufacturer = "Tarvel";
     blueprint.product = "USB serial adapter";
     blueprint.serialNumber = "TV000001";
-    InterfaceSpec data;
+    InterfaceBlueprint data;
     data.number = 0;
     data.interfaceClass = 0xFF;
     data.endpoints = {
@@ -30,7 +30,7 @@ DeviceSpec SerialAdapter::MakeSpec(const SerialAdapterOptions& options) {
 }
 
 SerialAdapter::SerialAdapter(const Clock& clock, SerialAdapterOptions options)
-    : DeviceModel(MakeSpec(options), clock),
+    : DeviceModel(MakeBlueprint(options), clock),
       uart_(clock, options.rxFifoSize ? options.rxFifoSize : DefaultFifo(options),
             options.txFifoSize ? options.txFifoSize : (options.rxFifoSize ? options.rxFifoSize : DefaultFifo(options))) {
     uart_.OnFarActivity([this] { NotifyActivity(); });

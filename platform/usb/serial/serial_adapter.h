@@ -54,7 +54,7 @@ public:
     // The modem-control byte last set (bit 0 RTS, bit 1 DTR, bit 2 break).
     std::uint8_t ModemControl() const { return modemControl_; }
 
-    static DeviceSpec MakeSpec(const SerialAdapterOptions& options);
+    static DeviceBlueprint MakeBlueprint(const SerialAdapterOptions& options);
 
 protected:
     Outcome OnClassOrVendor(const SetupPacket& setup, std::span<std::uint8_t> data) override;

@@ -15,9 +15,9 @@ namespace {
 
 constexpr kernel::VirtualTime kMsV = kernel::kMillisecond, kSecV = kernel::kSecond;
 
-DeviceSpec LongTwoInterfaceSpec() {
-    DeviceSpec blueprint = BulkDeviceSpec();
-    InterfaceSpec second;
+DeviceBlueprint LongTwoInterfaceBlueprint() {
+    DeviceBlueprint blueprint = BulkDeviceBlueprint();
+    InterfaceBlueprint second;
     second.number = 1, second.interfaceClass = 0x0A;
     for (int i = 0; i < 70; ++i) second.extraDescriptors.push_back({8, 0x24, 1, 2, 3, 4, 5, 6});
     second.endpoints = {{0x02, EndpointType::Bulk, 64, 0}, {0x85, EndpointType::Bulk, 64, 0}};
@@ -63,7 +63,7 @@ TEST_F(BusTest, ConfiguresAsThePipeDriverWillIncludingLongAndTwoInterfaceConfigu
     EXPECT_EQ(stale->UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
     Detach();
 
-    auto& twoInterfaces = Make<BulkDevice>(KernelClock(), LongTwoInterfaceSpec());
+    auto& twoInterfaces = Make<BulkDevice>(KernelClock(), LongTwoInterfaceBlueprint());
     Attach(twoInterfaces);
     ext = Ext(fdo);
     EXPECT_GT(ext->Configuration->wTotalLength, 521);
@@ -75,7 +75,7 @@ TEST_F(BusTest, ConfiguresAsThePipeDriverWillIncludingLongAndTwoInterfaceConfigu
 }
 
 TEST_F(BusTest, MalformedDescriptorsFailConfigurationCleanly) {
-    const auto good = BuildConfigurationDescriptor(SerialAdapter::MakeSpec({}));
+    const auto good = BuildConfigurationDescriptor(SerialAdapter::MakeBlueprint({}));
     struct Case { const char* what; std::size_t at; std::uint8_t value; };
     for (const Case& c : {Case{"interface bLength 0", 9, 0}, Case{"bNumEndpoints 9", 13, 9},
                           Case{"endpoint bLength past the end", 9 + 9 + 14, 60}, Case{"wTotalLength 4", 2, 4},
@@ -192,7 +192,7 @@ TEST_F(BusTest, AStallFailsTransfersUntilThePipeIsReset) {
 TEST_F(BusTest, SaturatingBulkLoopsReachTheFullAndHighSpeedBudgets) {
     struct Case { Speed speed; double budget; ULONG length; };
     for (const Case& c : {Case{Speed::Full, 1'216'000.0, 4096}, Case{Speed::High, 53'248'000.0, 65536}}) {
-        auto& device = Make<BulkDevice>(KernelClock(), BulkDeviceSpec(c.speed));
+        auto& device = Make<BulkDevice>(KernelClock(), BulkDeviceBlueprint(c.speed));
         Attach(device);
         auto* data = Pool(c.length);
         PURB u1 = Keep(BuildTransfer(Pipe(0, 0), data, nullptr, c.length, 0));

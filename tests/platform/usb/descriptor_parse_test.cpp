@@ -10,16 +10,16 @@
 namespace tarvel::usb::test {
 namespace {
 
-DeviceSpec TwoInterfaces() {
-    DeviceSpec blueprint;
-    InterfaceSpec a;
+DeviceBlueprint TwoInterfaces() {
+    DeviceBlueprint blueprint;
+    InterfaceBlueprint a;
     a.number = 0, a.interfaceClass = 0x02, a.subClass = 0x02;
     a.extraDescriptors = {{5, 0x24, 0x00, 0x10, 0x01}};
     a.endpoints = {{0x83, EndpointType::Interrupt, 16, 8}};
-    InterfaceSpec b;
+    InterfaceBlueprint b;
     b.number = 1, b.interfaceClass = 0x0A;
     b.endpoints = {{0x01, EndpointType::Bulk, 64, 0}, {0x81, EndpointType::Bulk, 64, 0}};
-    InterfaceSpec bAlt = b;
+    InterfaceBlueprint bAlt = b;
     bAlt.alternate = 1;
     bAlt.endpoints.push_back({0x02, EndpointType::Bulk, 64, 0});
     blueprint.interfaces = {a, b, bAlt};
@@ -98,7 +98,7 @@ TEST(DescriptorParse, MalformedConfigurationsAreRefusedWithoutReadingPastTheirBy
 }
 
 TEST(DescriptorParse, DeviceDescriptorNeedsItsLengthTypeAndAValidControlPacketSize) {
-    DeviceSpec blueprint;
+    DeviceBlueprint blueprint;
     auto d = BuildDeviceDescriptor(blueprint);
     EXPECT_TRUE(DeviceDescriptorSound(Exact(d).span()));
     auto shortened = d;

@@ -20,7 +20,7 @@ struct Bench {
     ManualClock clock;
     BulkDevice device;
     HostController hc;
-    explicit Bench(Speed speed = Speed::Full) : device(clock, BulkDeviceSpec(speed)), hc(device, clock) {
+    explicit Bench(Speed speed = Speed::Full) : device(clock, BulkDeviceBlueprint(speed)), hc(device, clock) {
         SetupPacket set{0x00, kStdSetConfiguration, 1, 0, 0};
         device.Control(set, {});
         for (const auto& e : device.Blueprint().interfaces[0].endpoints) pipes.push_back(hc.AddPipe(e));

@@ -128,8 +128,8 @@ TEST(RandomMisbehaviour, TheSameSeedAndTrafficGiveTheSameFaultsAndAnotherSeedOth
 }
 
 TEST(DescriptorLies, EachStructuralLieIsADefectAndPacketSizeLiesChangeOnlyThePacketSize) {
-    const DeviceSpec spec = SerialAdapter::MakeSpec({});
-    const std::vector<std::uint8_t> truth = BuildConfigurationDescriptor(spec);
+    const DeviceBlueprint blueprint = SerialAdapter::MakeBlueprint({});
+    const std::vector<std::uint8_t> truth = BuildConfigurationDescriptor(blueprint);
     struct Case {
         DescriptorLie lie;
         DefectKind defect;
@@ -141,7 +141,7 @@ TEST(DescriptorLies, EachStructuralLieIsADefectAndPacketSizeLiesChangeOnlyThePac
                           Case{DescriptorLie::EndpointTooShort, DefectKind::EndpointDescriptor},
                           Case{DescriptorLie::MissingEndpoints, DefectKind::NumberOfEndpoints}}) {
         for (unsigned which = 0; which < 3; ++which) {
-            const auto lying = LyingConfigurationDescriptor(spec, c.lie, which);
+            const auto lying = LyingConfigurationDescriptor(blueprint, c.lie, which);
             const auto defect = ConfigurationDefect(lying);
             ASSERT_TRUE(defect) << static_cast<int>(c.lie) << " " << which;
             EXPECT_EQ(defect->kind, c.defect) << static_cast<int>(c.lie) << " " << which << ": " << defect->what;
@@ -153,7 +153,7 @@ TEST(DescriptorLies, EachStructuralLieIsADefectAndPacketSizeLiesChangeOnlyThePac
     };
     for (const Size& s : {Size{DescriptorLie::PacketSizeZero, 0}, Size{DescriptorLie::PacketSizeSmaller, 8},
                           Size{DescriptorLie::PacketSizeLarger, 128}}) {
-        const auto lying = LyingConfigurationDescriptor(spec, s.lie, 1);  // bulk IN, the second endpoint
+        const auto lying = LyingConfigurationDescriptor(blueprint, s.lie, 1);  // bulk IN, the second endpoint
         EXPECT_FALSE(ConfigurationDefect(lying));
         ASSERT_EQ(lying.size(), truth.size());
         const std::size_t at = 9 + 9 + 7 + 4;  // its wMaxPacketSize

@@ -127,9 +127,9 @@ TEST_F(AdapterFixture, EndpointsCarryTheLineAndTheStatusByte) {
     EXPECT_EQ(status[0], 0x03);
 }
 
-TEST(SerialAdapterSpec, InterfaceListsTheEndpointsInPipeOrderAtEachSpeed) {
+TEST(SerialAdapterBlueprint, InterfaceListsTheEndpointsInPipeOrderAtEachSpeed) {
     for (Speed speed : {Speed::Full, Speed::High}) {
-        const DeviceSpec blueprint = SerialAdapter::MakeSpec(SerialAdapterOptions{speed, true});
+        const DeviceBlueprint blueprint = SerialAdapter::MakeBlueprint(SerialAdapterOptions{speed, true});
         ASSERT_EQ(blueprint.interfaces.size(), 1u);
         const auto& e = blueprint.interfaces[0].endpoints;
         ASSERT_EQ(e.size(), 3u);

@@ -10,13 +10,13 @@
 
 namespace tarvel::usb::test {
 
-inline DeviceSpec BulkDeviceSpec(Speed speed = Speed::Full) {
+inline DeviceBlueprint BulkDeviceBlueprint(Speed speed = Speed::Full) {
     const std::uint16_t bulk = speed == Speed::High ? 512 : 64;
-    DeviceSpec blueprint;
+    DeviceBlueprint blueprint;
     blueprint.vendorId = 0x1209;
     blueprint.productId = 0x7E57;
     blueprint.speed = speed;
-    InterfaceSpec i;
+    InterfaceBlueprint i;
     i.endpoints = {{0x01, EndpointType::Bulk, bulk, 0},
                    {0x81, EndpointType::Bulk, bulk, 0},
                    {0x83, EndpointType::Interrupt, 8, 4},
@@ -27,7 +27,7 @@ inline DeviceSpec BulkDeviceSpec(Speed speed = Speed::Full) {
 
 class BulkDevice : public DeviceModel {
 public:
-    BulkDevice(const Clock& clock, DeviceSpec blueprint = BulkDeviceSpec()) : DeviceModel(std::move(blueprint), clock) {}
+    BulkDevice(const Clock& clock, DeviceBlueprint blueprint = BulkDeviceBlueprint()) : DeviceModel(std::move(blueprint), clock) {}
 
     void QueueIn(std::vector<std::uint8_t> packet) {
         in_.push_back(std::move(packet));

@@ -28,13 +28,13 @@ struct UsbdTest : ::testing::Test {
     std::vector<void*> blocks;
 };
 
-DeviceSpec TwoInterfacesLong() {
-    DeviceSpec blueprint;
-    InterfaceSpec control;
+DeviceBlueprint TwoInterfacesLong() {
+    DeviceBlueprint blueprint;
+    InterfaceBlueprint control;
     control.number = 0, control.interfaceClass = 0x02;
     for (int i = 0; i < 60; ++i) control.extraDescriptors.push_back({9, 0x24, 1, 2, 3, 4, 5, 6, 7});  // 540 bytes
     control.endpoints = {{0x83, EndpointType::Interrupt, 16, 8}};
-    InterfaceSpec data;
+    InterfaceBlueprint data;
     data.number = 1, data.interfaceClass = 0x0A;
     data.endpoints = {{0x02, EndpointType::Bulk, 64, 0}, {0x82, EndpointType::Bulk, 64, 0}};
     blueprint.interfaces = {control, data};
@@ -42,7 +42,7 @@ DeviceSpec TwoInterfacesLong() {
 }
 
 TEST_F(UsbdTest, SelectionRequestForTheAdapterAndForATwoInterfaceConfigurationPastFiveHundredBytes) {
-    auto adapter = Place(BuildConfigurationDescriptor(SerialAdapter::MakeSpec({})));
+    auto adapter = Place(BuildConfigurationDescriptor(SerialAdapter::MakeBlueprint({})));
     auto found = USBD_ParseConfigurationDescriptorEx(adapter, adapter, -1, -1, -1, -1, -1);
     ASSERT_NE(found, nullptr);
     EXPECT_EQ(found->bNumEndpoints, 3);
@@ -83,7 +83,7 @@ TEST_F(UsbdTest, SelectionRequestForTheAdapterAndForATwoInterfaceConfigurationPa
 }
 
 TEST_F(UsbdTest, LyingDescriptorsGiveNotFoundOrNoRequestAndNeverAnOverRead) {
-    const auto good = BuildConfigurationDescriptor(SerialAdapter::MakeSpec({}));
+    const auto good = BuildConfigurationDescriptor(SerialAdapter::MakeBlueprint({}));
     struct Case { const char* what; std::size_t at; std::uint8_t value; bool found; USBD_STATUS validation; };
     const Case cases[] = {
         {"configuration bLength 0", 0, 0, false, USBD_STATUS_BAD_DESCRIPTOR_BLEN},

@@ -1,4 +1,4 @@
-// USB standard definitions (usbspec.h): request codes, descriptor types and the descriptors in their
+// USB standard definitions (usbstd.h): request codes, descriptor types and the descriptors in their
 // wire layout (byte packed), as the bus delivers them.
 #pragma once
 
