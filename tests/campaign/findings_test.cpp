@@ -108,6 +108,17 @@ TEST(CampaignFindings, PowerCycleWithAPipePoolAttemptFailedSeed9000001) {
     EXPECT_EQ(RunLowResources(plan).cycles, 1u);
 }
 
+// Random allocation failures during an open: the port's receive buffer could not be allocated, and
+// then neither could the request that closes the pipes it had opened, so they stayed open in the pipe
+// driver and every later open of the port was refused (error 6).
+TEST(CampaignFindings, OpenUnderRandomFaultsSeed5000287) {
+    RunPlan plan;
+    plan.seed = 5000287;
+    plan.phase = "open";
+    plan.faultRate = 0.03;
+    EXPECT_EQ(RunLowResources(plan).cycles, 1u);
+}
+
 // A seed run in the test process does what it does in the runner's child: replay is exact.
 TEST(CampaignReplays, ASeedRunsTheSameTwice) {
     RunPlan plan;

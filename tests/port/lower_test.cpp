@@ -146,6 +146,23 @@ TEST_F(LowerChannelTest, OpenAndCloseSendCreateAndCloseOnThePipesFileObject) {
     EXPECT_EQ(state.requests[1].major, IRP_MJ_CLOSE);
     EXPECT_EQ(state.requests[1].file, &ext->RxPipe.FileObject);
     EXPECT_EQ(state.requests[2].file, &ext->TxPipe.FileObject);
+    EXPECT_EQ(SendPipeOpenClose(ext, &ext->TxPipe, FALSE), STATUS_SUCCESS);
+}
+
+// The close of an open pipe reaches the pipe driver with no request left to allocate; otherwise the
+// pipe stays open below and the port can never be opened again.
+TEST_F(LowerChannelTest, AnOpenPipesCloseReachesThePipeDriverWithNoMemoryLeft) {
+    EXPECT_EQ(SendPipeOpenClose(ext, &ext->RxPipe, TRUE), STATUS_SUCCESS);
+    FailRandom(FaultSite::Irp, 1.0, 1);
+    EXPECT_EQ(SendPipeOpenClose(ext, &ext->RxPipe, FALSE), STATUS_SUCCESS);
+    ClearFaults();
+    ASSERT_EQ(state.requests.size(), 2u);
+    EXPECT_EQ(state.requests[1].major, IRP_MJ_CLOSE);
+    EXPECT_EQ(state.requests[1].file, &ext->RxPipe.FileObject);
+    // An open that fails below gives its set-aside request back.
+    state.answer = STATUS_INVALID_HANDLE;
+    EXPECT_EQ(SendPipeOpenClose(ext, &ext->TxPipe, TRUE), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(ext->TxPipe.CloseIrp, nullptr);
 }
 
 TEST_F(LowerChannelTest, ARefusedOpenReturnsThePipeDriversStatusAndFreesTheRequest) {

@@ -57,13 +57,36 @@ VOID PreparePipeHandle(PPORT_EXTENSION Ext, PPIPE_HANDLE Pipe, PCWSTR Name)
     Pipe->Name[Chars] = 0;
     Pipe->FileObject.DeviceObject = Ext->Self;
     RtlInitUnicodeString(&Pipe->FileObject.FileName, Pipe->Name);
+    Pipe->CloseIrp = NULL;
 }
 
+// The close of an open pipe must reach the pipe driver whatever memory is left, or the pipe stays
+// open below and every later open of the port is refused: its request is set aside before the pipe
+// is opened and serves nothing else. A close of a pipe that is not open allocates its own.
 NTSTATUS SendPipeOpenClose(PPORT_EXTENSION Ext, PPIPE_HANDLE Pipe, BOOLEAN Open)
 {
     // IoAllocateIrp hands the request out initialised for this stack size.
-    PIRP Irp = IoAllocateIrp(Ext->Self->StackSize, FALSE);
+    PIRP Irp;
+    if (Open) {
+        if (!Pipe->CloseIrp) {
+            Pipe->CloseIrp = IoAllocateIrp(Ext->Self->StackSize, FALSE);
+            if (!Pipe->CloseIrp) {
+                return STATUS_INSUFFICIENT_RESOURCES;
+            }
+        }
+        Irp = IoAllocateIrp(Ext->Self->StackSize, FALSE);
+    } else {
+        Irp = Pipe->CloseIrp;
+        Pipe->CloseIrp = NULL;
+        if (!Irp) {
+            Irp = IoAllocateIrp(Ext->Self->StackSize, FALSE);
+        }
+    }
     if (!Irp) {
+        if (Pipe->CloseIrp) {
+            IoFreeIrp(Pipe->CloseIrp);
+            Pipe->CloseIrp = NULL;
+        }
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
@@ -81,6 +104,10 @@ NTSTATUS SendPipeOpenClose(PPORT_EXTENSION Ext, PPIPE_HANDLE Pipe, BOOLEAN Open)
         Status = Irp->IoStatus.Status;
     }
     IoFreeIrp(Irp);
+    if (Open && !NT_SUCCESS(Status)) {
+        IoFreeIrp(Pipe->CloseIrp);
+        Pipe->CloseIrp = NULL;
+    }
     return Status;
 }
 

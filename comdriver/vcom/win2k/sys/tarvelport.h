@@ -97,10 +97,12 @@ typedef struct _RX_RING {
 // ---------------------------------------------------------------------------------------------
 // PIPE_HANDLE: one pipe of the device below as the port holds it: its name and the file object on
 // which the pipe driver binds it at create. The pipe driver keeps its context in the file object.
+// CloseIrp is the request set aside, while the pipe is open, for its close.
 // ---------------------------------------------------------------------------------------------
 typedef struct _PIPE_HANDLE {
     WCHAR Name[PIPE_NAME_CHARS];
     FILE_OBJECT FileObject;
+    PIRP CloseIrp;
 } PIPE_HANDLE, *PPIPE_HANDLE;
 
 // ---------------------------------------------------------------------------------------------
