@@ -17,6 +17,7 @@
 #include <string>
 
 #include "device_input.h"
+#include "tarvel/machine/com_port.h"
 #include "tarvel/machine/machine.h"
 #include "tarvel/user/comm.h"
 
@@ -91,22 +92,7 @@ bool Transfer(HANDLE port, Call call, DWORD* bytes, const char* what) {
     return Finish(port, request, bytes, 1000, what) != FALSE;
 }
 
-bool ConfigurePort(HANDLE port) {
-    u::DCB dcb{};
-    if (!u::GetCommState(port, &dcb)) return false;
-    dcb.BaudRate = 115200;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = 1;
-    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = 0;
-    dcb.fOutX = dcb.fInX = dcb.fErrorChar = dcb.fNull = dcb.fAbortOnError = 0;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    if (!u::SetCommState(port, &dcb)) return false;
-    u::COMMTIMEOUTS timeouts{0, 0, 100, 0, 500};
-    return u::SetCommTimeouts(port, &timeouts) != FALSE;
-}
+bool ConfigurePort(HANDLE port) { return m::ConfigureComPort(port, 115200, {0, 0, 100, 0, 500}); }
 
 // Open, set up, a few bytes out and back through the loopback plug, close. Failures are what a lying
 // device may earn; with `mustCarry` (a truthful device) each is a finding.

@@ -1,5 +1,6 @@
 // The application-side steps the scenarios share.
 #include "campaign.h"
+#include "tarvel/machine/com_port.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -80,20 +81,7 @@ HANDLE OpenPort(const std::string& comName) {
 }
 
 bool ConfigurePort(HANDLE port, DWORD readTimeoutMs) {
-    u::DCB dcb{};
-    if (!u::GetCommState(port, &dcb)) return false;
-    dcb.BaudRate = 115200;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = 1;
-    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = 0;
-    dcb.fOutX = dcb.fInX = dcb.fErrorChar = dcb.fNull = dcb.fAbortOnError = 0;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    if (!u::SetCommState(port, &dcb)) return false;
-    u::COMMTIMEOUTS timeouts{0, 0, readTimeoutMs, 0, 1000};
-    return u::SetCommTimeouts(port, &timeouts) != FALSE;
+    return m::ConfigureComPort(port, 115200, {0, 0, readTimeoutMs, 0, 1000});
 }
 
 Overlapped::Overlapped() { ov.hEvent = u::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
