@@ -1,21 +1,30 @@
 #!/usr/bin/env bash
-# Installs what the build needs beyond what a fresh machine of this kind has (cmake, g++, GoogleTest,
-# Google Benchmark and valgrind are there): the mingw-w64 cross compiler for the Windows images, and
-# clang with its libFuzzer runtime for the whole-stack fuzz targets (tests/fuzz).
+# Installs what a build needs beyond what a fresh machine of this kind has (cmake, g++, make, GoogleTest,
+# Google Benchmark and valgrind are there), and only what is missing.
+#   scripts/deps.sh        everything the test command builds and runs: Ninja, the mingw-w64 cross compiler
+#                          for the Windows images, clang with its libFuzzer runtime for the whole-stack fuzz
+#                          targets (tests/fuzz), and what the run build needs
+#   scripts/deps.sh --run  only what the main job's own build needs (scripts/run.sh)
 set -euo pipefail
+mode=${1:-all}
 install() {
-  echo "installing: $*"
+  echo "installing: $*" >&2
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq "$@" >/dev/null
 }
 need=()
-command -v x86_64-w64-mingw32-g++ >/dev/null || need+=(g++-mingw-w64-x86-64 mingw-w64-x86-64-dev)
-command -v ninja >/dev/null || need+=(ninja-build)
-command -v clang++ >/dev/null || need+=(clang)
+# The run build needs nothing beyond a fresh machine; a package it comes to need is listed here.
+
+if [[ $mode != --run ]]; then
+  command -v x86_64-w64-mingw32-g++ >/dev/null || need+=(g++-mingw-w64-x86-64 mingw-w64-x86-64-dev)
+  command -v ninja >/dev/null || need+=(ninja-build)
+  command -v clang++ >/dev/null || need+=(clang)
+fi
 if ((${#need[@]})); then
   install "${need[@]}"
 fi
+[[ $mode == --run ]] && exit 0
 # The runtime comes in a package of its own, for clang's major version.
 if [[ ! -e "$(clang++ -print-resource-dir)/lib/linux/libclang_rt.fuzzer-x86_64.a" ]]; then
   install "libclang-rt-$(clang++ -dumpversion | cut -d. -f1)-dev"
