@@ -134,14 +134,15 @@ TEST_F(BufferedTest, WriteTimeoutOfAWaitingWriteReportsItsBufferedBytes) {
     EXPECT_EQ(CommStatus().AmountInOutQueue, 0u);
 }
 
-TEST_F(BufferedTest, CommStatusReportsTheBytesInTheTransmitRing) {
+// The out-queue amount counts the bytes in the transmit ring and those of the transfer on the wire.
+TEST_F(BufferedTest, CommStatusReportsEveryByteNotYetSent) {
     StartBuffered();
     NakOut(true);
     Request onWire, inRing;
     Write(onWire, Pattern(200));   // taken by the pump, which waits on the device
     RunFor(5 * kMs);
     Write(inRing, Pattern(100, 200));
-    EXPECT_EQ(CommStatus().AmountInOutQueue, 100u);
+    EXPECT_EQ(CommStatus().AmountInOutQueue, 300u);
     NakOut(false);
     RunFor(100 * kMs);
     EXPECT_EQ(CommStatus().AmountInOutQueue, 0u);
