@@ -113,8 +113,9 @@ class HeldBurstTest : public ReceiveTest {
 protected:
     // Pauses reception with the ring nearly full and 3000 more bytes waiting in the adapter, then
     // drains the ring to 2048: the next bulk-in read brings all 3000, of which 2048 fit.
-    void HoldABurst() {
-        StackOptions options = Settings({{"RxReqSize", 4096}});
+    void HoldABurst(std::uint64_t seed = 0) {
+        StackOptions options = seed ? RandomPolicy(seed) : StackOptions{};
+        options.settings = {{"RxReqSize", 4096}};
         options.adapter.rxFifoSize = 4096;
         StartAt115200(options);
         peer.Send(Pattern(sent));
@@ -174,6 +175,24 @@ TEST_F(HeldBurstTest, HeldBytesSurviveAQueueResize) {
     got.insert(got.end(), more.begin(), more.end());
     EXPECT_EQ(got, Pattern(sent));
 }
+
+// A receive purge drops what the engine holds back in RxBuffer as well: nothing received before the
+// purge is read after it.
+class HeldPurgeTest : public HeldBurstTest, public ::testing::WithParamInterface<std::uint64_t> {};
+
+TEST_P(HeldPurgeTest, PurgeRxClearDropsTheHeldBytesToo) {
+    HoldABurst(GetParam());
+    Purge(SERIAL_PURGE_RXCLEAR);
+    RunFor(100 * kMs);
+    EXPECT_EQ(ext->RxPending, 0u);
+    EXPECT_EQ(ext->RxRing.Count, 0u) << "stale bytes moved into the purged ring";
+    EXPECT_TRUE(Take(8192).empty());
+    peer.Send(Pattern(10, 7000));
+    RunFor(50 * kMs);
+    EXPECT_EQ(Take(8192), Pattern(10, 7000));
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, HeldPurgeTest, ::testing::Range<std::uint64_t>(0, 9));
 
 TEST_F(ReceiveTest, EventCharacterRaisesRxFlagOncePerPutThatHoldsIt) {
     StartAt115200();

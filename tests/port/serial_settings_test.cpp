@@ -313,5 +313,131 @@ TEST_F(SerialSettingsTest, PipeResetsPassThroughToThePipeDriver) {
     EXPECT_EQ(file.Read(data).Status, STATUS_SUCCESS);  // reception still works
 }
 
+// The settings faults that an application meets, under the sequential policy (seed 0) and eight seeds of
+// the random one; each test goes through the protocol variants it concerns.
+class SettingsFaultTest : public SerialSettingsTest, public ::testing::WithParamInterface<std::uint64_t> {
+protected:
+    void BeginVariant(ULONG endPointCaps, std::map<std::string, ULONG> more = {}) {
+        file.Close();
+        Stop();
+        more["EndPointCaps"] = endPointCaps;
+        StackOptions options = GetParam() ? RandomPolicy(GetParam()) : StackOptions{};
+        options.settings = more;
+        options.open = false;
+        Start(options);
+        ASSERT_EQ(file.Open(), STATUS_SUCCESS);
+    }
+};
+
+// SetCommState sends the special characters before the handflow, so the error-replacement command of
+// the characters carries the old replacement bit; the handflow request tells the device the new one.
+TEST_P(SettingsFaultTest, OneSetCommStateGivesTheDeviceTheRequestedErrorReplacement) {
+    for (ULONG variant : {0u, 1u, 2u, 3u}) {
+        SCOPED_TRACE(::testing::Message() << "EndPointCaps " << variant);
+        BeginVariant(variant);
+        ASSERT_EQ(SetBaud(9600), STATUS_SUCCESS);
+        SERIAL_CHARS chars{0, '?', 0, 0, 0x11, 0x13};
+        ASSERT_EQ(file.Set(IOCTL_SERIAL_SET_CHARS, chars), STATUS_SUCCESS);
+        ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_ERROR_CHAR), STATUS_SUCCESS);
+        EXPECT_TRUE(Adapter().ErrorReplacement());
+        EXPECT_EQ(Adapter().ErrorChar(), '?');
+        ASSERT_EQ(file.Set(IOCTL_SERIAL_SET_CHARS, chars), STATUS_SUCCESS);
+        ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL), STATUS_SUCCESS);
+        EXPECT_FALSE(Adapter().ErrorReplacement());
+    }
+}
+
+// The properties offer exactly the rates that SET_BAUD_RATE then takes.
+TEST_P(SettingsFaultTest, PropertiesOfferExactlyTheRatesThePortCanSet) {
+    const std::pair<ULONG, ULONG> bits[] = {{600, SERIAL_BAUD_600},     {1200, SERIAL_BAUD_1200},
+                                            {2400, SERIAL_BAUD_2400},   {4800, SERIAL_BAUD_4800},
+                                            {9600, SERIAL_BAUD_9600},   {19200, SERIAL_BAUD_19200},
+                                            {38400, SERIAL_BAUD_38400}, {57600, SERIAL_BAUD_57600},
+                                            {115200, SERIAL_BAUD_115200}};
+    for (ULONG variant : {0u, 1u, 2u, 3u}) {
+        for (ULONG noBaudCheck : {0u, 1u}) {
+            SCOPED_TRACE(::testing::Message() << "EndPointCaps " << variant << ", NoBaudCheck " << noBaudCheck);
+            BeginVariant(variant, {{"NoBaudCheck", noBaudCheck}});
+            const auto p = file.Get<SERIAL_COMMPROP>(IOCTL_SERIAL_GET_PROPERTIES);
+            EXPECT_EQ(p.MaxBaud, (ULONG)SERIAL_BAUD_115200);
+            for (const auto& [rate, bit] : bits) {
+                EXPECT_EQ(SetBaud(rate) == STATUS_SUCCESS, (p.SettableBaud & (bit | SERIAL_BAUD_USER)) != 0) << rate << " baud";
+            }
+            EXPECT_EQ((p.SettableBaud & SERIAL_BAUD_USER) != 0, variant == 0 && noBaudCheck)
+                << "any rate is taken only where nothing has to encode it";
+        }
+    }
+}
+
+// Open raises DTR and RTS; the handflow record says so, so that the usual GetCommState, change the
+// rate, SetCommState keeps the lines on.
+TEST_P(SettingsFaultTest, AfterOpenTheHandFlowShowsTheLinesOpenRaised) {
+    BeginVariant(1);
+    const auto flow = file.Get<SERIAL_HANDFLOW>(IOCTL_SERIAL_GET_HANDFLOW);
+    EXPECT_EQ(flow.ControlHandShake & SERIAL_DTR_MASK, (ULONG)SERIAL_DTR_CONTROL);
+    EXPECT_EQ(flow.FlowReplace & SERIAL_RTS_MASK, (ULONG)SERIAL_RTS_CONTROL);
+    ASSERT_EQ(file.Set(IOCTL_SERIAL_SET_HANDFLOW, flow), STATUS_SUCCESS);
+    EXPECT_TRUE(Adapter().Line().Outputs().dtr);
+    EXPECT_TRUE(Adapter().Line().Outputs().rts);
+}
+
+// A request made of several commands fails with the first that the device refused; the setting stays
+// stored.
+TEST_P(SettingsFaultTest, TheFirstRefusedCommandIsTheRequestsStatus) {
+    BeginVariant(3);
+    ASSERT_EQ(SetBaud(9600), STATUS_SUCCESS);
+    Adapter().FailControlTransfers(1);   // the line settings; the error character that follows is taken
+    EXPECT_FALSE(NT_SUCCESS(SetBaud(19200)));
+    EXPECT_EQ(file.Get<ULONG>(IOCTL_SERIAL_GET_BAUD_RATE), 19200u);
+
+    BeginVariant(2);
+    ASSERT_EQ(SetBaud(9600), STATUS_SUCCESS);
+    Adapter().FailControlTransfers(1);   // the line settings; the modem control that follows is taken
+    EXPECT_FALSE(NT_SUCCESS(SetHandFlow(SERIAL_CTS_HANDSHAKE, SERIAL_RTS_HANDSHAKE)));
+    EXPECT_EQ(file.Get<SERIAL_HANDFLOW>(IOCTL_SERIAL_GET_HANDFLOW).ControlHandShake, (ULONG)SERIAL_CTS_HANDSHAKE);
+
+    BeginVariant(1);
+    Adapter().FailControlTransfers(1);   // the flow characters; the error character that follows is taken
+    SERIAL_CHARS chars{0, '?', 0, 0, 0x11, 0x13};
+    EXPECT_FALSE(NT_SUCCESS(file.Set(IOCTL_SERIAL_SET_CHARS, chars)));
+    EXPECT_EQ(file.Get<SERIAL_CHARS>(IOCTL_SERIAL_GET_CHARS).ErrorChar, '?');
+}
+
+// With NoBaudCheck a rate outside the list is stored, but variant 3 has no index for it: it is refused,
+// not sent as 600 baud.
+TEST_P(SettingsFaultTest, AnUnencodableRateIsNotSentAsTheFirstOfTheList) {
+    BeginVariant(3, {{"NoBaudCheck", 1}});
+    ASSERT_EQ(SetBaud(9600), STATUS_SUCCESS);
+    const auto before = Commands();
+    EXPECT_EQ(SetBaud(57600), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(file.Get<ULONG>(IOCTL_SERIAL_GET_BAUD_RATE), 57600u);
+    for (const auto& command : CommandsSince(before)) EXPECT_NE(command[0], VCMD_LINE_SETTINGS);
+    EXPECT_EQ(Adapter().Line().Settings().baud, 9600u);
+}
+
+// The immediate character and the pipe resets pass the device's refusal up unchanged.
+TEST_P(SettingsFaultTest, ImmediateCharacterAndPipeResetsReportTheDevicesRefusal) {
+    BeginVariant(0);
+    Adapter().StallEndpoint(RecordingAdapter::kBulkOut);
+    const UCHAR c = 'X';
+    EXPECT_FALSE(NT_SUCCESS(file.Set(IOCTL_SERIAL_IMMEDIATE_CHAR, c)));
+    EXPECT_EQ(ext->CommStatus.AmountInOutQueue, 0u);
+    EXPECT_FALSE(ext->CommStatus.WaitForImmediate);
+
+    Adapter().FailControlTransfers(1);   // the clear of the halt
+    EXPECT_FALSE(NT_SUCCESS(file.Do(IOCTL_PORT_RESET_TX_PIPE)));
+    EXPECT_EQ(file.Do(IOCTL_PORT_RESET_TX_PIPE), STATUS_SUCCESS);
+    EXPECT_FALSE(Adapter().EndpointHalted(RecordingAdapter::kBulkOut)) << "the transmit pipe was reset";
+    EXPECT_EQ(file.Set(IOCTL_SERIAL_IMMEDIATE_CHAR, c), STATUS_SUCCESS);
+
+    Adapter().StallEndpoint(RecordingAdapter::kBulkIn);
+    Adapter().FailControlTransfers(1);
+    EXPECT_FALSE(NT_SUCCESS(file.Do(IOCTL_PORT_RESET_RX_PIPE)));
+    EXPECT_EQ(file.Do(IOCTL_PORT_RESET_RX_PIPE), STATUS_SUCCESS);
+    EXPECT_FALSE(Adapter().EndpointHalted(RecordingAdapter::kBulkIn)) << "the receive pipe was reset";
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, SettingsFaultTest, ::testing::Range<std::uint64_t>(0, 9));
+
 }  // namespace
 }  // namespace porttest

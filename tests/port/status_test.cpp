@@ -124,5 +124,65 @@ TEST_F(StatusTest, ClosingThePortStopsPolling) {
     EXPECT_TRUE(ext->StatusStopped);
 }
 
+// Under the sequential policy (seed 0) and eight seeds of the random one.
+class StatusSeedTest : public StatusTest, public ::testing::WithParamInterface<std::uint64_t> {
+protected:
+    StackOptions Options(std::map<std::string, ULONG> settings) {
+        StackOptions options = GetParam() ? RandomPolicy(GetParam()) : StackOptions{};
+        options.settings = std::move(settings);
+        return options;
+    }
+};
+
+// The single status read of the open goes to the status pipe: with polling far off, the lines the
+// device reports are there at once.
+TEST_P(StatusSeedTest, TheOpenReadsTheLinesOnceFromTheStatusPipe) {
+    StackOptions options = Options({{"EndPointCaps", 1}, {"CtlPollPeriod", 100000}});
+    options.open = false;
+    Start(options);
+    peer.SetLines(Lines(true, true));
+    RunFor(10 * kMs);
+    const k::VirtualTime before = Now();
+    Open();
+    EXPECT_LT(Now() - before, 100 * kMs) << "the status read did not find its answer";
+    EXPECT_EQ(ModemStatus(), ULONG{MODEM_STATUS_CTS | MODEM_STATUS_DSR});
+    EXPECT_EQ(Adapter().statusPackets.size(), 1u);
+    EXPECT_TRUE(Adapter().inPackets.empty());
+}
+
+// An open that fails for lack of memory, wherever it fails, leaves status polling for the next open:
+// the modem lines are read from the device again, not fixed at CTS, DSR and DCD on.
+TEST_P(StatusSeedTest, AnOpenThatFailedForLackOfMemoryLeavesStatusPollingToTheNext) {
+    StackOptions options = Options({{"EndPointCaps", 1}});
+    options.open = false;
+    Start(options);
+    peer.SetLines(Lines(false, true));
+    unsigned failedOpens = 0;
+    for (k::FaultSite site : {k::FaultSite::Irp, k::FaultSite::Pool}) {
+        for (unsigned n = 1;; n++) {
+            SCOPED_TRACE(::testing::Message() << "site " << int(site) << ", allocation " << n);
+            const auto injected = k::FaultsInjected();
+            k::FailNth(site, n);
+            HANDLE h = u::CreateFileW(L"\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OVERLAPPED, nullptr);
+            const bool hit = k::FaultsInjected() > injected;
+            k::ClearFaults();
+            if (h != INVALID_HANDLE_VALUE) {
+                u::CloseHandle(h);
+            } else {
+                failedOpens++;
+            }
+            Open();
+            RunFor(30 * kMs);
+            EXPECT_EQ(ModemStatus(), ULONG{MODEM_STATUS_DSR});
+            Close();
+            if (!hit) break;
+        }
+    }
+    EXPECT_GT(failedOpens, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, StatusSeedTest, ::testing::Range<std::uint64_t>(0, 9));
+
 }  // namespace
 }  // namespace porttest

@@ -54,7 +54,9 @@ KDEFERRED_ROUTINE RxTimerRoutine;                     // RxTimer; context: the p
 NTSTATUS ReadDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);   // after the removal check
 NTSTATUS FillCurrentRead(PPORT_EXTENSION Ext);
 VOID StartNextRead(PDEVICE_OBJECT DeviceObject);
-VOID CancelAllReads(PPORT_EXTENSION Ext);
+// Ends the current and every queued read with Status (STATUS_CANCELLED, or STATUS_DELETE_PENDING
+// when the device has gone) and Information 0.
+VOID CancelAllReads(PPORT_EXTENSION Ext, NTSTATUS Status);
 VOID StartReadTotalTimer(PPORT_EXTENSION Ext);        // caller holds the cancel spin lock
 KDEFERRED_ROUTINE ReadTotalTimerRoutine;              // context: the port device object
 KDEFERRED_ROUTINE ReadIntervalTimerRoutine;           // context: the port device object
@@ -65,8 +67,17 @@ KDEFERRED_ROUTINE ReadIntervalTimerRoutine;           // context: the port devic
 // ---------------------------------------------------------------------------------------------
 NTSTATUS WriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);  // after the removal check
 NTSTATUS StopTransmit(PPORT_EXTENSION Ext);           // PASSIVE_LEVEL
-VOID CancelAllWrites(PPORT_EXTENSION Ext);
-VOID ResumeTransmit(PPORT_EXTENSION Ext);             // after TxStopped was cleared
+// Ends every queued write and the current one with Status (STATUS_CANCELLED, or STATUS_DELETE_PENDING
+// when the device has gone) and the bytes of it that went out.
+VOID CancelAllWrites(PPORT_EXTENSION Ext, NTSTATUS Status);
+// After TxStopped was cleared: the writes held while stopped go on.
+VOID ResumeTransmit(PPORT_EXTENSION Ext);
+VOID ResumeBufferedTransmit(PPORT_EXTENSION Ext);
+// Buffered: drops what TxRing and TxStage hold (a transmit purge, cleanup); the waiting write then
+// counts only the bytes of it that really went out.
+VOID DiscardTxBuffer(PPORT_EXTENSION Ext);
+// Bytes accepted from writes (and an immediate character) and not yet confirmed sent.
+ULONG OutQueueAmount(PPORT_EXTENSION Ext);
 KDEFERRED_ROUTINE WriteTimerRoutine;                  // direct; context: the PORT_EXTENSION
 KDEFERRED_ROUTINE BufferedWriteTimerRoutine;          // buffered; context: the PORT_EXTENSION
 KDEFERRED_ROUTINE KickTimerRoutine;                   // context: the PORT_EXTENSION

@@ -180,9 +180,8 @@ NTSTATUS SerialGetCommStatus(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     // Each ring's count is read under its own lock, one after the other.
     Status.AmountInInQueue = (ULONG)RingCount(&Ext->RxRing);
-    if (Ext->TxAsync) {
-        Status.AmountInOutQueue = (ULONG)RingCount(&Ext->TxRing);
-    }
+    // Every byte accepted and not yet confirmed sent, also those on the wire.
+    Status.AmountInOutQueue = OutQueueAmount(Ext);
     RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, &Status, sizeof(Status));
     return CompleteRequest(Irp, STATUS_SUCCESS, sizeof(SERIAL_STATUS));
 }
@@ -206,23 +205,35 @@ NTSTATUS SerialPurge(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     ULONG Mask = *(PULONG)Irp->AssociatedIrp.SystemBuffer;
 
     if (Mask & SERIAL_PURGE_RXABORT) {
-        CancelAllReads(Ext);
+        CancelAllReads(Ext, STATUS_CANCELLED);
     }
     if (Mask & SERIAL_PURGE_RXCLEAR) {
+        // The bytes the receive engine holds back in RxBuffer for want of room go too: the engine
+        // stands still meanwhile, so that it puts nothing old into the emptied ring.
+        BOOLEAN Running = Ext->RxStopped == RX_RUNNING;
+        StopReceive(Ext);
         RingFlush(&Ext->RxRing);
+        Ext->RxPending = 0;
         Ext->RxEnabled = TRUE;   // an empty ring has room: reception goes on
+        if (Running) {
+            StartReceive(Ext);
+        }
     }
     if (Mask & SERIAL_PURGE_TXABORT) {
         // A transmitter that was stopped before (powered down) stays stopped.
         BOOLEAN WasStopped = Ext->TxStopped;
         StopTransmit(Ext);
-        CancelAllWrites(Ext);
+        // The buffer is cleared before the writes are cancelled, so that a write whose bytes are
+        // dropped counts only those that really went out.
+        if ((Mask & SERIAL_PURGE_TXCLEAR) && Ext->TxAsync) {
+            DiscardTxBuffer(Ext);
+        }
+        CancelAllWrites(Ext, STATUS_CANCELLED);
         if (!WasStopped) {
             Ext->TxStopped = FALSE;
         }
-    }
-    if (Mask & SERIAL_PURGE_TXCLEAR) {
-        RingFlush(&Ext->TxRing);
+    } else if ((Mask & SERIAL_PURGE_TXCLEAR) && Ext->TxAsync) {
+        DiscardTxBuffer(Ext);
     }
     if ((Mask & SERIAL_PURGE_TXABORT) && !Ext->TxStopped) {
         ResumeTransmit(Ext);   // bytes left in TxRing go out again

@@ -17,6 +17,12 @@ struct IOCTL_ENTRY {
 
 // --- helpers ---------------------------------------------------------------------------------
 
+// Settable rates: the whole list of SET_BAUD_RATE (76800 has no bit), and the four of form A.
+constexpr ULONG LIST_RATES = SERIAL_BAUD_600 | SERIAL_BAUD_1200 | SERIAL_BAUD_2400 | SERIAL_BAUD_4800 |
+                             SERIAL_BAUD_9600 | SERIAL_BAUD_19200 | SERIAL_BAUD_38400 | SERIAL_BAUD_115200;
+constexpr ULONG FORM_A_RATES = SERIAL_BAUD_9600 | SERIAL_BAUD_19200 | SERIAL_BAUD_38400 | SERIAL_BAUD_115200;
+static_assert(LIST_RATES == 0x00026B60, "the rates of the list");
+
 inline PIO_STACK_LOCATION Stack(PIRP Irp) { return IoGetCurrentIrpStackLocation(Irp); }
 inline PVOID Buffer(PIRP Irp) { return Irp->AssociatedIrp.SystemBuffer; }
 
@@ -178,8 +184,9 @@ NTSTATUS SetChars(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
     Ext->Chars = *(PSERIAL_CHARS)Buffer(Irp);
-    SendFlowChars(Ext);
-    return Complete(Irp, SendErrorChar(Ext));
+    NTSTATUS Status = SendFlowChars(Ext);
+    KeepFirstFailure(&Status, SendErrorChar(Ext));
+    return Complete(Irp, Status);
 }
 
 NTSTATUS GetChars(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -196,8 +203,16 @@ NTSTATUS SetHandFlow(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         (ULONG)Flow->XoffLimit > Ext->InQueueSize) {
         return Complete(Irp, STATUS_INVALID_PARAMETER);
     }
+    BOOLEAN ErrorCharChanged = ((Ext->HandFlow.FlowReplace ^ Flow->FlowReplace) & SERIAL_ERROR_CHAR) != 0;
     Ext->HandFlow = *Flow;
-    return Complete(Irp, SendLineSettings(DeviceObject));
+    NTSTATUS Status = SendLineSettings(DeviceObject);
+    // The error replacement is a handflow setting that the device learns with the error character;
+    // variant 3 sends it with the line settings, the others here, so that one SetCommState (whose
+    // special characters come before its handflow) leaves the device as asked.
+    if (ErrorCharChanged && Ext->EndPointCaps != 3) {
+        KeepFirstFailure(&Status, SendErrorChar(Ext));
+    }
+    return Complete(Irp, Status);
 }
 
 NTSTATUS GetHandFlow(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -217,7 +232,13 @@ NTSTATUS GetProperties(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Properties.ProvSubType = SERIAL_SP_RS232;
     Properties.ProvCapabilities = 0x000000F7;
     Properties.SettableParams = 0x0000005F;
-    Properties.SettableBaud = 0x00026B60;
+    // Exactly the rates this port's protocol variant can set: variants 1 and 2 encode four of them;
+    // variant 3 every rate of the list but 76800, which has no bit of its own; variant 0 tells the
+    // device nothing, so with NoBaudCheck any rate is stored (SERIAL_BAUD_USER).
+    Properties.SettableBaud = (Ext->EndPointCaps == 1 || Ext->EndPointCaps == 2) ? FORM_A_RATES : LIST_RATES;
+    if (Ext->EndPointCaps == 0 && Ext->NoBaudCheck) {
+        Properties.SettableBaud |= SERIAL_BAUD_USER;
+    }
     Properties.SettableData = 0x000C;
     Properties.SettableStopParity = 0x0705;
     Properties.CurrentTxQueue = Ext->OutQueueSize;
@@ -409,7 +430,8 @@ NTSTATUS ImmediateCharDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     Ext->CommStatus.WaitForImmediate = FALSE;
     KeReleaseSpinLock(&Ext->StatusLock, OldIrql);
 
-    if (InterlockedDecrement(OutQueueBytes(Ext)) == 0) {
+    InterlockedDecrement(OutQueueBytes(Ext));
+    if (OutQueueAmount(Ext) == 0) {   // nothing else waits to go out either
         RaiseEvents(Ext->Self, SERIAL_EV_TXEMPTY);
         CompleteWait(Ext->Self);
     }

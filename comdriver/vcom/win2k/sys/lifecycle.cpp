@@ -29,7 +29,7 @@ NTSTATUS StopEngines(PDEVICE_OBJECT DeviceObject)
     return STATUS_SUCCESS;
 }
 
-VOID CompletePendingWait(PPORT_EXTENSION Ext)
+VOID CompletePendingWait(PPORT_EXTENSION Ext, NTSTATUS Status)
 {
     KIRQL EventIrql;
     KIRQL CancelIrql;
@@ -46,24 +46,63 @@ VOID CompletePendingWait(PPORT_EXTENSION Ext)
     KeReleaseSpinLock(&Ext->EventLock, EventIrql);
 
     if (Wait) {
-        if (IoGetCurrentIrpStackLocation(Wait)->Parameters.DeviceIoControl.OutputBufferLength >= sizeof(ULONG)) {
+        if (NT_SUCCESS(Status) &&
+            IoGetCurrentIrpStackLocation(Wait)->Parameters.DeviceIoControl.OutputBufferLength >= sizeof(ULONG)) {
             *(PULONG)Wait->AssociatedIrp.SystemBuffer = 0;
         }
-        CompleteRequest(Wait, STATUS_SUCCESS, 0);
+        CompleteRequest(Wait, Status, 0);
     }
+}
+
+VOID PausePort(PDEVICE_OBJECT DeviceObject)
+{
+    PPORT_EXTENSION Ext = PortExtension(DeviceObject);
+    Ext->PortPaused = TRUE;
+    StopEngines(DeviceObject);
+    StopTransmit(Ext);
+}
+
+VOID RestartOpenPort(PDEVICE_OBJECT DeviceObject)
+{
+    PPORT_EXTENSION Ext = PortExtension(DeviceObject);
+    Ext->PortPaused = FALSE;
+    SendPortEnable(Ext, 1);
+    SendModemControl(Ext);
+    SendLineSettings(DeviceObject);
+    StartStatusPolling(Ext);
+    StartReceive(Ext);
+    Ext->TxStopped = FALSE;
+    ResumeTransmit(Ext);   // writes held meanwhile, and what a stop cut off, go out now
+}
+
+VOID EndRequestsOfGoneDevice(PDEVICE_OBJECT DeviceObject)
+{
+    PPORT_EXTENSION Ext = PortExtension(DeviceObject);
+    KIRQL Irql;
+    KeAcquireSpinLock(&Ext->WriteLock, &Irql);
+    Ext->TxStopped = TRUE;   // nothing is sent any more
+    KeReleaseSpinLock(&Ext->WriteLock, Irql);
+    CancelAllReads(Ext, STATUS_DELETE_PENDING);
+    if (Ext->TxAsync) {
+        DiscardTxBuffer(Ext);   // nothing of it will go out: the writes count only what did
+    }
+    CancelAllWrites(Ext, STATUS_DELETE_PENDING);
+    CompletePendingWait(Ext, STATUS_DELETE_PENDING);
 }
 
 VOID TeardownPort(PDEVICE_OBJECT DeviceObject)
 {
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
     StopEngines(DeviceObject);
-    CancelAllReads(Ext);
+    CancelAllReads(Ext, STATUS_CANCELLED);
     StopTransmit(Ext);
-    CancelAllWrites(Ext);
-    CompletePendingWait(Ext);
+    CancelAllWrites(Ext, STATUS_CANCELLED);
+    CompletePendingWait(Ext, STATUS_SUCCESS);
     RingFree(&Ext->RxRing);
     if (Ext->TxAsync) {
         InterlockedExchange(OutQueueBytes(Ext), 0);
+        InterlockedExchange(&Ext->TxUnconfirmed, 0);
+        Ext->TxStageHeld = 0;
     }
     RingFree(&Ext->TxRing);
 
@@ -83,37 +122,49 @@ NTSTATUS PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
     StopEngines(DeviceObject);
-    CancelAllReads(Ext);
+    CancelAllReads(Ext, STATUS_CANCELLED);
     StopTransmit(Ext);
-    CancelAllWrites(Ext);
-    RingFlush(&Ext->TxRing);
-    CompletePendingWait(Ext);
+    // What the buffered transmitter still holds is dropped before the writes are cancelled, so that a
+    // write counts only the bytes of it that really went out.
+    if (Ext->TxAsync) {
+        DiscardTxBuffer(Ext);
+    }
+    CancelAllWrites(Ext, STATUS_CANCELLED);
+    CompletePendingWait(Ext, STATUS_SUCCESS);
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
-// Waits, at most 30 seconds, until written data has left the driver; succeeds either way.
+// Waits, at most 30 seconds, until every byte accepted from writes has been confirmed sent by the pipe
+// driver (also those already staged for a transfer on the wire); succeeds either way.
 NTSTATUS PortFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
-    if (Ext->TxAsync) {
-        LARGE_INTEGER Start;
-        LARGE_INTEGER Now;
-        KeQuerySystemTime(&Start);
-        while (*(volatile ULONG64*)&Ext->TxRing.Count > 0) {
-            KeQuerySystemTime(&Now);
-            if (Now.QuadPart - Start.QuadPart > FLUSH_LIMIT) {
-                break;
-            }
+    LARGE_INTEGER Start;
+    LARGE_INTEGER Now;
+    KeQuerySystemTime(&Start);
+    while (OutQueueAmount(Ext) > 0) {
+        KeQuerySystemTime(&Now);
+        LONGLONG Left = FLUSH_LIMIT - (Now.QuadPart - Start.QuadPart);
+        if (Left <= 0) {
+            break;
+        }
+        LARGE_INTEGER Due = RelativeMs(FLUSH_POLL_MS);
+        if (-Due.QuadPart > Left) {
+            Due.QuadPart = -Left;
+        }
+        // The direct transmitter signals TxIdleEvent when its last write has completed; otherwise
+        // (the buffered transmitter, a stopped one) the count is looked at again every 10 ms.
+        LARGE_INTEGER NoWait;
+        NoWait.QuadPart = 0;
+        if (!Ext->TxAsync &&
+            KeWaitForSingleObject(&Ext->TxIdleEvent, Executive, KernelMode, FALSE, &NoWait) == STATUS_TIMEOUT) {
+            KeWaitForSingleObject(&Ext->TxIdleEvent, Executive, KernelMode, FALSE, &Due);
+        } else {
             KTIMER Timer;
             KeInitializeTimer(&Timer);
-            LARGE_INTEGER Due = RelativeMs(FLUSH_POLL_MS);
             KeSetTimer(&Timer, Due, NULL);
             KeWaitForSingleObject(&Timer, Executive, KernelMode, FALSE, NULL);
         }
-    } else {
-        LARGE_INTEGER Timeout;
-        Timeout.QuadPart = -FLUSH_LIMIT;
-        KeWaitForSingleObject(&Ext->TxIdleEvent, Executive, KernelMode, FALSE, &Timeout);
     }
     return CompleteRequest(Irp, STATUS_SUCCESS, 0, IO_SERIAL_INCREMENT);
 }

@@ -64,13 +64,19 @@ NTSTATUS EncodeFormA(const PORT_EXTENSION* Ext, PUCHAR Settings)
     return STATUS_SUCCESS;
 }
 
-VOID EncodeFormB(const PORT_EXTENSION* Ext, PUCHAR RateIndex, PUCHAR Flags)
+NTSTATUS EncodeFormB(const PORT_EXTENSION* Ext, PUCHAR RateIndex, PUCHAR Flags)
 {
-    *RateIndex = 0;
+    // A rate outside the list (accepted with NoBaudCheck) has no index: it is refused rather than
+    // sent as the list's first rate.
+    BOOLEAN Found = FALSE;
     for (UCHAR Index = 0; Index < sizeof(RateList) / sizeof(RateList[0]); Index++) {
         if (RateList[Index] == Ext->BaudRate) {
             *RateIndex = Index;
+            Found = TRUE;
         }
+    }
+    if (!Found) {
+        return STATUS_INVALID_PARAMETER;
     }
 
     UCHAR Byte = 0;
@@ -91,6 +97,7 @@ VOID EncodeFormB(const PORT_EXTENSION* Ext, PUCHAR RateIndex, PUCHAR Flags)
         Byte |= FORM_B_XON_XOFF;
     }
     *Flags = Byte;
+    return STATUS_SUCCESS;
 }
 
 } // namespace
@@ -137,15 +144,17 @@ NTSTATUS SendLineSettings(PDEVICE_OBJECT DeviceObject)
         // Variant 2 devices need RTS raised for hardware flow control to work.
         if (Ext->EndPointCaps == 2 && (Payload[1] & FORM_A_RTS_CTS)) {
             Ext->ModemControl |= MODEM_CONTROL_RTS;
-            Status = SendModemControl(Ext);
+            KeepFirstFailure(&Status, SendModemControl(Ext));
         }
         return Status;
     }
     case 3: {
         UCHAR Payload[3] = {VCMD_LINE_SETTINGS, 0, 0};
-        EncodeFormB(Ext, &Payload[1], &Payload[2]);
-        SendVendorCommand(Ext, Payload, sizeof(Payload));
-        Status = SendErrorChar(Ext);
+        Status = EncodeFormB(Ext, &Payload[1], &Payload[2]);
+        if (NT_SUCCESS(Status)) {
+            Status = SendVendorCommand(Ext, Payload, sizeof(Payload));
+            KeepFirstFailure(&Status, SendErrorChar(Ext));
+        }
         StartReceive(Ext);
         return Status;
     }

@@ -19,11 +19,6 @@ ULONG RoundToPackets(ULONG Value, ULONG PacketSize)
     return (ULONG)Rounded;
 }
 
-BOOLEAN HasStatusPipe(const PORT_EXTENSION* Ext)
-{
-    return Ext->EndPointCaps != 0 && Ext->CtlPollPeriod >= 0;
-}
-
 VOID FreeRxBuffer(PPORT_EXTENSION Ext)
 {
     if (Ext->RxBuffer) {
@@ -32,8 +27,22 @@ VOID FreeRxBuffer(PPORT_EXTENSION Ext)
     }
 }
 
-// Closes the pipes that OpenPort opens; returns the status of the last close sent.
-NTSTATUS ClosePipes(PPORT_EXTENSION Ext)
+} // namespace
+
+// DTR and RTS as open (and power-up) raise them: a handflow record that says the lines are off would
+// make the usual read-modify-write of the state drop them.
+VOID ReflectRaisedLines(PPORT_EXTENSION Ext)
+{
+    if ((Ext->HandFlow.ControlHandShake & SERIAL_DTR_MASK) == 0) {
+        Ext->HandFlow.ControlHandShake |= SERIAL_DTR_CONTROL;
+    }
+    if ((Ext->HandFlow.FlowReplace & SERIAL_RTS_MASK) == 0) {
+        Ext->HandFlow.FlowReplace |= SERIAL_RTS_CONTROL;
+    }
+}
+
+// Closes the pipes that BindPipes opens; returns the status of the last close sent.
+NTSTATUS ReleasePipes(PPORT_EXTENSION Ext)
 {
     SendPipeOpenClose(Ext, &Ext->TxPipe, FALSE);
     NTSTATUS Status = SendPipeOpenClose(Ext, &Ext->RxPipe, FALSE);
@@ -43,31 +52,46 @@ NTSTATUS ClosePipes(PPORT_EXTENSION Ext)
     return Status;
 }
 
-} // namespace
+NTSTATUS BindPipes(PPORT_EXTENSION Ext)
+{
+    Ext->StatusPipeMissing = FALSE;
+    NTSTATUS Status = SendPipeOpenClose(Ext, &Ext->TxPipe, TRUE);
+    if (NT_SUCCESS(Status)) {
+        Status = SendPipeOpenClose(Ext, &Ext->RxPipe, TRUE);
+    }
+    if (!NT_SUCCESS(Status)) {
+        return Status;
+    }
+    if (HasStatusPipe(Ext)) {
+        Status = SendPipeOpenClose(Ext, &Ext->StatusPipe, TRUE);
+        if (!NT_SUCCESS(Status)) {
+            // No status pipe for this open: a device without one opens without it; any other
+            // failure fails the open, and the next open tries the pipe again.
+            Ext->StatusPipeMissing = TRUE;
+            if (Status != STATUS_INVALID_HANDLE) {
+                return Status;
+            }
+            Status = STATUS_SUCCESS;
+        }
+    }
+    SendPipeControl(Ext, &Ext->TxPipe, IOCTL_PIPE_RESET_PIPE);
+    SendPipeControl(Ext, &Ext->RxPipe, IOCTL_PIPE_RESET_PIPE);
+    if (HasStatusPipe(Ext)) {
+        SendPipeControl(Ext, &Ext->StatusPipe, IOCTL_PIPE_RESET_PIPE);
+    }
+    return Status;
+}
 
 PAGEDCODE NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject)
 {
     PAGED_CODE();
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
 
-    NTSTATUS Status = SendPipeOpenClose(Ext, &Ext->TxPipe, TRUE);
-    if (NT_SUCCESS(Status)) {
-        Status = SendPipeOpenClose(Ext, &Ext->RxPipe, TRUE);
-    }
+    Ext->PortPaused = FALSE;
+    Ext->PipesReleased = FALSE;
+    NTSTATUS Status = BindPipes(Ext);
     if (!NT_SUCCESS(Status)) {
         goto Failed;
-    }
-
-    if (HasStatusPipe(Ext)) {
-        Status = SendPipeOpenClose(Ext, &Ext->StatusPipe, TRUE);
-        if (!NT_SUCCESS(Status)) {
-            // No status pipe from now on; a device without one opens without it.
-            Ext->CtlPollPeriod = -1;
-            if (Status != STATUS_INVALID_HANDLE) {
-                goto Failed;
-            }
-            Status = STATUS_SUCCESS;
-        }
     }
 
     Ext->InQueueSize = PORT_QUEUE_SIZE;
@@ -84,6 +108,8 @@ PAGEDCODE NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject)
     Ext->PendingWaitIrp = NULL;
     Ext->CommStatus.AmountInInQueue = 0;
     InterlockedExchange(OutQueueBytes(Ext), 0);
+    InterlockedExchange(&Ext->TxUnconfirmed, 0);
+    Ext->TxStageHeld = 0;
     Ext->ModemStatus = 0;
     Ext->RxPending = 0;
     Ext->RxLastLength = 0;
@@ -91,12 +117,6 @@ PAGEDCODE NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject)
     KeInitializeEvent(&Ext->RxIdleEvent, NotificationEvent, FALSE);
     Ext->StatusStopped = TRUE;
     KeInitializeEvent(&Ext->StatusIdleEvent, NotificationEvent, FALSE);
-
-    SendPipeControl(Ext, &Ext->TxPipe, IOCTL_PIPE_RESET_PIPE);
-    SendPipeControl(Ext, &Ext->RxPipe, IOCTL_PIPE_RESET_PIPE);
-    if (HasStatusPipe(Ext)) {
-        SendPipeControl(Ext, &Ext->StatusPipe, IOCTL_PIPE_RESET_PIPE);
-    }
 
     {
         ULONG PacketSize = 0;
@@ -127,6 +147,7 @@ PAGEDCODE NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject)
 
     SendPortEnable(Ext, 1);
     Ext->ModemControl = MODEM_CONTROL_RTS | MODEM_CONTROL_DTR;
+    ReflectRaisedLines(Ext);
     SendModemControl(Ext);
 
     StartReceive(Ext);
@@ -137,7 +158,7 @@ PAGEDCODE NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject)
 Failed:
     FreeRxBuffer(Ext);
     RingFree(&Ext->RxRing);
-    ClosePipes(Ext);
+    ReleasePipes(Ext);
     return Status;
 }
 
@@ -147,10 +168,12 @@ PAGEDCODE NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject)
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
 
     StopEngines(DeviceObject);
-    CancelAllReads(Ext);
+    CancelAllReads(Ext, STATUS_CANCELLED);
     RingFree(&Ext->RxRing);
     SendPortEnable(Ext, 0);
-    NTSTATUS Status = ClosePipes(Ext);
+    NTSTATUS Status = ReleasePipes(Ext);
+    Ext->PipesReleased = FALSE;
+    Ext->PortPaused = FALSE;
     FreeRxBuffer(Ext);
     return Status;
 }

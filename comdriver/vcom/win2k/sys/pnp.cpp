@@ -18,10 +18,39 @@ PAGEDCODE NTSTATUS PassDownSucceeded(PPORT_EXTENSION Ext, PIRP Irp)
     return IoCallDriver(Ext->LowerDevice, Irp);
 }
 
-PAGEDCODE NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+// A stop of the device with the port open (a rebalance) pauses the port and gives its pipes back while
+// the pipe driver still serves them: from the query on it refuses new requests, and the stop releases
+// its pipe table. Reads, waits and writes not yet on the wire stay pending.
+PAGEDCODE VOID PauseForStop(PDEVICE_OBJECT DeviceObject)
 {
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
+    if (Ext->OpenCount == 0 || Ext->PipesReleased || PortGone(Ext)) {
+        return;
+    }
+    PausePort(DeviceObject);
+    ReleasePipes(Ext);
+    Ext->PipesReleased = TRUE;
+}
 
+// After the restart (or a cancelled stop) the port binds its pipes again and carries on where it was;
+// the application sees a pause.
+PAGEDCODE VOID ResumeAfterStop(PDEVICE_OBJECT DeviceObject)
+{
+    PPORT_EXTENSION Ext = PortExtension(DeviceObject);
+    if (!Ext->PipesReleased) {
+        return;
+    }
+    Ext->PipesReleased = FALSE;
+    if (Ext->OpenCount == 0) {
+        Ext->PortPaused = FALSE;   // closed meanwhile: nothing to restart
+        return;
+    }
+    BindPipes(Ext);
+    RestartOpenPort(DeviceObject);
+}
+
+PAGEDCODE NTSTATUS ForwardAndWait(PPORT_EXTENSION Ext, PIRP Irp)
+{
     KEVENT Event;
     KeInitializeEvent(&Event, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(Irp);
@@ -31,16 +60,25 @@ PAGEDCODE NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, NULL);
         Status = Irp->IoStatus.Status;
     }
+    return Status;
+}
 
+PAGEDCODE NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PPORT_EXTENSION Ext = PortExtension(DeviceObject);
+
+    NTSTATUS Status = ForwardAndWait(Ext, Irp);
     if (NT_SUCCESS(Status) && NT_SUCCESS(Irp->IoStatus.Status)) {
         EnterPnpState(Ext, PnpStarted);
         Status = STATUS_SUCCESS;
-        // After a stop the name, link and SERIALCOMM value still exist.
+        // After a stop the name, link and SERIALCOMM value still exist, and an open port goes on.
         if (Ext->PreviousPnpState != PnpStopped) {
             Status = NamePort(DeviceObject);
             if (NT_SUCCESS(Status)) {
                 Ext->DevicePowerState = PortPowerWorking;
             }
+        } else {
+            ResumeAfterStop(DeviceObject);
         }
     } else if (NT_SUCCESS(Status)) {
         Status = Irp->IoStatus.Status;
@@ -94,17 +132,26 @@ PAGEDCODE NTSTATUS PortPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     case IRP_MN_QUERY_STOP_DEVICE:
         EnterPnpState(Ext, PnpStopPending);
+        PauseForStop(DeviceObject);
         return PassDownSucceeded(Ext, Irp);
 
-    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE: {
         if (Ext->PnpState == PnpStopPending) {
             Ext->PnpState = Ext->PreviousPnpState;
         }
-        return PassDownSucceeded(Ext, Irp);
+        // The drivers below serve the pipes again once they have taken the cancel back.
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        ForwardAndWait(Ext, Irp);
+        ResumeAfterStop(DeviceObject);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    }
 
     case IRP_MN_STOP_DEVICE:
         EnterPnpState(Ext, PnpStopped);
         Ext->CommStatus.Errors = 0;
+        PauseForStop(DeviceObject);   // a stop without its query
         return PassDownSucceeded(Ext, Irp);
 
     case IRP_MN_QUERY_REMOVE_DEVICE:
@@ -123,7 +170,13 @@ PAGEDCODE NTSTATUS PortPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Ext->CommStatus.Errors = 0;
         Ext->PnpState = PnpSurpriseRemoved;
         UnnamePort(Ext);
-        return PassDownSucceeded(Ext, Irp);
+        {
+            // The pipe driver aborts what is on the pipes; then every request the port holds ends at
+            // once, as the hardware that would have finished it is gone.
+            NTSTATUS Status = PassDownSucceeded(Ext, Irp);
+            EndRequestsOfGoneDevice(DeviceObject);
+            return Status;
+        }
 
     case IRP_MN_REMOVE_DEVICE:
         return RemoveDevice(DeviceObject, Irp);

@@ -31,22 +31,12 @@ NTSTATUS PowerUpOpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Status = Irp->IoStatus.Status;
     }
 
-    BOOLEAN WasDown = Ext->DevicePowerState == PortPowerDown;
     Ext->DevicePowerState = PortPowerWorking;
-    SendPortEnable(Ext, 1);
     Ext->ModemControl = MODEM_CONTROL_RTS | MODEM_CONTROL_DTR;
-    SendModemControl(Ext);
-    SendLineSettings(DeviceObject);
-    StartStatusPolling(Ext);
-    StartReceive(Ext);
-    // What the buffered transmitter held before a power-down is dropped; without one (a D0 request
-    // for a device that is in D0 already) the bytes are still on their way and stay.
-    if (WasDown) {
-        RingFlush(&Ext->TxRing);
-    }
-    Ext->TxStopped = FALSE;
-    // A buffered write that waits for room is topped up and the pump starts again.
-    ResumeTransmit(Ext);
+    ReflectRaisedLines(Ext);
+    // The bytes the buffered transmitter accepted before the power-down, and the rest of the transfer
+    // the power-down cut off, go out now, in order; the writes held meanwhile follow.
+    RestartOpenPort(DeviceObject);
 
     PoStartNextPowerIrp(Irp);
     Irp->IoStatus.Status = Status;
@@ -70,8 +60,12 @@ NTSTATUS PortPowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (State == PowerDeviceD1 || State == PowerDeviceD2 || State == PowerDeviceD3) {
         // Nothing of the port may be outstanding on the pipes when the device powers down.
         Ext->DevicePowerState = PortPowerDown;
-        StopEngines(DeviceObject);
-        StopTransmit(Ext);
+        if (Ext->OpenCount != 0) {
+            PausePort(DeviceObject);   // reads, waits and writes not yet sent wait for the power-up
+        } else {
+            StopEngines(DeviceObject);
+            StopTransmit(Ext);
+        }
         return PassPowerDown(Ext, Irp);
     }
 

@@ -240,7 +240,7 @@ static VOID ReadCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 }
 
-VOID CancelAllReads(PPORT_EXTENSION Ext)
+VOID CancelAllReads(PPORT_EXTENSION Ext, NTSTATUS Status)
 {
     LIST_ENTRY Taken;
     InitializeListHead(&Taken);
@@ -274,6 +274,6 @@ VOID CancelAllReads(PPORT_EXTENSION Ext)
 
     while (!IsListEmpty(&Taken)) {
         PLIST_ENTRY Entry = RemoveHeadList(&Taken);
-        CompleteRequest(CONTAINING_RECORD(Entry, IRP, Tail.Overlay.ListEntry), STATUS_CANCELLED, 0);
+        CompleteRequest(CONTAINING_RECORD(Entry, IRP, Tail.Overlay.ListEntry), Status, 0);
     }
 }

@@ -106,7 +106,7 @@ NTSTATUS StartReceive(PPORT_EXTENSION Ext)
         IoReleaseCancelSpinLock(Irql);
         return STATUS_UNSUCCESSFUL;
     }
-    if (Ext->DevicePowerState == PortPowerDown) {
+    if (Ext->DevicePowerState == PortPowerDown || Ext->PortPaused) {
         IoReleaseCancelSpinLock(Irql);
         return STATUS_POWER_STATE_INVALID;
     }

@@ -102,13 +102,15 @@ VOID RingFree(PRX_RING Ring)
     }
 }
 
-VOID RingFlush(PRX_RING Ring)
+ULONG64 RingFlush(PRX_RING Ring)
 {
     KIRQL OldIrql = KeAcquireSpinLockRaiseToDpc(&Ring->Lock);
+    ULONG64 Dropped = Ring->Count;
     Ring->Count = 0;
     Ring->ReadIndex = 0;
     Ring->WriteIndex = 0;
     KeReleaseSpinLock(&Ring->Lock, OldIrql);
+    return Dropped;
 }
 
 SIZE_T RingPut(PRX_RING Ring, const UCHAR* Source, SIZE_T Length)

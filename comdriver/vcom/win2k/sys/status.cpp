@@ -19,13 +19,6 @@ constexpr LONG STATUS_STOP_REABORT_MS = 1000;
 // reads again instead of parking, which would leave the modem lines unwatched until the next open.
 constexpr LONG STATUS_NO_RESOURCES_PAUSE_MS = 10;
 
-// The status pipe exists only when EndPointCaps says so, and stays unused once open has found it
-// missing (CtlPollPeriod negative).
-static BOOLEAN HasStatusPipe(const PORT_EXTENSION* Ext)
-{
-    return Ext->EndPointCaps != 0 && Ext->CtlPollPeriod >= 0;
-}
-
 ULONG ModemStatusFromStatusByte(UCHAR StatusByte)
 {
     ULONG Status = 0;
@@ -117,7 +110,7 @@ NTSTATUS StartStatusPolling(PPORT_EXTENSION Ext)
     if (!Ext->StatusStopped) {
         return STATUS_SUCCESS;
     }
-    if (Ext->DevicePowerState == PortPowerDown) {
+    if (Ext->DevicePowerState == PortPowerDown || Ext->PortPaused) {
         return STATUS_POWER_STATE_INVALID;
     }
     if (!HasStatusPipe(Ext)) {

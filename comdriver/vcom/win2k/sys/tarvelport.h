@@ -202,6 +202,20 @@ typedef struct _PORT_EXTENSION {
     ULONG64 TxTaken;                // buffered: bytes of the current write already in TxRing
     LONG DevicePowerState;          // PORT_POWER_STATE
     RX_RING TxRing;                 // OutQueueSize bytes from AddDevice to removal
+    // Buffered: bytes accepted from writes and not yet confirmed sent by the pipe driver (the rest of
+    // waiting writes, TxRing, TxStage); the out-queue amount, what a flush waits for and TXEMPTY.
+    volatile LONG TxUnconfirmed;
+    // Buffered: the part of TxStage that a stop cut off on the wire (a transfer aborted while the
+    // transmitter stopped); it goes out first when the pump runs again, unless the buffer is purged.
+    ULONG TxStageOffset;
+    ULONG TxStageHeld;
+    // The open port is paused (powered down, or stopped by PnP for a rebalance): its engines wait for
+    // the restart, new writes are held, and nothing is sent on the pipes.
+    volatile BOOLEAN PortPaused;
+    // This open found no usable status pipe: the lines read as CTS, DSR and DCD on until the next open.
+    BOOLEAN StatusPipeMissing;
+    // The paused open port gave its pipes back for a PnP stop; the restart binds them again.
+    BOOLEAN PipesReleased;
 
     // 5. Serial events and modem lines
     KSPIN_LOCK EventLock;           // taken before the cancel spin lock
@@ -293,7 +307,7 @@ VOID RingInitialize(PRX_RING Ring);
 NTSTATUS RingAllocate(PRX_RING Ring, ULONG Size);
 NTSTATUS RingResize(PRX_RING Ring, ULONG NewSize);
 VOID RingFree(PRX_RING Ring);
-VOID RingFlush(PRX_RING Ring);
+ULONG64 RingFlush(PRX_RING Ring);   // returns the bytes it dropped
 SIZE_T RingPut(PRX_RING Ring, const UCHAR* Source, SIZE_T Length);
 SIZE_T RingGet(PUCHAR Destination, PRX_RING Ring, SIZE_T Maximum);
 ULONG64 RingCount(PRX_RING Ring);   // Count read under the lock
@@ -354,10 +368,39 @@ NTSTATUS PortPowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS PortFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS StopEngines(PDEVICE_OBJECT DeviceObject);
-VOID CompletePendingWait(PPORT_EXTENSION Ext);
+// Ends the pending wait-on-mask: with STATUS_SUCCESS and no events (cleanup), or with a failure
+// status (the device has gone).
+VOID CompletePendingWait(PPORT_EXTENSION Ext, NTSTATUS Status);
 // Stops every engine, request and buffer of a port that is being removed; DeletePortDevice then
 // takes the device itself away.
 VOID TeardownPort(PDEVICE_OBJECT DeviceObject);
+// An open port pauses (power-down, a PnP stop): engines and transmitter stop; reads, waits and the
+// writes not yet on the wire stay pending. PASSIVE_LEVEL.
+VOID PausePort(PDEVICE_OBJECT DeviceObject);
+// The paused open port starts again on open pipes: the device is told its state again (port enable,
+// the modem-control lines as they are, the line settings) and the engines and the transmitter run.
+VOID RestartOpenPort(PDEVICE_OBJECT DeviceObject);
+// Surprise removal: every read, write and wait the port holds ends at once with STATUS_DELETE_PENDING.
+VOID EndRequestsOfGoneDevice(PDEVICE_OBJECT DeviceObject);
+// Binding of the pipes below for an open port (open.cpp): opens and resets the transmit, receive and
+// (when the device has one) status pipes; and their release.
+NTSTATUS BindPipes(PPORT_EXTENSION Ext);
+NTSTATUS ReleasePipes(PPORT_EXTENSION Ext);
+// HandFlow's DTR and RTS fields show the lines on that open and power-up raise.
+VOID ReflectRaisedLines(PPORT_EXTENSION Ext);
+// The status pipe is used: the device has one, and this open could open it.
+inline BOOLEAN HasStatusPipe(const PORT_EXTENSION* Ext)
+{
+    return Ext->EndPointCaps != 0 && Ext->CtlPollPeriod >= 0 && !Ext->StatusPipeMissing;
+}
+
+// A request made of several commands to the device fails with the first command that failed.
+inline VOID KeepFirstFailure(NTSTATUS* Result, NTSTATUS Status)
+{
+    if (NT_SUCCESS(*Result) && !NT_SUCCESS(Status)) {
+        *Result = Status;
+    }
+}
 
 // Completes a request with a status and Information.
 inline NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information, CCHAR Boost = IO_NO_INCREMENT)

@@ -24,6 +24,8 @@ enum TX_STATE : LONG {
     TxCancelAllCancelled = 6,
 };
 constexpr LONG TIMEOUT_PASS_RUNNING = 3;
+// A stop that has not seen the transmitter go idle aborts the pipe again after this long.
+constexpr LONGLONG TX_STOP_REABORT_MS = 10;
 
 static IO_COMPLETION_ROUTINE DirectWriteComplete;
 static DRIVER_CANCEL DirectWriteCancel;
@@ -82,7 +84,7 @@ NTSTATUS WriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (PortGone(Ext)) {
         return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
     }
-    if (Ext->TxStopped) {
+    if (Ext->TxStopped && !Ext->PortPaused) {
         return CompleteRequest(Irp, STATUS_SUCCESS, 0);   // stopped: the data is discarded
     }
     ULONG Length = WriteLength(Irp);
@@ -108,7 +110,9 @@ NTSTATUS WriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         CompleteRequest(Irp, STATUS_CANCELLED, 0);
         return STATUS_PENDING;
     }
-    if (!Ext->CurrentWriteIrp && IsListEmpty(&Ext->WriteQueue)) {
+    // A stopped transmitter (paused, or being stopped) starts nothing: the write waits in the queue
+    // for the restart, or for the cancel-all pass that follows a stop.
+    if (!Ext->CurrentWriteIrp && IsListEmpty(&Ext->WriteQueue) && !Ext->TxStopped) {
         // Becoming current means giving up the cancel routine; if it is gone, a cancellation is
         // under way and its routine completes the write.
         if (IoSetCancelRoutine(Irp, nullptr)) {
@@ -129,19 +133,23 @@ NTSTATUS WriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // Completes the current direct write and goes on with the next one.
 static void FinishDirectWrite(PPORT_EXTENSION Ext, PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
 {
+    // A write that failed because the device has gone says so, as every request of a gone port does,
+    // whatever the pipe driver below made of it (cancelled, not connected).
+    if (!NT_SUCCESS(Status) && PortGone(Ext)) {
+        Status = STATUS_DELETE_PENDING;
+    }
     ReleaseOutQueue(Ext, WriteLength(Irp));
     CompleteRequest(Irp, Status, Information, IO_SERIAL_INCREMENT);
     StartNextDirectWrite(Ext);
 }
 
-// Makes the next queued write current and sends it; with none left, the transmitter is idle.
-static void StartNextDirectWrite(PPORT_EXTENSION Ext)
+// WriteLock held; released on return. Sends the next queued write unless the transmitter is stopped:
+// a stopping transmitter starts nothing, and its queued writes wait for the restart (power-up, the
+// end of a rebalance) or for the cancel-all pass of a purge or cleanup. Otherwise, and when the queue
+// is empty, the transmitter is idle; with no write left, TXEMPTY is raised when RaiseEmpty is set.
+static void SendNextDirectWrite(PPORT_EXTENSION Ext, KIRQL Irql, BOOLEAN RaiseEmpty)
 {
-    KIRQL Irql;
-    KeAcquireSpinLock(&Ext->WriteLock, &Irql);
-    Ext->CurrentWriteIrp = nullptr;
-    Ext->BytesWritten = 0;
-    while (!IsListEmpty(&Ext->WriteQueue)) {
+    while (!Ext->TxStopped && !PortGone(Ext) && !IsListEmpty(&Ext->WriteQueue)) {
         PLIST_ENTRY Entry = RemoveHeadList(&Ext->WriteQueue);
         PIRP Irp = CONTAINING_RECORD(Entry, IRP, Tail.Overlay.ListEntry);
         if (IoSetCancelRoutine(Irp, nullptr)) {
@@ -154,12 +162,25 @@ static void StartNextDirectWrite(PPORT_EXTENSION Ext)
         }
         InitializeListHead(Entry);   // being cancelled: its cancel routine completes it
     }
+    BOOLEAN Empty = IsListEmpty(&Ext->WriteQueue);
     // Signalled under the lock, so that a write that becomes current right after us (and clears
     // the event) is never followed by a late signal.
     KeSetEvent(&Ext->TxIdleEvent, IO_NO_INCREMENT, FALSE);
     KeReleaseSpinLock(&Ext->WriteLock, Irql);
-    RaiseEvents(Ext->Self, SERIAL_EV_TXEMPTY);
-    CompleteWait(Ext->Self);
+    if (Empty && RaiseEmpty) {
+        RaiseEvents(Ext->Self, SERIAL_EV_TXEMPTY);
+        CompleteWait(Ext->Self);
+    }
+}
+
+// Makes the next queued write current and sends it; with none left, the transmitter is idle.
+static void StartNextDirectWrite(PPORT_EXTENSION Ext)
+{
+    KIRQL Irql;
+    KeAcquireSpinLock(&Ext->WriteLock, &Irql);
+    Ext->CurrentWriteIrp = nullptr;
+    Ext->BytesWritten = 0;
+    SendNextDirectWrite(Ext, Irql, TRUE);
 }
 
 static NTSTATUS DirectWriteComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
@@ -172,7 +193,10 @@ static NTSTATUS DirectWriteComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
     // A successful transfer that ended on a packet boundary is closed by a zero-length packet; the
     // write timer keeps running, and the zero-length transfer's completion finishes the write. A
     // failed transfer is not followed by one, so that its failure reaches the application.
-    if (NT_SUCCESS(Status) && Ext->DevicePowerState == PortPowerWorking && Ext->TxAllowNullPacket && Sent > 0 &&
+    // A stopping transmitter sends nothing more, not even a zero-length packet: the pipe has been
+    // aborted already, and a packet sent now would wait for a device that may refuse it for ever.
+    if (NT_SUCCESS(Status) && !Ext->TxStopped && Ext->DevicePowerState == PortPowerWorking &&
+        Ext->TxAllowNullPacket && Sent > 0 &&
         Ext->TxPacketSize && Sent % Ext->TxPacketSize == 0) {
         SetPipeWrite(Ext, Irp, 0);
         IoSetCompletionRoutine(Irp, DirectWriteComplete, Ext, TRUE, TRUE, TRUE);
@@ -239,24 +263,65 @@ VOID WriteTimerRoutine(PKDPC, PVOID DeferredContext, PVOID, PVOID)
 
 NTSTATUS StopTransmit(PPORT_EXTENSION Ext)
 {
+    // Set under WriteLock, where writes become current: a write made current after this sees it and
+    // stays queued.
+    KIRQL Irql;
+    KeAcquireSpinLock(&Ext->WriteLock, &Irql);
     Ext->TxStopped = TRUE;
+    KeReleaseSpinLock(&Ext->WriteLock, Irql);
     SendPipeControl(Ext, &Ext->TxPipe, IOCTL_PIPE_ABORT_PIPE);
     if (Ext->TxAsync) {
         KeClearEvent(&Ext->TxIdleEvent);
         KeCancelTimer(&Ext->KickTimer);
         Kick(Ext);   // signals TxIdleEvent at once when no transfer is on the wire
     }
-    KeWaitForSingleObject(&Ext->TxIdleEvent, Executive, KernelMode, FALSE, nullptr);
+    // A transfer that its sender put on its way just before the stop flag was set, and that reached
+    // the pipe driver after the abort, is aborted again: the stop returns promptly whatever the device
+    // does.
+    for (;;) {
+        LARGE_INTEGER Timeout = RelativeMs(TX_STOP_REABORT_MS);
+        if (KeWaitForSingleObject(&Ext->TxIdleEvent, Executive, KernelMode, FALSE, &Timeout) != STATUS_TIMEOUT) {
+            break;
+        }
+        SendPipeControl(Ext, &Ext->TxPipe, IOCTL_PIPE_ABORT_PIPE);
+    }
     if (Ext->TxAsync) {
         KeCancelTimer(&Ext->KickTimer);   // a retry armed while stopping has nothing to do
     }
     return SendPipeControl(Ext, &Ext->TxPipe, IOCTL_PIPE_RESET_PIPE);
 }
 
+ULONG OutQueueAmount(PPORT_EXTENSION Ext)
+{
+    if (!Ext->TxAsync) {
+        return (ULONG)*OutQueueBytes(Ext);
+    }
+    LONG Unconfirmed = Ext->TxUnconfirmed;
+    return (ULONG)(Unconfirmed > 0 ? Unconfirmed : 0) + (Ext->CommStatus.WaitForImmediate ? 1 : 0);
+}
+
+VOID ResumeTransmit(PPORT_EXTENSION Ext)
+{
+    if (Ext->TxStopped) {
+        return;
+    }
+    if (Ext->TxAsync) {
+        ResumeBufferedTransmit(Ext);
+        return;
+    }
+    KIRQL Irql;
+    KeAcquireSpinLock(&Ext->WriteLock, &Irql);
+    if (Ext->CurrentWriteIrp) {
+        KeReleaseSpinLock(&Ext->WriteLock, Irql);
+        return;
+    }
+    SendNextDirectWrite(Ext, Irql, FALSE);   // the writes held while stopped go out now
+}
+
 // WriteLock held, buffered transmitter: the write waiting for room in TxRing is cancelled here when
 // its cancel routine can be taken back (else its cancel routine is completing it). It reports the
 // bytes already in TxRing, which are still sent.
-static void CancelCurrentBufferedWrite(PPORT_EXTENSION Ext, KIRQL Irql)
+static void CancelCurrentBufferedWrite(PPORT_EXTENSION Ext, KIRQL Irql, NTSTATUS Status)
 {
     PIRP Irp = Ext->CurrentWriteIrp;
     if (!Irp || !IoSetCancelRoutine(Irp, nullptr)) {
@@ -264,19 +329,21 @@ static void CancelCurrentBufferedWrite(PPORT_EXTENSION Ext, KIRQL Irql)
         return;
     }
     ULONG_PTR Taken = (ULONG_PTR)Ext->TxTaken;
+    ULONG64 Moved = (ULONG64)(Ext->TxSource - (PUCHAR)Irp->AssociatedIrp.SystemBuffer);
+    InterlockedExchangeAdd(&Ext->TxUnconfirmed, -(LONG)(WriteLength(Irp) - Moved));   // its rest never goes
     Ext->CurrentWriteIrp = nullptr;
     Ext->TxSource = nullptr;
     Ext->TxTaken = 0;
     StopTimer(&Ext->WriteTimer, &Ext->WriteTimerDpc);
     KeReleaseSpinLock(&Ext->WriteLock, Irql);
     ReleaseOutQueue(Ext, WriteLength(Irp));
-    CompleteRequest(Irp, STATUS_CANCELLED, Taken, IO_SERIAL_INCREMENT);
+    CompleteRequest(Irp, Status, Taken, IO_SERIAL_INCREMENT);
     StartNextBufferedWrite(Ext, TRUE);
 }
 
 // WriteLock held, direct transmitter: claims the current write against its completion routine
 // and the timeout, and cancels it.
-static void CancelCurrentDirectWrite(PPORT_EXTENSION Ext, KIRQL Irql)
+static void CancelCurrentDirectWrite(PPORT_EXTENSION Ext, KIRQL Irql, NTSTATUS Status)
 {
     PIRP Irp = Ext->CurrentWriteIrp;
     if (!Irp || InterlockedCompareExchange(&Ext->TimeoutBusy, TIMEOUT_PASS_RUNNING, 0) != 0) {
@@ -288,18 +355,18 @@ static void CancelCurrentDirectWrite(PPORT_EXTENSION Ext, KIRQL Irql)
     if (Previous == TxPrepared) {
         // Not sent yet: its sender sees the claim and leaves it to us.
         StopTimer(&Ext->WriteTimer, &Ext->WriteTimerDpc);
-        FinishDirectWrite(Ext, Irp, STATUS_CANCELLED, 0);
+        FinishDirectWrite(Ext, Irp, Status, 0);
     } else if (Previous == TxOnWire) {
         IoCancelIrp(Irp);
         if (InterlockedExchange(&Ext->TxState, TxCancelAllCancelled) == TxCompletionRan) {
             // Its completion ran meanwhile and left it to us; it reports what went out.
-            FinishDirectWrite(Ext, Irp, STATUS_CANCELLED, (ULONG_PTR)Ext->BytesWritten);
+            FinishDirectWrite(Ext, Irp, Status, (ULONG_PTR)Ext->BytesWritten);
         }
     }
     InterlockedExchange(&Ext->TimeoutBusy, 0);
 }
 
-VOID CancelAllWrites(PPORT_EXTENSION Ext)
+VOID CancelAllWrites(PPORT_EXTENSION Ext, NTSTATUS Status)
 {
     LIST_ENTRY Cancelled;
     InitializeListHead(&Cancelled);
@@ -315,15 +382,18 @@ VOID CancelAllWrites(PPORT_EXTENSION Ext)
         }
     }
     if (Ext->TxAsync) {
-        CancelCurrentBufferedWrite(Ext, Irql);
+        CancelCurrentBufferedWrite(Ext, Irql, Status);
     } else {
-        CancelCurrentDirectWrite(Ext, Irql);
+        CancelCurrentDirectWrite(Ext, Irql, Status);
     }
 
     while (!IsListEmpty(&Cancelled)) {
         PIRP Irp = CONTAINING_RECORD(RemoveHeadList(&Cancelled), IRP, Tail.Overlay.ListEntry);
         ReleaseOutQueue(Ext, WriteLength(Irp));
+        if (Ext->TxAsync) {
+            InterlockedExchangeAdd(&Ext->TxUnconfirmed, -(LONG)(WriteLength(Irp) - Irp->IoStatus.Information));
+        }
         // A buffered write may already have its bytes in TxRing; it reports them.
-        CompleteRequest(Irp, STATUS_CANCELLED, Irp->IoStatus.Information, IO_SERIAL_INCREMENT);
+        CompleteRequest(Irp, Status, Irp->IoStatus.Information, IO_SERIAL_INCREMENT);
     }
 }

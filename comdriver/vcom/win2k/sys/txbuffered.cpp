@@ -7,6 +7,12 @@
 // TxBusy (interlocked) keeps one pump transfer on the wire at a time. The pump takes bytes out of
 // TxRing only once it holds the request that carries them, so a failed allocation loses nothing:
 // KickTimer tries again.
+//
+// TxUnconfirmed counts every accepted byte that the pipe driver has not yet confirmed sent: the rest of
+// the waiting writes, TxRing and TxStage. It is the out-queue amount, a flush waits for it to reach 0,
+// and TXEMPTY is raised when a transfer brings it to 0. While the transmitter is stopped nothing moves
+// from a write into TxRing and no write completes as sent; a transfer that the stop cut off keeps its
+// unsent rest in TxStage (TxStageOffset, TxStageHeld), which goes out first when the pump runs again.
 #include "tarvelport.h"
 
 static IO_COMPLETION_ROUTINE BufferedWriteComplete;
@@ -20,6 +26,22 @@ static ULONG WriteLength(PIRP Irp)
 static void ReleaseOutQueue(PPORT_EXTENSION Ext, ULONG Length)
 {
     InterlockedExchangeAdd(OutQueueBytes(Ext), -(LONG)Length);
+}
+
+// Bytes that leave the transmitter without going out (a write's rest that never entered TxRing, a
+// purged buffer, the rest of a failed transfer), or that the pipe driver confirmed sent. Returns what
+// is left.
+static LONG ForgetUnconfirmed(PPORT_EXTENSION Ext, ULONG64 Bytes)
+{
+    return InterlockedExchangeAdd(&Ext->TxUnconfirmed, -(LONG)Bytes) - (LONG)Bytes;
+}
+
+// Bytes of a write that have not been moved into TxRing.
+static ULONG64 RestOfWrite(PIRP Irp, const UCHAR* Source)
+{
+    ULONG Length = WriteLength(Irp);
+    ULONG64 Moved = Source ? (ULONG64)(Source - (PUCHAR)Irp->AssociatedIrp.SystemBuffer) : 0;
+    return Moved < Length ? Length - Moved : 0;
 }
 
 static void SignalTxIdle(PPORT_EXTENSION Ext)
@@ -60,11 +82,15 @@ NTSTATUS AcceptBufferedWrite(PPORT_EXTENSION Ext, PIRP Irp)
             return CompleteRequest(Irp, STATUS_CANCELLED, 0);
         }
         IoMarkIrpPending(Irp);   // its cancel routine completes it
+        InterlockedExchangeAdd(&Ext->TxUnconfirmed, (LONG)Length);
         KeReleaseSpinLock(&Ext->WriteLock, Irql);
         return STATUS_PENDING;
     }
+    InterlockedExchangeAdd(&Ext->TxUnconfirmed, (LONG)Length);
 
-    if (Ext->CurrentWriteIrp || !IsListEmpty(&Ext->WriteQueue)) {
+    // A stopped transmitter (paused, or being stopped) takes nothing into TxRing: the write waits for
+    // the restart, or for the cancel-all pass that follows a stop.
+    if (Ext->CurrentWriteIrp || !IsListEmpty(&Ext->WriteQueue) || Ext->TxStopped) {
         IoMarkIrpPending(Irp);
         InsertTailList(&Ext->WriteQueue, &Irp->Tail.Overlay.ListEntry);
         KeReleaseSpinLock(&Ext->WriteLock, Irql);
@@ -93,17 +119,17 @@ NTSTATUS AcceptBufferedWrite(PPORT_EXTENSION Ext, PIRP Irp)
     KeReleaseSpinLock(&Ext->WriteLock, Irql);
     ReleaseOutQueue(Ext, Length);
     CompleteRequest(Irp, STATUS_SUCCESS, Length, IO_SERIAL_INCREMENT);
-    RaiseTxEmpty(Ext);
     Kick(Ext);
     return STATUS_SUCCESS;
 }
 
-// Sends Length bytes of TxStage (none: a zero-length packet) in Irp, a request of our own.
-static void SendPumpTransfer(PPORT_EXTENSION Ext, PIRP Irp, ULONG Length)
+// Sends Length bytes of TxStage from Offset (none: a zero-length packet) in Irp, a request of our own.
+static void SendPumpTransfer(PPORT_EXTENSION Ext, PIRP Irp, ULONG Offset, ULONG Length)
 {
     IoSetNextIrpStackLocation(Irp);   // our own location, for the completion routine's device
     PIO_STACK_LOCATION Own = IoGetCurrentIrpStackLocation(Irp);
-    Irp->AssociatedIrp.SystemBuffer = Length ? Ext->TxStage : nullptr;
+    Ext->TxStageOffset = Offset;
+    Irp->AssociatedIrp.SystemBuffer = Length ? Ext->TxStage + Offset : nullptr;
     Own->MajorFunction = IRP_MJ_DEVICE_CONTROL;
     Own->Parameters.DeviceIoControl.IoControlCode = IOCTL_PIPE_WRITE_BUFFERED;
     Own->Parameters.DeviceIoControl.InputBufferLength = Length;
@@ -146,16 +172,23 @@ NTSTATUS Kick(PPORT_EXTENSION Ext)
     if (!Taken) {
         return Status;
     }
-    if (RingCount(&Ext->TxRing) == 0) {
+    if (Ext->TxStageHeld == 0 && RingCount(&Ext->TxRing) == 0) {
         ReleasePump(Ext);
         return STATUS_SUCCESS;
     }
     PIRP Irp = AllocatePumpRequest(Ext);
     if (!Irp) {
-        // The bytes stay in TxRing; the kick timer tries again.
+        // The bytes stay in TxRing (or TxStage); the kick timer tries again.
         ReleasePump(Ext);
         KeSetTimer(&Ext->KickTimer, Ext->KickDelay, &Ext->KickTimerDpc);
         return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (Ext->TxStageHeld) {
+        // What a stop cut off goes out before anything that was behind it.
+        ULONG Held = Ext->TxStageHeld;
+        Ext->TxStageHeld = 0;
+        SendPumpTransfer(Ext, Irp, Ext->TxStageOffset, Held);
+        return STATUS_SUCCESS;
     }
     SIZE_T Length = RingGet(Ext->TxStage, &Ext->TxRing, TX_STAGE_SIZE);
     if (Length == 0) {   // flushed meanwhile
@@ -163,7 +196,7 @@ NTSTATUS Kick(PPORT_EXTENSION Ext)
         ReleasePump(Ext);
         return STATUS_SUCCESS;
     }
-    SendPumpTransfer(Ext, Irp, (ULONG)Length);
+    SendPumpTransfer(Ext, Irp, 0, (ULONG)Length);
     return STATUS_SUCCESS;
 }
 
@@ -179,7 +212,7 @@ NTSTATUS SendNullPacket(PPORT_EXTENSION Ext)
         ReleasePump(Ext);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    SendPumpTransfer(Ext, Irp, 0);
+    SendPumpTransfer(Ext, Irp, 0, 0);
     return STATUS_SUCCESS;
 }
 
@@ -189,8 +222,10 @@ static void TopUpCurrentWrite(PPORT_EXTENSION Ext)
     KIRQL Irql;
     KeAcquireSpinLock(&Ext->WriteLock, &Irql);
     PIRP Irp = Ext->CurrentWriteIrp;
-    if (!Irp || Irp->Cancel) {
-        KeReleaseSpinLock(&Ext->WriteLock, Irql);   // none, or its cancel routine finishes it
+    if (!Irp || Irp->Cancel || Ext->TxStopped || PortGone(Ext)) {
+        // None; or its cancel routine finishes it; or the transmitter stops, and the write either
+        // goes on after the restart or is cancelled with the bytes it really has sent.
+        KeReleaseSpinLock(&Ext->WriteLock, Irql);
         return;
     }
     ULONG Length = WriteLength(Irp);
@@ -216,7 +251,7 @@ VOID StartNextBufferedWrite(PPORT_EXTENSION Ext, BOOLEAN KickAfter)
 {
     KIRQL Irql;
     KeAcquireSpinLock(&Ext->WriteLock, &Irql);
-    if (!Ext->CurrentWriteIrp) {
+    if (!Ext->CurrentWriteIrp && !Ext->TxStopped) {
         while (!IsListEmpty(&Ext->WriteQueue)) {
             PLIST_ENTRY Entry = RemoveHeadList(&Ext->WriteQueue);
             InitializeListHead(Entry);
@@ -241,11 +276,7 @@ VOID StartNextBufferedWrite(PPORT_EXTENSION Ext, BOOLEAN KickAfter)
             KeAcquireSpinLock(&Ext->WriteLock, &Irql);
         }
     }
-    BOOLEAN Waiting = Ext->CurrentWriteIrp != nullptr;
     KeReleaseSpinLock(&Ext->WriteLock, Irql);
-    if (!Waiting) {
-        RaiseTxEmpty(Ext);
-    }
     if (KickAfter) {
         Kick(Ext);
     }
@@ -255,14 +286,39 @@ static NTSTATUS BufferedWriteComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 {
     PPORT_EXTENSION Ext = (PPORT_EXTENSION)Context;
     NTSTATUS Status = Irp->IoStatus.Status;
+    ULONG Staged = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.InputBufferLength;
     ULONG_PTR Sent = Irp->IoStatus.Information;
+    if (Sent > Staged) {
+        Sent = Staged;
+    }
     InterlockedExchangeAdd(TransmittedCount(Ext), (LONG)Sent);
     FreePortIrp(Irp);
-    InterlockedExchange(&Ext->TxBusy, 0);
 
-    TopUpCurrentWrite(Ext);
+    // The rest of a transfer that a stop aborted is kept for the restart (or, the device gone, for the
+    // discard that counts it as not sent); the rest of a transfer that failed otherwise is lost (no
+    // retry).
+    // A device that is no longer connected takes nothing more: the pump stops there, and the removal
+    // that follows ends the writes with what really went out.
+    BOOLEAN Lost = PortGone(Ext) || Status == STATUS_DEVICE_NOT_CONNECTED;
+    ULONG Rest = (ULONG)(Staged - Sent);
+    ULONG64 Gone = Sent;
+    if (Rest && ((Status == STATUS_CANCELLED && Ext->TxStopped) || Lost)) {
+        Ext->TxStageOffset += (ULONG)Sent;
+        Ext->TxStageHeld = Rest;
+    } else {
+        Gone += Rest;
+    }
+    LONG Left = ForgetUnconfirmed(Ext, Gone);
+    InterlockedExchange(&Ext->TxBusy, 0);
+    if (Left == 0 && Sent > 0) {
+        RaiseTxEmpty(Ext);   // the last accepted byte has left the port
+    }
+
+    if (!Lost) {
+        TopUpCurrentWrite(Ext);
+    }
     KeCancelTimer(&Ext->KickTimer);
-    if (PortGone(Ext)) {
+    if (Lost || Ext->TxStopped) {
         SignalTxIdle(Ext);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
@@ -275,8 +331,6 @@ static NTSTATUS BufferedWriteComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
     } else if (NT_SUCCESS(Status) && Ext->TxAllowNullPacket && Sent > 0 && Ext->TxPacketSize &&
                Sent % Ext->TxPacketSize == 0) {
         SendNullPacket(Ext);
-    } else if (Ext->TxStopped) {
-        SignalTxIdle(Ext);
     }
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -301,6 +355,7 @@ static VOID BufferedWriteCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (Irp == Ext->CurrentWriteIrp) {
         // Its bytes already in TxRing stay there and are sent; it reports them.
         ULONG_PTR Taken = (ULONG_PTR)Ext->TxTaken;
+        ForgetUnconfirmed(Ext, RestOfWrite(Irp, Ext->TxSource));
         StopTimer(&Ext->WriteTimer, &Ext->WriteTimerDpc);
         Ext->CurrentWriteIrp = nullptr;
         Ext->TxSource = nullptr;
@@ -311,6 +366,7 @@ static VOID BufferedWriteCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         StartNextBufferedWrite(Ext, TRUE);
         return;
     }
+    ForgetUnconfirmed(Ext, Length - Irp->IoStatus.Information);   // queued: only what it put into TxRing stays
     KeReleaseSpinLock(&Ext->WriteLock, Irql);
     ReleaseOutQueue(Ext, Length);
     CompleteRequest(Irp, STATUS_CANCELLED, Irp->IoStatus.Information, IO_SERIAL_INCREMENT);
@@ -328,6 +384,7 @@ VOID BufferedWriteTimerRoutine(PKDPC, PVOID DeferredContext, PVOID, PVOID)
         return;
     }
     ULONG_PTR Taken = (ULONG_PTR)Ext->TxTaken;
+    ForgetUnconfirmed(Ext, RestOfWrite(Irp, Ext->TxSource));
     Ext->CurrentWriteIrp = nullptr;
     Ext->TxSource = nullptr;
     Ext->TxTaken = 0;
@@ -337,11 +394,32 @@ VOID BufferedWriteTimerRoutine(PKDPC, PVOID DeferredContext, PVOID, PVOID)
     StartNextBufferedWrite(Ext, TRUE);
 }
 
-VOID ResumeTransmit(PPORT_EXTENSION Ext)
+VOID ResumeBufferedTransmit(PPORT_EXTENSION Ext)
 {
-    if (!Ext->TxAsync || Ext->TxStopped) {
-        return;
+    TopUpCurrentWrite(Ext);            // a write that waited for room, and the writes behind it
+    StartNextBufferedWrite(Ext, TRUE);  // writes held while the transmitter was stopped
+}
+
+VOID DiscardTxBuffer(PPORT_EXTENSION Ext)
+{
+    KIRQL Irql;
+    KeAcquireSpinLock(&Ext->WriteLock, &Irql);
+    ULONG64 Dropped = RingFlush(&Ext->TxRing);
+    // The rest that a stop kept in TxStage goes too, unless a transfer of it is on the wire.
+    BOOLEAN PumpTaken = InterlockedCompareExchange(&Ext->TxBusy, 1, 0) == 0;
+    if (PumpTaken) {
+        Dropped += Ext->TxStageHeld;
+        Ext->TxStageHeld = 0;
     }
-    TopUpCurrentWrite(Ext);   // a write that waited for room, and the writes behind it
-    Kick(Ext);
+    // The bytes of the waiting write are the newest of the buffer: those dropped never go out, and
+    // the write will not count them.
+    if (Ext->CurrentWriteIrp) {
+        Ext->TxTaken -= Ext->TxTaken < Dropped ? Ext->TxTaken : Dropped;
+    }
+    ForgetUnconfirmed(Ext, Dropped);
+    KeReleaseSpinLock(&Ext->WriteLock, Irql);
+    if (PumpTaken) {
+        ReleasePump(Ext);
+        Kick(Ext);   // a write that came meanwhile found the pump taken
+    }
 }
