@@ -147,21 +147,43 @@ static VOID FormatSegmentValueName(PWCHAR Name, ULONG EndpointNumber) {
     Name[n] = 0;
 }
 
-// Whole packets, at least one, never more than the pipe's MaximumTransferSize. Computed in 64
-// bits so that a large registry value cannot wrap around to a segment of 0 bytes. A pipe that
-// reports packets of 0 bytes gets segments of MaximumTransferSize.
+// Whole packets, at least one, never more than the pipe's MaximumTransferSize. A device answers an
+// IN token with a whole packet and takes a short OUT packet for the end of a transfer, so every
+// segment but a transfer's last must end on a packet boundary: the value is rounded up to packets
+// (0 is one packet) and a MaximumTransferSize below that is rounded down to packets. Computed in 64
+// bits so that a large registry value cannot wrap around to a segment of 0 bytes. A pipe that reports
+// packets of 0 bytes, or one whose MaximumTransferSize holds no whole packet, gets segments of
+// MaximumTransferSize: the bus takes nothing longer.
 ULONG ComputeSegmentSize(PUSBD_PIPE_INFORMATION PipeInfo, ULONG RegistryValue) {
     ULONGLONG packet = PipeInfo->MaximumPacketSize;
     ULONGLONG limit = PipeInfo->MaximumTransferSize;
-    ULONGLONG rounded;
-    if (packet == 0) {
-        rounded = limit;
-    } else if (RegistryValue == 0) {
-        rounded = packet;
-    } else {
-        rounded = packet * ((RegistryValue + packet - 1) / packet);
+    if (packet == 0 || limit < packet) {
+        return (ULONG)limit;
     }
-    return (ULONG)(rounded < limit ? rounded : limit);
+    ULONGLONG rounded = RegistryValue == 0 ? packet : packet * ((RegistryValue + packet - 1) / packet);
+    if (rounded > limit) {
+        rounded = limit / packet * packet;
+    }
+    return (ULONG)rounded;
+}
+
+// wMaxPacketSize (its size bits) of the endpoint descriptor at position Index after the interface
+// descriptor, which is the order of the interface's pipes; 0 when there is none. The configuration
+// descriptor was checked at start, so every descriptor in it lies inside wTotalLength.
+static ULONG EndpointPacketSize(PUSB_CONFIGURATION_DESCRIPTOR Configuration, PUSB_INTERFACE_DESCRIPTOR Interface,
+                                ULONG Index) {
+    PUCHAR end = (PUCHAR)Configuration + Configuration->wTotalLength;
+    PUCHAR at = (PUCHAR)Interface + Interface->bLength;
+    ULONG seen = 0;
+    while (at + 2 <= end && at[0] >= 2 && at + at[0] <= end && at[1] != USB_INTERFACE_DESCRIPTOR_TYPE) {
+        if (at[1] == USB_ENDPOINT_DESCRIPTOR_TYPE && at[0] >= sizeof(USB_ENDPOINT_DESCRIPTOR)) {
+            if (seen++ == Index) {
+                return ((PUSB_ENDPOINT_DESCRIPTOR)at)->wMaxPacketSize & 0x7FF;
+            }
+        }
+        at += at[0];
+    }
+    return 0;
 }
 
 static BOOLEAN IsBulkOrInterruptType(USBD_PIPE_TYPE Type) {
@@ -229,7 +251,9 @@ PAGEDCODE NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PCONFIG_INFO
     }
     PUSBD_INTERFACE_INFORMATION first = list[0].Interface;
     for (ULONG i = 0; i < first->NumberOfPipes; i++) {
-        first->Pipes[i].MaximumTransferSize = ext->MaximumTransferSize;
+        // A transfer size below one packet would leave no room for the whole packet a device sends.
+        ULONG packet = EndpointPacketSize(descriptor, list[0].InterfaceDescriptor, i);
+        first->Pipes[i].MaximumTransferSize = ext->MaximumTransferSize > packet ? ext->MaximumTransferSize : packet;
         first->Pipes[i].PipeFlags = 0;
     }
 

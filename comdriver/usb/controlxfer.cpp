@@ -60,6 +60,121 @@ static PURB BuildControlUrb(USHORT Function, const SETUP_PACKET* Setup, ULONG Fl
     return urb;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Control transfers that a stop or power-down can end
+// ---------------------------------------------------------------------------------------------
+
+static VOID ListControlRequest(PPIPE_EXTENSION Extension, PCONTROL_REQUEST Request) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->ControlLock, &irql);
+    InsertTailList(&Extension->ControlRequests, &Request->Link);
+    KeReleaseSpinLock(&Extension->ControlLock, irql);
+}
+
+static VOID UnlistControlRequest(PPIPE_EXTENSION Extension, PCONTROL_REQUEST Request) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->ControlLock, &irql);
+    RemoveEntryList(&Request->Link);
+    KeReleaseSpinLock(&Extension->ControlLock, irql);
+}
+
+// Information of a direct control transfer (the bytes the bus moved, never more than the buffer),
+// and the release of what it held. The I/O reference goes last: a drain may end with it.
+static VOID FinishDirectControl(PCONTROL_REQUEST Request) {
+    PIRP irp = Request->Irp;
+    ULONG moved = Request->Urb->UrbControlVendorClassRequest.TransferBufferLength;
+    ULONG room = irp->MdlAddress != NULL ? MmGetMdlByteCount(irp->MdlAddress) : 0;
+    irp->IoStatus.Information = moved < room ? moved : room;
+    PipeFree(Request->Urb);
+    PipeFree(Request);
+}
+
+// Lets go of a request a canceller held; the last one out finishes it.
+static VOID ReleaseControlRequest(PCONTROL_REQUEST Request) {
+    if (InterlockedDecrement(&Request->Holders) != 0) {
+        return;
+    }
+    if (!Request->Direct) {
+        KeSetEvent(&Request->Released, IO_NO_INCREMENT, FALSE);
+        return;
+    }
+    PIRP irp = Request->Irp;
+    PDEVICE_OBJECT device = Request->DeviceObject;
+    FinishDirectControl(Request);
+    IoCompleteRequest(irp, IO_NO_INCREMENT); // the completion held back for the canceller goes on
+    DecrementIo(device);
+}
+
+// Cancels every listed control transfer that no canceller has been at yet. The request is held,
+// not the lock, while it is cancelled: the bus may complete it inside IoCancelIrp.
+VOID CancelControlTransfers(PDEVICE_OBJECT DeviceObject) {
+    PPIPE_EXTENSION ext = PipeExt(DeviceObject);
+    for (;;) {
+        PCONTROL_REQUEST found = NULL;
+        KIRQL irql;
+        KeAcquireSpinLock(&ext->ControlLock, &irql);
+        for (PLIST_ENTRY entry = ext->ControlRequests.Flink; entry != &ext->ControlRequests; entry = entry->Flink) {
+            PCONTROL_REQUEST request = CONTAINING_RECORD(entry, CONTROL_REQUEST, Link);
+            if (!request->Cancelled) {
+                request->Cancelled = TRUE;
+                InterlockedIncrement(&request->Holders);
+                found = request;
+                break;
+            }
+        }
+        KeReleaseSpinLock(&ext->ControlLock, irql);
+        if (found == NULL) {
+            return;
+        }
+        IoCancelIrp(found->Irp);
+        ReleaseControlRequest(found);
+    }
+}
+
+static NTSTATUS SyncControlDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID ContextArg) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
+    KeSetEvent(&((PCONTROL_REQUEST)ContextArg)->Done, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// SubmitUrbSync for a control transfer on the default pipe, on a request of this driver's own that
+// stays listed while it is at the bus, so that a device that never answers cannot hold a stop or a
+// power-down: they cancel it.
+NTSTATUS SubmitControlUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb) {
+    PPIPE_EXTENSION ext = PipeExt(DeviceObject);
+    PIRP irp = IoAllocateIrp(ext->LowerDevice->StackSize, FALSE);
+    if (irp == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    CONTROL_REQUEST request;
+    RtlZeroMemory(&request, sizeof(request));
+    request.Irp = irp;
+    request.Urb = Urb;
+    request.DeviceObject = DeviceObject;
+    request.Holders = 1;
+    KeInitializeEvent(&request.Done, NotificationEvent, FALSE);
+    KeInitializeEvent(&request.Released, NotificationEvent, FALSE);
+
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = Urb;
+    IoSetCompletionRoutine(irp, SyncControlDone, &request, TRUE, TRUE, TRUE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+
+    ListControlRequest(ext, &request);
+    IoCallDriver(ext->LowerDevice, irp);
+    KeWaitForSingleObject(&request.Done, Executive, KernelMode, FALSE, NULL);
+    UnlistControlRequest(ext, &request);
+    if (InterlockedDecrement(&request.Holders) != 0) {
+        KeWaitForSingleObject(&request.Released, Executive, KernelMode, FALSE, NULL);
+    }
+    NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return status;
+}
+
 // IOCTL_PIPE_CONTROL_TRANSFER: setup packet in the first 8 input bytes; host-to-device data after
 // it; device-to-host data comes back in the output. Information is what the bus moved.
 NTSTATUS ControlTransferBuffered(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -91,7 +206,7 @@ NTSTATUS ControlTransferBuffered(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (urb == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    status = SubmitUrbSync(DeviceObject, urb);
+    status = SubmitControlUrbSync(DeviceObject, urb);
     if (NT_SUCCESS(status)) {
         ULONG moved = urb->UrbControlVendorClassRequest.TransferBufferLength;
         Irp->IoStatus.Information = moved < setup.Length ? moved : setup.Length;
@@ -101,14 +216,15 @@ NTSTATUS ControlTransferBuffered(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 static NTSTATUS ControlDirectComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID ContextArg) {
-    PURB urb = (PURB)ContextArg;
+    PCONTROL_REQUEST request = (PCONTROL_REQUEST)ContextArg;
     if (Irp->PendingReturned) {
         IoMarkIrpPending(Irp);
     }
-    ULONG moved = urb->UrbControlVendorClassRequest.TransferBufferLength;
-    ULONG room = Irp->MdlAddress != NULL ? MmGetMdlByteCount(Irp->MdlAddress) : 0;
-    Irp->IoStatus.Information = moved < room ? moved : room;
-    PipeFree(urb);
+    UnlistControlRequest(PipeExt(DeviceObject), request);
+    if (InterlockedDecrement(&request->Holders) != 0) {
+        return STATUS_MORE_PROCESSING_REQUIRED; // a canceller still uses the request; it finishes it
+    }
+    FinishDirectControl(request);
     DecrementIo(DeviceObject);
     return Irp->IoStatus.Status;
 }
@@ -137,20 +253,31 @@ NTSTATUS ControlTransferDirect(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Re
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    PCONTROL_REQUEST request = (PCONTROL_REQUEST)PipeAllocateZeroed(NonPagedPool, sizeof(CONTROL_REQUEST));
+    if (request == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     PURB urb = BuildControlUrb(function, &setup, Read ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : 0,
                                NULL, outputLength != 0 ? mdl : NULL);
     if (urb == NULL) {
+        PipeFree(request);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    request->Irp = Irp;
+    request->Urb = urb;
+    request->DeviceObject = DeviceObject;
+    request->Holders = 1;
+    request->Direct = TRUE;
 
-    IncrementIo(DeviceObject); // given back by ControlDirectComplete
+    IncrementIo(DeviceObject); // given back when the transfer is finished
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->MinorFunction = 0;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     next->Parameters.Others.Argument1 = urb;
-    IoSetCompletionRoutine(Irp, ControlDirectComplete, urb, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(Irp, ControlDirectComplete, request, TRUE, TRUE, TRUE);
     IoMarkIrpPending(Irp);
+    ListControlRequest(PipeExt(DeviceObject), request);
     IoCallDriver(PipeExt(DeviceObject)->LowerDevice, Irp);
     return STATUS_PENDING;
 }

@@ -37,7 +37,7 @@ static NTSTATUS VendorWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG InputLe
     request->Request = 0x0B;
     request->Value = 0;
     request->Index = 0;
-    NTSTATUS status = SubmitUrbSync(DeviceObject, urb);
+    NTSTATUS status = SubmitControlUrbSync(DeviceObject, urb);
     PipeFree(urb);
     return status;
 }

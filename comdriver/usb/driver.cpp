@@ -8,6 +8,7 @@ DRIVER_ENTRY INITCODE DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING R
     UNREFERENCED_PARAMETER(RegistryPath);
     DriverObject->MajorFunction[IRP_MJ_CREATE] = PipeCreate;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = PipeClose;
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = PipeCleanup;
     DriverObject->MajorFunction[IRP_MJ_READ] = PipeReadWrite;
     DriverObject->MajorFunction[IRP_MJ_WRITE] = PipeReadWrite;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = PipeDeviceControl;
@@ -98,6 +99,8 @@ PAGEDCODE NTSTATUS PipeAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Phy
     ext->ConfigInfo = NULL;
     KeInitializeSpinLock(&ext->IoCountLock);
     KeInitializeSpinLock(&ext->StateLock);
+    KeInitializeSpinLock(&ext->ControlLock);
+    InitializeListHead(&ext->ControlRequests);
 
     ULONG maximumTransferSize = ext->MaximumTransferSize;
     ReadDeviceValue(PhysicalDeviceObject, L"MaximumTransferSize", &maximumTransferSize);
@@ -108,6 +111,8 @@ PAGEDCODE NTSTATUS PipeAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Phy
     KeInitializeEvent(&ext->RemoveEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&ext->StopEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&ext->WaitWakeIdleEvent, NotificationEvent, TRUE);
+    KeInitializeEvent(&ext->ClientPowerTurn, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&ext->IoCountDropped, SynchronizationEvent, FALSE);
     InitializeSystemPower(ext);
 
     IncrementIo(deviceObject); // the device's own reference, given back at removal

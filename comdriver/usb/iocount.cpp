@@ -18,6 +18,7 @@ LONG DecrementIo(PDEVICE_OBJECT DeviceObject) {
     KIRQL irql;
     KeAcquireSpinLock(&ext->IoCountLock, &irql);
     LONG count = InterlockedDecrement(&ext->OutstandingIo);
+    KeSetEvent(&ext->IoCountDropped, IO_NO_INCREMENT, FALSE);
     if (count == 1) {
         KeSetEvent(&ext->StopEvent, IO_NO_INCREMENT, FALSE);
     }
@@ -33,24 +34,30 @@ BOOLEAN CanAcceptIo(PDEVICE_OBJECT DeviceObject) {
     return ext->Started && !ext->Removed && !ext->RemovePending && !ext->StopPending;
 }
 
-// Waits at PASSIVE_LEVEL until only the device's own reference is left, aborting every pipe so
-// that transfers waiting at the bus complete. The caller holds ReferencesHeld references, which
-// are given back for the wait and taken again afterwards.
-VOID DrainTransfers(PDEVICE_OBJECT DeviceObject, LONG ReferencesHeld) {
+// Waits at PASSIVE_LEVEL until no request is left inside the driver but the device's own reference,
+// the caller's ReferencesHeld and, with ExceptPowerWaiters, those of initiators waiting for a device
+// power request (a power-down must not wait for whoever asked for it). Meanwhile it ends what waits
+// at the bus: every pipe is aborted and every control transfer on the default pipe cancelled, again
+// at each retry for requests that passed their state check just before the drain began. LimitMs 0
+// waits as long as it takes; otherwise the result is FALSE when requests are still inside after it.
+BOOLEAN DrainTransfers(PDEVICE_OBJECT DeviceObject, LONG ReferencesHeld, BOOLEAN ExceptPowerWaiters, ULONG LimitMs) {
     PPIPE_EXTENSION ext = PipeExt(DeviceObject);
-    for (LONG i = 0; i < ReferencesHeld; i++) {
-        DecrementIo(DeviceObject);
-    }
     LARGE_INTEGER retry;
     retry.QuadPart = -(LONGLONG)PIPE_DRAIN_RETRY_MS * 10000;
+    ULONGLONG start = KeQueryInterruptTime();
     for (;;) {
         AbortAllPipes(DeviceObject);
-        NTSTATUS status = KeWaitForSingleObject(&ext->StopEvent, Executive, KernelMode, FALSE, &retry);
-        if (status != STATUS_TIMEOUT) {
-            break;
+        CancelControlTransfers(DeviceObject);
+        NTSTATUS wait;
+        do {
+            LONG allowed = 1 + ReferencesHeld + (ExceptPowerWaiters ? ext->PowerWaiters : 0);
+            if (ext->OutstandingIo <= allowed) {
+                return TRUE;
+            }
+            wait = KeWaitForSingleObject(&ext->IoCountDropped, Executive, KernelMode, FALSE, &retry);
+        } while (wait != STATUS_TIMEOUT);
+        if (LimitMs != 0 && KeQueryInterruptTime() - start >= (ULONGLONG)LimitMs * 10000) {
+            return FALSE;
         }
-    }
-    for (LONG i = 0; i < ReferencesHeld; i++) {
-        IncrementIo(DeviceObject);
     }
 }

@@ -31,7 +31,50 @@ static NTSTATUS GetCurrentFrame(PDEVICE_OBJECT DeviceObject, PULONG Frame) {
     return status;
 }
 
+// The pipe reset and the current-frame request wait for the bus; a request that arrives above
+// PASSIVE_LEVEL (a kernel client may read and write at DISPATCH_LEVEL) is started from a work item.
+typedef struct _ISOCH_START_CONTEXT {
+    PIRP Irp;
+    PPIPE_ENTRY Pipe;
+    BOOLEAN Read;
+    PIO_WORKITEM WorkItem;
+} ISOCH_START_CONTEXT, *PISOCH_START_CONTEXT;
+
+static NTSTATUS StartIsochTransferPassive(PDEVICE_OBJECT DeviceObject, PIRP Irp, PPIPE_ENTRY Pipe, BOOLEAN Read);
+
+static VOID IsochStartWorker(PDEVICE_OBJECT DeviceObject, PVOID ContextArg) {
+    PISOCH_START_CONTEXT context = (PISOCH_START_CONTEXT)ContextArg;
+    NTSTATUS status = StartIsochTransferPassive(DeviceObject, context->Irp, context->Pipe, context->Read);
+    if (status != STATUS_PENDING) {
+        CompleteRequest(context->Irp, status, 0);
+    }
+    IoFreeWorkItem(context->WorkItem);
+    PipeFree(context);
+    DecrementIo(DeviceObject); // the work item's reference, last
+}
+
 NTSTATUS StartIsochTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PPIPE_ENTRY Pipe, BOOLEAN Read) {
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
+        return StartIsochTransferPassive(DeviceObject, Irp, Pipe, Read);
+    }
+    PISOCH_START_CONTEXT context = (PISOCH_START_CONTEXT)PipeAllocate(NonPagedPool, sizeof(ISOCH_START_CONTEXT));
+    PIO_WORKITEM item = IoAllocateWorkItem(DeviceObject);
+    if (context == NULL || item == NULL) {
+        if (context != NULL) PipeFree(context);
+        if (item != NULL) IoFreeWorkItem(item);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    context->Irp = Irp;
+    context->Pipe = Pipe;
+    context->Read = Read;
+    context->WorkItem = item;
+    IncrementIo(DeviceObject); // the pipe table stays while the work item is queued
+    IoMarkIrpPending(Irp);
+    IoQueueWorkItem(item, IsochStartWorker, DelayedWorkQueue, context);
+    return STATUS_PENDING;
+}
+
+static NTSTATUS StartIsochTransferPassive(PDEVICE_OBJECT DeviceObject, PIRP Irp, PPIPE_ENTRY Pipe, BOOLEAN Read) {
     PMDL mdl = Irp->MdlAddress;
     ULONG length = mdl != NULL ? MmGetMdlByteCount(mdl) : 0;
     ULONG packetSize = Pipe->PipeInfo->MaximumPacketSize;

@@ -166,3 +166,22 @@ NTSTATUS PipeClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DecrementIo(DeviceObject);
     return status;
 }
+
+// The last handle to a file object is closed: whatever the file still has outstanding on its pipe
+// (reads a client left pending) ends now, through the failure path of the transfer engine, so that
+// the close that follows can come and a removal is not held up. A pipe is bound to one file object
+// at a time, so aborting it ends only that file's transfers. Not while a stop is releasing the pipe
+// table; the stop ends them itself.
+NTSTATUS PipeCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    IncrementIo(DeviceObject);
+    PPIPE_EXTENSION ext = PipeExt(DeviceObject);
+    if (!ext->StopPending) {
+        PPIPE_ENTRY pipe = GetBoundPipe(ext, IoGetCurrentIrpStackLocation(Irp)->FileObject);
+        if (pipe != NULL) {
+            AbortPipe(DeviceObject, pipe);
+        }
+    }
+    CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    DecrementIo(DeviceObject);
+    return STATUS_SUCCESS;
+}

@@ -112,8 +112,16 @@ static PAGEDCODE NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DisarmWaitWakeAndWait(ext);
 
     // Transfers that were already inside the driver when the stop was announced still refer to
-    // the pipe table: end them and wait for them before it is released.
-    DrainTransfers(DeviceObject, 1);
+    // the pipe table: end them and wait for them before it is released. Should a request below
+    // ignore both abort and cancellation, the table stays in use: the stop is refused and the device
+    // stays in service with its configuration.
+    if (!DrainTransfers(DeviceObject, 1, FALSE, PIPE_STOP_DRAIN_LIMIT_MS)) {
+        SetStateFlag(ext, &ext->StopPending, FALSE);
+        if (ext->RemoteWakeupCapable) {
+            ArmWaitWake(ext);
+        }
+        return CompletePnp(DeviceObject, Irp, STATUS_DEVICE_BUSY);
+    }
 
     NTSTATUS status = STATUS_SUCCESS;
     PURB urb = (PURB)PipeAllocateZeroed(NonPagedPool, sizeof(struct _URB_SELECT_CONFIGURATION));

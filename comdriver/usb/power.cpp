@@ -13,7 +13,6 @@ typedef struct _POWER_DOWN_CONTEXT {
 // A client waiting in IOCTL_PIPE_SUSPEND_DEVICE or IOCTL_PIPE_RESUME_DEVICE.
 typedef struct _POWER_WAIT_CONTEXT {
     PKEVENT Event;
-    PPIPE_EXTENSION Extension;
     PNTSTATUS Outcome;  // the waiting caller's: the set-power request's final status
 } POWER_WAIT_CONTEXT, *PPOWER_WAIT_CONTEXT;
 
@@ -71,6 +70,15 @@ static NTSTATUS PlainDeviceComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
     if (NT_SUCCESS(Irp->IoStatus.Status) && stack->MinorFunction == IRP_MN_SET_POWER) {
         ext->DevicePowerState = stack->Parameters.Power.State.DeviceState;
         PoSetPowerState(ext->FunctionalDevice, DevicePowerState, stack->Parameters.Power.State);
+    } else if (!NT_SUCCESS(Irp->IoStatus.Status) && ext->DevicePowerState == PowerDeviceD0) {
+        // A power-down (set or query) that the drivers below refused: the device stays in D0, so
+        // the transfers refused since the drain began flow again.
+        KIRQL irql;
+        KeAcquireSpinLock(&ext->StateLock, &irql);
+        if (ext->IoState == PIPE_IO_NOT_READY && ext->Started) {
+            ext->IoState = PIPE_IO_READY;
+        }
+        KeReleaseSpinLock(&ext->StateLock, irql);
     }
     PoStartNextPowerIrp(Irp);
     DecrementIo(ext->FunctionalDevice);
@@ -115,11 +123,9 @@ static VOID SendDevicePowerDown(PPIPE_EXTENSION Extension, PIRP Irp, PIO_COMPLET
 static VOID PowerDownWorker(PDEVICE_OBJECT DeviceObject, PVOID ContextArg) {
     PPOWER_DOWN_CONTEXT context = (PPOWER_DOWN_CONTEXT)ContextArg;
     PPIPE_EXTENSION ext = PipeExt(DeviceObject);
-    // The request's own reference, and the one its initiator holds while it waits when the
-    // initiator is this driver (a system request or a suspend); requests the power manager sent
-    // on its own have no such initiator here.
-    LONG held = 1 + (ext->OwnPowerRequests > 0 ? 1 : 0);
-    DrainTransfers(DeviceObject, held);
+    // The request's own reference is held here; those of initiators waiting for device power
+    // requests (its own initiator, when this driver asked for it, among them) are not waited for.
+    DrainTransfers(DeviceObject, 1, TRUE, 0);
     SendDevicePowerDown(ext, context->Irp, PlainDeviceComplete);
     IoFreeWorkItem(context->WorkItem);
     PipeFree(context);
@@ -218,7 +224,7 @@ static VOID DevicePowerForSystemDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFun
     PPIPE_EXTENSION ext = (PPIPE_EXTENSION)Context;
     PIRP systemIrp = ext->SystemPowerIrp;
     ext->SystemPowerIrp = NULL;
-    InterlockedDecrement(&ext->OwnPowerRequests);
+    InterlockedDecrement(&ext->PowerWaiters);
     PoStartNextPowerIrp(systemIrp);
     systemIrp->IoStatus.Status = IoStatus->Status;
     systemIrp->IoStatus.Information = 0;
@@ -241,13 +247,13 @@ static VOID RequestDevicePowerForSystem(PPIPE_EXTENSION Extension) {
     POWER_STATE state;
     state.DeviceState = DeviceStateForSystem(Extension, stack->Parameters.Power.State.SystemState);
 
-    InterlockedIncrement(&Extension->OwnPowerRequests);
+    InterlockedIncrement(&Extension->PowerWaiters);
     NTSTATUS status = PoRequestPowerIrp(Extension->PhysicalDevice, stack->MinorFunction, state,
                                         DevicePowerForSystemDone, Extension, NULL);
     if (NT_SUCCESS(status)) {
         return;
     }
-    InterlockedDecrement(&Extension->OwnPowerRequests);
+    InterlockedDecrement(&Extension->PowerWaiters);
     if (MustReachDevicePower(stack) && !Extension->Removed) {
         // The system request keeps waiting, with its reference, until the device request is issued.
         LARGE_INTEGER due;
@@ -347,35 +353,39 @@ static VOID PowerWaitDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWE
     PPOWER_WAIT_CONTEXT context = (PPOWER_WAIT_CONTEXT)ContextArg;
     PKEVENT event = context->Event;
     *context->Outcome = IoStatus->Status;
-    InterlockedDecrement(&context->Extension->OwnPowerRequests);
     PipeFree(context);
     KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
 
 // Asks the power manager for a device set-power request and waits until it has finished. The result
 // is the request's final status, or why it could not be asked for: a client is never told that its
-// device was suspended or resumed when it was not.
+// device was suspended or resumed when it was not. Clients take turns, so that two of them never
+// have device requests under way at once; while a client waits, for its turn or for its request, its
+// I/O reference is one a power-down does not wait for.
 NTSTATUS RequestDevicePowerAndWait(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State) {
     PPIPE_EXTENSION ext = PipeExt(DeviceObject);
+    InterlockedIncrement(&ext->PowerWaiters);
+    KeWaitForSingleObject(&ext->ClientPowerTurn, Executive, KernelMode, FALSE, NULL);
+    NTSTATUS outcome = STATUS_PENDING;
     PPOWER_WAIT_CONTEXT context = (PPOWER_WAIT_CONTEXT)PipeAllocate(NonPagedPool, sizeof(POWER_WAIT_CONTEXT));
     if (context == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+        outcome = STATUS_INSUFFICIENT_RESOURCES;
+    } else {
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        context->Event = &event;
+        context->Outcome = &outcome;
+        POWER_STATE state;
+        state.DeviceState = State;
+        NTSTATUS status = PoRequestPowerIrp(ext->PhysicalDevice, IRP_MN_SET_POWER, state, PowerWaitDone, context, NULL);
+        if (!NT_SUCCESS(status)) {
+            PipeFree(context);
+            outcome = status;
+        } else {
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+        }
     }
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    NTSTATUS outcome = STATUS_PENDING;
-    context->Event = &event;
-    context->Extension = ext;
-    context->Outcome = &outcome;
-    POWER_STATE state;
-    state.DeviceState = State;
-    InterlockedIncrement(&ext->OwnPowerRequests);
-    NTSTATUS status = PoRequestPowerIrp(ext->PhysicalDevice, IRP_MN_SET_POWER, state, PowerWaitDone, context, NULL);
-    if (!NT_SUCCESS(status)) {
-        InterlockedDecrement(&ext->OwnPowerRequests);
-        PipeFree(context);
-        return status;
-    }
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+    KeSetEvent(&ext->ClientPowerTurn, IO_NO_INCREMENT, FALSE);
+    InterlockedDecrement(&ext->PowerWaiters);
     return outcome;
 }

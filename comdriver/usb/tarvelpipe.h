@@ -15,6 +15,8 @@
 // Interval at which a drain that is still waiting aborts the pipes again: a transfer that passed
 // its state check just before the drain began may reach the bus after the first abort.
 #define PIPE_DRAIN_RETRY_MS 50
+// A stop gives up after this long when a request below ignores its abort or cancellation.
+#define PIPE_STOP_DRAIN_LIMIT_MS 5000
 // Interval at which the device request of a return to the working state is asked for again when
 // the power manager could not issue it (no memory for the request).
 #define PIPE_POWER_RETRY_MS 10
@@ -73,9 +75,15 @@ typedef struct _PIPE_EXTENSION {
     // Bumped at every configuration; a file object's binding carries the value it was made under,
     // so a binding that outlived its pipe table is recognised without touching freed memory.
     ULONG ConfigGeneration;
-    // Device power requests this driver asked for and whose callback has not run yet; their
-    // initiators hold an I/O reference while they wait, which a power-down must not wait for.
-    LONG OwnPowerRequests;
+    // Initiators that hold an I/O reference while they wait for a device power request this driver
+    // asks for (a system request, a client's suspend or resume, also while it waits for its turn);
+    // a power-down must not wait for their references.
+    LONG PowerWaiters;
+    // Clients' suspends and resumes take turns: one device power request of theirs at a time, so
+    // that a resume cannot overtake a power-down under way.
+    KEVENT ClientPowerTurn;
+    // Set at every fall of OutstandingIo, for drains that wait for a count other than 1.
+    KEVENT IoCountDropped;
     // The system request that waits for the device request asked for on its behalf. The power
     // manager sends a device one system request at a time, so one place is enough and no
     // allocation can stand between a system request and its device request.
@@ -86,7 +94,26 @@ typedef struct _PIPE_EXTENSION {
     // Signalled while no wait-wake request is asked for or outstanding, so that stop and removal
     // can be sure the wait-wake callback no longer touches this extension.
     KEVENT WaitWakeIdleEvent;
+    // Control transfers on the default pipe while they are at the bus (CONTROL_REQUEST): aborting
+    // the pipes does not reach the default pipe, so a stop or power-down cancels these instead.
+    LIST_ENTRY ControlRequests;
+    KSPIN_LOCK ControlLock;
 } PIPE_EXTENSION, *PPIPE_EXTENSION;
+
+// A control transfer on the default pipe that a stop or power-down may have to cancel. Whoever lets
+// go of it last (the completion, or the canceller that was using its request) finishes it, so the
+// request stays valid for the canceller however the two meet.
+typedef struct _CONTROL_REQUEST {
+    LIST_ENTRY Link; // in ControlRequests while the request is at the bus
+    PIRP Irp;
+    PURB Urb;
+    PDEVICE_OBJECT DeviceObject;
+    LONG Holders;      // the transfer itself, plus a canceller using Irp
+    BOOLEAN Direct;    // the client's own request (codes 17 and 18), else this driver's waiting one
+    BOOLEAN Cancelled; // a canceller has been at it
+    KEVENT Done;       // waiting requests: the bus is done with the request
+    KEVENT Released;   // waiting requests: no canceller uses the request any more
+} CONTROL_REQUEST, *PCONTROL_REQUEST;
 
 // One segmented bulk or interrupt transfer in progress.
 typedef struct _TRANSFER_CONTEXT {
@@ -168,6 +195,7 @@ ULONG PipeCount(PPIPE_EXTENSION Extension);
 // ---------------------------------------------------------------------------------------------
 NTSTATUS PipeCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS PipeClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS PipeCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 PPIPE_ENTRY GetBoundPipe(PPIPE_EXTENSION Extension, PFILE_OBJECT FileObject);
 
 // ---------------------------------------------------------------------------------------------
@@ -186,6 +214,8 @@ BOOLEAN IsBulkOrInterrupt(PPIPE_ENTRY Pipe);
 NTSTATUS PipeDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS ControlTransferBuffered(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS ControlTransferDirect(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Read);
+NTSTATUS SubmitControlUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
+VOID CancelControlTransfers(PDEVICE_OBJECT DeviceObject);
 
 // ---------------------------------------------------------------------------------------------
 // PnP and I/O counting (pnp.cpp, iocount.cpp)
@@ -196,7 +226,7 @@ BOOLEAN CanAcceptIo(PDEVICE_OBJECT DeviceObject);
 NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS PassDownUncounted(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS PipePnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID DrainTransfers(PDEVICE_OBJECT DeviceObject, LONG ReferencesHeld);
+BOOLEAN DrainTransfers(PDEVICE_OBJECT DeviceObject, LONG ReferencesHeld, BOOLEAN ExceptPowerWaiters, ULONG LimitMs);
 
 // ---------------------------------------------------------------------------------------------
 // Power (power.cpp, waitwake.cpp)

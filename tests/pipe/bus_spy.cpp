@@ -37,6 +37,14 @@ struct SpyState {
     std::function<void(PURB)> observer;
     bool denySurpriseRemoval = false;
     std::vector<NTSTATUS> capabilityAnswers;
+    struct PowerRefusal {
+        UCHAR minor;
+        POWER_STATE_TYPE type;
+        ULONG state;
+        NTSTATUS status;
+        unsigned count;
+    };
+    std::vector<PowerRefusal> powerRefusals;
 };
 
 SpyState& State() {
@@ -107,6 +115,7 @@ NTSTATUS SpyInternal(PDEVICE_OBJECT device, PIRP irp) {
         auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
         if (urb != nullptr) {
             s.urbs.push_back(Describe(urb));
+            s.urbs.back().irql = KeGetCurrentIrql();
             if (s.observer) s.observer(urb);
             for (auto& fault : s.urbFaults) {
                 if (fault.count > 0 && fault.match(urb)) {
@@ -147,6 +156,14 @@ NTSTATUS SpyPower(PDEVICE_OBJECT device, PIRP irp) {
     }
     State().powerRecords.push_back(r);
     if (State().powerObserver) State().powerObserver(r);
+    for (auto& refusal : State().powerRefusals) {
+        if (refusal.count == 0 || refusal.minor != r.minor || refusal.type != r.type || refusal.state != r.state) continue;
+        --refusal.count;
+        PoStartNextPowerIrp(irp);
+        irp->IoStatus.Status = refusal.status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return refusal.status;
+    }
     return State().power(device, irp);
 }
 
@@ -180,6 +197,7 @@ void BusSpy::Clear() {
     s.urbFaults.clear();
     s.internalFaults.clear();
     s.portStatus.reset();
+    s.powerRefusals.clear();
     s.observer = nullptr;
     s.denySurpriseRemoval = false;
     s.powerRecords.clear();
@@ -217,6 +235,10 @@ void BusSpy::FailUrbs(UrbMatch match, NTSTATUS status, LONG usbdStatus, unsigned
 
 void BusSpy::FailInternal(ULONG ioControlCode, NTSTATUS status, unsigned count) {
     State().internalFaults.push_back(InternalFault{ioControlCode, status, count});
+}
+
+void BusSpy::RefusePower(UCHAR minor, POWER_STATE_TYPE type, ULONG state, NTSTATUS status, unsigned count) {
+    State().powerRefusals.push_back(SpyState::PowerRefusal{minor, type, state, status, count});
 }
 
 void BusSpy::AnswerPortStatus(ULONG portStatus) { State().portStatus = portStatus; }

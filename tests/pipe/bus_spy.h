@@ -22,6 +22,7 @@ struct UrbRecord {
     bool withoutConfiguration = false;  // SELECT_CONFIGURATION that unconfigures
     UCHAR request = 0;              // class and vendor requests: bRequest
     ULONG numberOfPackets = 0;      // isochronous
+    KIRQL irql = PASSIVE_LEVEL;     // at which the request reached the bus
 };
 
 struct PowerRecord {
@@ -56,6 +57,9 @@ public:
     static void FailUrbs(UrbMatch match, NTSTATUS status, LONG usbdStatus, unsigned count = 1);
     // The next `count` internal requests with this code complete at once with this status.
     static void FailInternal(ULONG ioControlCode, NTSTATUS status, unsigned count = 1);
+    // The next `count` power requests of this minor function, type and state are completed by the bus
+    // with `status` without being carried out (the drivers below refuse them).
+    static void RefusePower(UCHAR minor, POWER_STATE_TYPE type, ULONG state, NTSTATUS status, unsigned count = 1);
     // Port status word answered to IOCTL_INTERNAL_USB_GET_PORT_STATUS (when set).
     static void AnswerPortStatus(ULONG portStatus);
     // The bus's answer to capabilities queries loses SurpriseRemovalOK (the driver must set it itself).

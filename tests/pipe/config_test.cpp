@@ -57,7 +57,7 @@ TEST_F(ConfigTest, MaximumTransferSizeFromRegistryAndZeroFallsBack) {
     ASSERT_EQ(Install(device, {Dword("MaximumTransferSize", 1000)}), STATUS_SUCCESS);
     EXPECT_EQ(Ext()->MaximumTransferSize, 1000u);
     EXPECT_EQ(Ext()->ConfigInfo->PipeTable[0].PipeInfo->MaximumTransferSize, 1000u);
-    EXPECT_EQ(SegmentSize(0), 1000u) << "never more than the pipe's transfer size";
+    EXPECT_EQ(SegmentSize(0), 960u) << "never more than the pipe's transfer size, in whole packets";
     EXPECT_EQ(SegmentSize(1), 64u);
 }
 

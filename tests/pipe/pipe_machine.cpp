@@ -54,6 +54,20 @@ NTSTATUS PipeMachine::Install(DeviceModel& model, std::vector<io::RegistryValue>
     return status;
 }
 
+kernel::BootOptions PolicyPipeMachine::Options() {
+    kernel::BootOptions options;
+    if (GetParam() != 0) {
+        options.policy = kernel::Policy::Random;
+        options.seed = static_cast<std::uint64_t>(GetParam());
+        options.switchProbability = 0.4;
+    }
+    return options;
+}
+
+std::string PolicyName(const ::testing::TestParamInfo<int>& info) {
+    return info.param == 0 ? std::string("Sequential") : "Seed" + std::to_string(info.param);
+}
+
 PDEVICE_OBJECT PipeMachine::PipeDevice() const { return node_ ? pnp::TopOfStack(node_) : nullptr; }
 
 PPIPE_EXTENSION PipeMachine::Ext() const {

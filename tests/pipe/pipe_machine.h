@@ -92,4 +92,13 @@ protected:
     std::vector<PFILE_OBJECT> open_;  // closed at tear-down if the test did not
 };
 
+// A machine booted under the sequential policy (parameter 0) or under the random policy with the
+// parameter as its seed: INSTANTIATE_TEST_SUITE_P(Policies, Suite, PolicyRange()).
+class PolicyPipeMachine : public PipeMachine, public ::testing::WithParamInterface<int> {
+protected:
+    kernel::BootOptions Options() override;
+};
+inline auto PolicyRange() { return ::testing::Range(0, 9); }
+std::string PolicyName(const ::testing::TestParamInfo<int>& info);
+
 }  // namespace pipetest

@@ -18,6 +18,7 @@ void TestDevice::QueueInBytes(std::size_t count, std::uint8_t first) {
 }
 
 Outcome TestDevice::OnClassOrVendor(const SetupPacket& setup, std::span<std::uint8_t> data) {
+    if (nakRequests_) return Outcome{Handshake::Nak, 0};
     requests.push_back(setup);
     if (!setup.DeviceToHost()) {
         requestData.emplace_back(data.begin(), data.end());

@@ -57,6 +57,11 @@ public:
         NotifyActivity();
     }
     std::size_t QueuedIn() const { return in_.size(); }
+    // While on, class and vendor requests are NAKed: the control transfer waits at the bus for ever.
+    void NakRequests(bool on) {
+        nakRequests_ = on;
+        if (!on) NotifyActivity();
+    }
 
     Bytes out;                     // every byte received on bulk OUT, in order
     std::vector<std::size_t> outPackets;  // size of each OUT packet
@@ -76,6 +81,7 @@ private:
         bool stall;
     };
     std::deque<Entry> in_;
+    bool nakRequests_ = false;
 };
 
 }  // namespace pipetest

@@ -155,6 +155,22 @@ static std::int32_t OverflowStatus(std::uint32_t packetBytes, std::uint32_t maxP
     return packetBytes > maxPacket ? usbd::kBabbleDetected : usbd::kDataOverrun;
 }
 
+// One IN packet as the device sends it: what it has, up to its own packet size (the one its descriptor
+// gave unless it lied), however little room the transfer has left; the host cannot ask for less. The
+// device writes into the controller's receive buffer, never into the transfer's: only what fits `room`
+// lands at `offset`, and a packet that did not fit ends the transfer.
+HostController::InPacket HostController::TakeIn(const Pipe& pipe, Transfer* t, std::uint32_t offset, std::uint32_t room) {
+    const std::uint32_t mps = pipe.endpoint.maxPacketSize;
+    const std::uint32_t devicePacket = device_.EndpointPacketSize(pipe.endpoint.address);
+    const std::uint32_t sends = devicePacket ? devicePacket : mps;
+    InPacket p;
+    p.answer = device_.In(pipe.endpoint.address, Wire(std::max(mps, sends)), sends);
+    if (p.answer.handshake != Handshake::Ack) return p;
+    p.landed = Land(t, offset, p.answer.length, room);
+    if (p.answer.length > room) p.overflow = OverflowStatus(p.answer.length, mps);
+    return p;
+}
+
 // One packet try on a bulk or interrupt pipe. Returns whether the pipe may try again in this frame.
 bool HostController::Packet(Pipe& pipe, Transfer* t, std::vector<Transfer*>& done) {
     const std::uint32_t mps = pipe.endpoint.maxPacketSize;
@@ -169,24 +185,17 @@ bool HostController::Packet(Pipe& pipe, Transfer* t, std::vector<Transfer*>& don
             Finish(pipe, usbd::kSuccess, done);
             return true;
         }
-        // The device writes into the controller's receive buffer, never into the transfer's: only the
-        // bytes that were asked for land, so no device can write past the buffer's end.
-        // The device fills its packets to its own packet size, the one its descriptor gave unless it lied.
-        const std::uint32_t remaining = t->length - t->actual;
-        const std::uint32_t asked = std::min(mps, remaining);
-        const std::uint32_t devicePacket = device_.EndpointPacketSize(ep);
-        const std::uint32_t offered = std::min(devicePacket ? devicePacket : mps, remaining);
-        const Outcome o = device_.In(ep, Wire(std::max(mps, offered)), offered);
-        h = o.handshake;
+        const InPacket p = TakeIn(pipe, t, t->actual, std::min(mps, t->length - t->actual));
+        h = p.answer.handshake;
         if (h == Handshake::Ack) {
-            t->actual += Land(t, t->actual, o.length, asked);
+            t->actual += p.landed;
             pipe.waiting = false;
-            if (o.length > asked) {
-                Fail(pipe, OverflowStatus(o.length, mps), done);
+            if (p.overflow != usbd::kSuccess) {
+                Fail(pipe, p.overflow, done);
                 return false;
             }
             if (t->actual == t->length) Finish(pipe, usbd::kSuccess, done);
-            else if (o.length < mps) Finish(pipe, t->shortOk ? usbd::kSuccess : usbd::kDataUnderrun, done);
+            else if (p.answer.length < mps) Finish(pipe, t->shortOk ? usbd::kSuccess : usbd::kDataUnderrun, done);
             return true;
         }
     } else {
@@ -258,12 +267,9 @@ void HostController::RunIso(Pipe& pipe, std::uint64_t frame, std::vector<Transfe
             packet.status = usbd::kIsoNotAccessedLate;  // its frame went by (device suspended)
             packet.length = 0;
         } else if (t->in) {
-            const std::uint32_t mps = pipe.endpoint.maxPacketSize;
-            const std::uint32_t asked = std::min(size, mps);
-            const Outcome o = device_.In(pipe.endpoint.address, Wire(mps), asked);
-            packet.length = o.handshake == Handshake::Ack ? Land(t, packet.offset, o.length, asked) : 0;
-            packet.status = HandshakeStatus(o.handshake);
-            if (o.handshake == Handshake::Ack && o.length > asked) packet.status = OverflowStatus(o.length, mps);
+            const InPacket p = TakeIn(pipe, t, packet.offset, std::min<std::uint32_t>(size, pipe.endpoint.maxPacketSize));
+            packet.length = p.landed;
+            packet.status = p.answer.handshake == Handshake::Ack ? p.overflow : HandshakeStatus(p.answer.handshake);
         } else {
             const Handshake h = device_.Out(pipe.endpoint.address, std::span<const std::uint8_t>(t->buffer + packet.offset, size));
             packet.status = HandshakeStatus(h);

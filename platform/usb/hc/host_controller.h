@@ -11,10 +11,12 @@
 // queued transfer waits on a NAK only when the device expects a change (NextActivity) or reports one
 // (Activity). So idle time costs nothing.
 //
-// IN data lands as on hardware: the device answers into the controller's receive buffer, and only the
-// bytes the transfer asked for reach its buffer. A packet that runs past them ends the transfer: past
-// the endpoint's packet size with babble, else (past the buffer's end) with a data overrun; a device
-// that does not answer at all ends it with "not responding". Each of these, as a STALL, halts the pipe.
+// IN data lands as on hardware: an IN token cannot ask for less than a packet, so the device answers
+// with what it has, up to its packet size, into the controller's receive buffer, and only the bytes
+// that fit the room left in the transfer reach its buffer. A packet that runs past them ends the
+// transfer: past the endpoint's packet size with babble, else (past the buffer's end) with a data
+// overrun; a device that does not answer at all ends it with "not responding". Each of these, as a
+// STALL, halts the pipe.
 #pragma once
 
 #include <cstdint>
@@ -83,6 +85,13 @@ private:
     bool Packet(Pipe& pipe, Transfer* t, std::vector<Transfer*>& done);  // false: pipe done for this frame
     void Finish(Pipe& pipe, std::int32_t status, std::vector<Transfer*>& done);
     void Fail(Pipe& pipe, std::int32_t status, std::vector<Transfer*>& done);
+    struct InPacket {
+        Outcome answer{Handshake::Nak, 0};
+        std::uint32_t landed = 0;                // bytes copied into the transfer's buffer
+        std::int32_t overflow = usbd::kSuccess;  // babble or overrun when the packet did not fit
+    };
+    // One IN packet from the device into `room` bytes of the transfer's buffer at `offset`.
+    InPacket TakeIn(const Pipe& pipe, Transfer* t, std::uint32_t offset, std::uint32_t room);
     // The receive buffer for `expected` bytes of IN data (and room to see a device overshoot them).
     std::span<std::uint8_t> Wire(std::uint32_t expected);
     // Copies what the device claimed to send, at most `asked` bytes, from the receive buffer into the
