@@ -124,15 +124,15 @@ protected:
 
 TEST_P(FastStack, ThroughTheComPortAtTheBestSettingsEveryByteArrivesOnceAndInOrder) {
     BootRandom();
-    struct Case { usb::Speed speed; const char* big; std::size_t total; };
-    for (const Case& c : {Case{usb::Speed::Full, "16384", 150'001}, Case{usb::Speed::High, "65536", 1'500'007}}) {
-        const std::string big = c.big;
-        m::Adapter& adapter = PlugFast(c.speed, false, {"RxReqSize=" + big, "EP1_SegmentSize=" + big, "MaximumTransferSize=" + big});
+    // The best of the benchmarks through the COM port: the buffered transmitter, the INF's receive settings.
+    struct Case { usb::Speed speed; std::size_t total; };
+    for (const Case& c : {Case{usb::Speed::Full, 150'001}, Case{usb::Speed::High, 1'500'007}}) {
+        m::Adapter& adapter = PlugFast(c.speed, false, {"TxAsync=1"});
         HANDLE port = Open(adapter.ComName());
         ASSERT_TRUE(SetLine(port, 115200));
         u::COMMTIMEOUTS timeouts{MAXULONG, MAXULONG, 1000, 0, 0};  // what is there, else wait for the first byte
         ASSERT_TRUE(u::SetCommTimeouts(port, &timeouts));
-        Check(adapter, port, port, static_cast<DWORD>(std::stoul(big)), c.total);
+        Check(adapter, port, port, 4096, c.total);
         Close(port);
     }
 }
