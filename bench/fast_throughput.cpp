@@ -45,6 +45,12 @@ std::vector<Candidate> Candidates(Speed speed, bool receive, bool pipe) {
             {"seg_big", bigSegments, bigChunk, 2}};
 }
 
+unsigned RxReqSizeOf(const Candidate& c) {
+    for (const std::string& s : c.settings)
+        if (s.rfind("RxReqSize=", 0) == 0) return static_cast<unsigned>(std::stoul(s.substr(10)));
+    return 0;
+}
+
 // What holds a figure down. With a device that always has a packet ready (or room for one), every
 // bulk slot of the frame can carry a full packet; a slot that carries none went to a zero-length
 // packet or was left empty between one transfer and the next.
@@ -55,6 +61,10 @@ std::string LimitOf(Speed speed, double rate, const Candidate& c, bool receive, 
     char text[240];
     if (share >= 0.99) {
         std::snprintf(text, sizeof text, "the bus's bulk budget: %.1f%% of the slots carry a full packet", 100 * share);
+    } else if (receive && !pipe && RxReqSizeOf(c) > 4096) {
+        std::snprintf(text, sizeof text,
+                      "each bulk-in read (RxReqSize %u) is larger than the 4096-byte receive ring: the receive engine "
+                      "holds the rest back and waits on its 5/10 ms timer for room", RxReqSizeOf(c));
     } else if (!receive && !pipe && std::abs(share - perWrite / (perWrite + 1)) < 0.01) {
         std::snprintf(text, sizeof text,
                       "a zero-length packet after each write of whole packets: one slot in %.0f carries no data", perWrite + 1);
@@ -90,7 +100,9 @@ std::vector<Figure> Run(Speed speed, bool receive, bool pipe, bool smoke) {
         Figure f{base + c.label + ".bytes_per_s", rate, "B/s",
                  Describe(c.settings) + ", chunk " + std::to_string(c.chunk) + " x" + std::to_string(c.depth),
                  LimitOf(speed, rate, c, receive, pipe)};
-        if (r.corrupted || r.lostInDriver || r.lostToFar) f.limit += " [DATA LOST OR OUT OF ORDER]";
+        if (r.corrupted || r.lostInDriver || r.lostToFar)
+            f.limit += " [DATA LOST OR OUT OF ORDER: " + std::to_string(r.lostInDriver) + " not delivered, " +
+                       std::to_string(r.lostToFar) + " not at the device, " + std::to_string(r.corrupted) + " out of order]";
         figures.push_back(f);
         figures.push_back({base + c.label + ".share", 100.0 * rate / BulkBudget(speed), "%", "of the bulk budget", ""});
         if (rate > best) {

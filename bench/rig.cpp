@@ -114,7 +114,9 @@ void Rig::FeedFar(std::size_t depth) {
 }
 
 void Rig::StopFeeding() {
-    if (Fast()) adapter_->Stream().ProduceForHost(0);
+    // One byte more: a short packet ends the bulk-in transfer under way, as a bridge's does when its
+    // source pauses; a transfer left between two full packets would wait for data for ever.
+    if (Fast() && feeding_) adapter_->Stream().ProduceForHost(1);
     feeding_ = false;
 }
 
