@@ -3,7 +3,9 @@
 and the platform, counted by valgrind's callgrind over the measured window only (zeroed at its start, dumped at its end) (repeatable, unlike CPU
 time). Needs an unsanitized build (-DTARVEL_SANITIZE=OFF): valgrind does not run AddressSanitizer code.
 
-usage: bench/callgrind_split.py BUILD_DIR [SCENARIO ...]   (default: throughput.full.tx throughput.full.rx)
+usage: bench/callgrind_split.py BUILD_DIR [SCENARIO[:CANDIDATE] ...]   (default: throughput.full.tx throughput.full.rx)
+A scenario runs its "defaults" candidate (a smoke run's short window) unless CANDIDATE names another
+(fast.high.rx.pipe:seg_big).
 """
 import glob
 import os
@@ -56,12 +58,15 @@ def self_cost_by_object(path):
     return costs
 
 
-def run(build, scenario):
+def run(build, spec):
+    scenario, _, candidate = spec.partition(":")
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out.%p")
         cmd = ["valgrind", "--tool=callgrind", "--trace-children=yes",
                "--callgrind-out-file=" + out, os.path.join(build, "bench", "tarvelbench"),
                "--smoke", "--only", scenario, "--json", os.path.join(tmp, "figures.json")]
+        if candidate:
+            cmd += ["--candidate", candidate]
         p = subprocess.run(cmd, capture_output=True, text=True)
         m = re.search(r"callgrind window: (\d+) payload bytes", p.stderr)
         if not m:

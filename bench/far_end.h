@@ -7,11 +7,12 @@
 #include <vector>
 
 #include "usb/serial/far_sides.h"
+#include "usb/serial/sequence_stream.h"
 
 namespace tarvelbench {
 
 // The byte at position i of every stream the benchmarks send.
-inline std::uint8_t PatternByte(std::uint64_t i) { return static_cast<std::uint8_t>(i * 7 + (i >> 8)); }
+inline std::uint8_t PatternByte(std::uint64_t i) { return tarvel::usb::SequenceByte(i); }
 
 class FarEnd : public tarvel::usb::FarSide {
 public:

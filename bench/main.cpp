@@ -20,14 +20,16 @@ struct Options {
     std::vector<std::string> only;  // scenario name prefixes
     std::string json = "tarvelbench.json";
     std::string compare;
+    std::string candidate;
 };
 
 const char* const kUsage =
-    "usage: tarvelbench [--smoke] [--only PREFIX]... [--json FILE] [--compare BASELINE.json] [--list]\n"
-    "  --smoke     a few seconds: one scenario of each kind, short windows (checks the harness, not the figures)\n"
+    "usage: tarvelbench [--smoke] [--only PREFIX]... [--json FILE] [--compare BASELINE.json] [--candidate LABEL] [--list]\n"
+    "  --smoke     a few seconds: one scenario of each kind (or those of --only), short windows, defaults only\n"
     "  --only      run the scenarios whose name starts with PREFIX (repeatable)\n"
     "  --json      where to write every figure with its settings and the commit (default tarvelbench.json)\n"
     "  --compare   print each figure's ratio to the figures of a baseline JSON file (bench/baseline.json)\n"
+    "  --candidate run only the candidate settings of this label (\"defaults\", \"seg_big\", ...) in each scenario\n"
     "  --list      list the scenarios\n";
 
 bool Parse(int argc, char** argv, Options* o) {
@@ -39,6 +41,7 @@ bool Parse(int argc, char** argv, Options* o) {
         else if (a == "--only" && hasValue) o->only.push_back(argv[++i]);
         else if (a == "--json" && hasValue) o->json = argv[++i];
         else if (a == "--compare" && hasValue) o->compare = argv[++i];
+        else if (a == "--candidate" && hasValue) o->candidate = argv[++i];
         else return false;
     }
     return true;
@@ -46,7 +49,7 @@ bool Parse(int argc, char** argv, Options* o) {
 
 std::vector<Scenario> AllScenarios() {
     std::vector<Scenario> all;
-    for (auto group : {ThroughputScenarios, LineRateScenarios, LatencyScenarios, SmallWriteScenarios}) {
+    for (auto group : {ThroughputScenarios, FastThroughputScenarios, LineRateScenarios, LatencyScenarios, SmallWriteScenarios}) {
         auto more = group();
         all.insert(all.end(), more.begin(), more.end());
     }
@@ -55,12 +58,13 @@ std::vector<Scenario> AllScenarios() {
 
 // The smoke run: one scenario of each kind.
 bool InSmoke(const std::string& name) {
-    return name == "throughput.full.tx" || name == "throughput.full.rx" || name == "linerate.115200" ||
+    return name == "throughput.full.tx" || name == "throughput.full.rx" || name == "fast.high.tx.com" ||
+           name == "fast.high.rx.pipe" || name == "linerate.115200" ||
            name == "latency.rx.full.mode2.poll0" || name == "latency.tx.full.direct" || name == "smallwrites.full.buffered";
 }
 
 bool Selected(const Options& o, const std::string& name) {
-    if (o.smoke && !InSmoke(name)) return false;
+    if (o.smoke && o.only.empty() && !InSmoke(name)) return false;  // --only picks its own
     if (o.only.empty()) return true;
     for (const std::string& prefix : o.only)
         if (name.rfind(prefix, 0) == 0) return true;
@@ -150,6 +154,7 @@ int Main(int argc, char** argv) {
         return 2;
     }
     const std::vector<Scenario> all = AllScenarios();
+    SelectCandidate(o.candidate);
     if (o.list) {
         for (const Scenario& s : all) std::printf("%-32s %s\n", s.name.c_str(), s.what.c_str());
         return 0;
@@ -196,6 +201,18 @@ int Main(int argc, char** argv) {
 }
 
 } // namespace
+
+namespace {
+std::string selectedCandidate;
+}
+
+void SelectCandidate(const std::string& label) { selectedCandidate = label; }
+
+bool CandidateSelected(const std::string& label, bool smoke) {
+    if (!selectedCandidate.empty()) return label == selectedCandidate;
+    return !smoke || label == "defaults";
+}
+
 } // namespace tarvelbench
 
 int main(int argc, char** argv) { return tarvelbench::Main(argc, argv); }

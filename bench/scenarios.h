@@ -18,9 +18,15 @@ struct Scenario {
 };
 
 std::vector<Scenario> ThroughputScenarios();
+std::vector<Scenario> FastThroughputScenarios();
 std::vector<Scenario> LineRateScenarios();
 std::vector<Scenario> LatencyScenarios();
 std::vector<Scenario> SmallWriteScenarios();
+
+// The candidate settings a scenario runs: all of them, or only the one --candidate names; a smoke run
+// takes only "defaults" unless --candidate names another.
+void SelectCandidate(const std::string& label);
+bool CandidateSelected(const std::string& label, bool smoke);
 
 // Bulk budget of the bus in bytes per second, and (micro)frames per second.
 double BulkBudget(tarvel::usb::Speed speed);

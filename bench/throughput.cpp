@@ -70,7 +70,7 @@ std::vector<Figure> Run(Speed speed, bool receive, bool smoke) {
     Figure bestFigure;
     double cpu = 0, moved = 0;
     for (const Candidate& c : Candidates(speed, receive)) {
-        if (smoke && c.label != "defaults") continue;
+        if (!CandidateSelected(c.label, smoke)) continue;
         RigOptions ro;
         ro.speed = speed;
         ro.settings = c.settings;

@@ -48,7 +48,7 @@ public:
         while (k::Now() < until) {
             u::ResetEvent(event_);
             bool moved = Collect();
-            if (feed && o_.receive) rig_.Far().KeepQueued(o_.farDepth);
+            if (feed && o_.receive) rig_.FeedFar(o_.farDepth);
             moved = Issue(write) || moved;
             if (!moved) {
                 const k::VirtualTime left = until - k::Now();
@@ -60,14 +60,16 @@ public:
 
     // Stops writing and feeding; waits until nothing has moved for a while.
     void Drain() {
+        rig_.StopFeeding();
         std::uint64_t last = ~0ull;
         for (int quiet = 0, rounds = 0; quiet < 3 && rounds < 100; ++rounds) {
             RunUntil(k::Now() + 100 * k::kMillisecond, false, false);
-            const std::uint64_t now = appRead_ + rig_.Far().Arrived() + written_;
+            const std::uint64_t now = appRead_ + rig_.FarArrived() + written_;
             quiet = now == last && !AnyBusy(writes_) ? quiet + 1 : 0;
             last = now;
         }
-        u::CancelIo(rig_.Port());
+        u::CancelIo(rig_.Writer());
+        if (rig_.Reader() != rig_.Writer()) u::CancelIo(rig_.Reader());
         Collect();
     }
 
@@ -79,10 +81,10 @@ private:
         return std::any_of(slots.begin(), slots.end(), [](const Slot& s) { return s.busy; });
     }
 
-    bool Finish(Slot& s, DWORD* bytes, DWORD* error) {
+    bool Finish(HANDLE handle, Slot& s, DWORD* bytes, DWORD* error) {
         s.busy = false;
         *bytes = 0;
-        if (u::GetOverlappedResult(rig_.Port(), &s.ov, bytes, FALSE)) return true;
+        if (u::GetOverlappedResult(handle, &s.ov, bytes, FALSE)) return true;
         if (*error == 0) *error = u::GetLastError();
         return false;
     }
@@ -93,13 +95,13 @@ private:
         for (Slot& s : writes_) {
             if (!s.Done()) continue;
             moved = true;
-            Finish(s, &bytes, &writeError_);
+            Finish(rig_.Writer(), s, &bytes, &writeError_);
             written_ += bytes;
         }
         for (Slot& s : reads_) {
             if (!s.Done()) continue;
             moved = true;
-            Finish(s, &bytes, &readError_);
+            Finish(rig_.Reader(), s, &bytes, &readError_);
             for (DWORD i = 0; i < bytes; ++i)
                 if (s.buffer[i] != PatternByte(appRead_ + i)) ++corrupted_;
             appRead_ += bytes;
@@ -117,7 +119,7 @@ private:
             s.ov = u::OVERLAPPED{};
             s.ov.hEvent = event_;
             s.busy = true;
-            if (!u::WriteFile(rig_.Port(), s.buffer.data(), o_.writeChunk, &ignored, &s.ov) &&
+            if (!u::WriteFile(rig_.Writer(), s.buffer.data(), o_.writeChunk, &ignored, &s.ov) &&
                 u::GetLastError() != ERROR_IO_PENDING) {
                 s.busy = false;
                 writeError_ = u::GetLastError();
@@ -132,7 +134,7 @@ private:
             s.ov = u::OVERLAPPED{};
             s.ov.hEvent = event_;
             s.busy = true;
-            if (!u::ReadFile(rig_.Port(), s.buffer.data(), o_.readChunk, &ignored, &s.ov) &&
+            if (!u::ReadFile(rig_.Reader(), s.buffer.data(), o_.readChunk, &ignored, &s.ov) &&
                 u::GetLastError() != ERROR_IO_PENDING) {
                 s.busy = false;
                 readError_ = u::GetLastError();
@@ -157,7 +159,7 @@ TrafficResult RunTraffic(Rig& rig, const TrafficOptions& o) {
     Pump pump(rig, o);
     const k::VirtualTime start = k::Now();
     pump.RunUntil(start + o.warmUp, true, true);
-    const std::uint64_t far0 = rig.Far().Arrived(), app0 = pump.appRead_;
+    const std::uint64_t far0 = rig.FarArrived(), app0 = pump.appRead_;
     const double cpu0 = CpuSeconds();
     const k::VirtualTime t0 = k::Now();
 #ifdef TARVEL_BENCH_CALLGRIND
@@ -169,7 +171,7 @@ TrafficResult RunTraffic(Rig& rig, const TrafficOptions& o) {
 #endif
     r.cpuSeconds = CpuSeconds() - cpu0;
     r.seconds = static_cast<double>(k::Now() - t0) / k::kSecond;
-    r.toFar = rig.Far().Arrived() - far0;
+    r.toFar = rig.FarArrived() - far0;
     r.toApp = pump.appRead_ - app0;
 #ifdef TARVEL_BENCH_CALLGRIND
     if (RUNNING_ON_VALGRIND)
@@ -177,16 +179,15 @@ TrafficResult RunTraffic(Rig& rig, const TrafficOptions& o) {
 #endif
 
     pump.Drain();
-    const auto counters = rig.Uart().Counters();
     r.written = pump.written_;
     r.appRead = pump.appRead_;
-    r.farArrived = rig.Far().Arrived();
-    r.farSent = rig.Far().Queued();
-    r.fifoOverruns = counters.overruns;
-    const std::uint64_t stillInFifo = rig.Uart().RxAvailable();
-    r.lostInDriver = counters.received > r.appRead + stillInFifo ? counters.received - r.appRead - stillInFifo : 0;
+    r.farArrived = rig.FarArrived();
+    r.farSent = rig.FarSent();
+    r.fifoOverruns = rig.DeviceOverruns();
+    const std::uint64_t took = rig.DeviceTook(), stillInDevice = rig.StillInDevice();
+    r.lostInDriver = took > r.appRead + stillInDevice ? took - r.appRead - stillInDevice : 0;
     r.lostToFar = r.written > r.farArrived ? r.written - r.farArrived : 0;
-    r.corrupted = pump.corrupted_ + rig.Far().OutOfOrder();
+    r.corrupted = pump.corrupted_ + rig.FarOutOfOrder();
     r.writeError = pump.writeError_;
     r.readError = pump.readError_;
     return r;

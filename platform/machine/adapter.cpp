@@ -19,6 +19,21 @@ std::string Adapter::HardwareKeyPath() const {
 
 usb::Port* Adapter::BusPort() { return Gone() ? nullptr : port_; }
 
+usb::SerialAdapter& Adapter::Model() {
+    if (!model_) throw MachineError("the adapter's device is not the USB-serial adapter");
+    return *model_;
+}
+
+usb::FastDevice& Adapter::Fast() {
+    if (!fast_) throw MachineError("the adapter's device is not the fast device");
+    return *fast_;
+}
+
+usb::SequenceStream& Adapter::Stream() {
+    if (!stream_) throw MachineError("the adapter's device is not the fast device");
+    return *stream_;
+}
+
 usb::ScriptedPeer& Adapter::Peer() {
     if (!peer_) throw MachineError("the adapter's far side is not a scripted peer");
     return *peer_;

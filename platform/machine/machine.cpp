@@ -49,6 +49,27 @@ setup::DeviceInstall InstallFor(const setup::Inf& inf, const std::string& hardwa
 
 } // namespace
 
+void Machine::ConnectFarSide(usb::SerialAdapter& model, Adapter& adapter, const AdapterOptions& options) {
+    switch (options.farSideKind) {
+    case FarSideKind::Loopback:
+        adapter.loopback_ = std::make_unique<usb::LoopbackPlug>();
+        model.Connect(adapter.loopback_.get());
+        break;
+    case FarSideKind::Scripted:
+        adapter.peer_ = std::make_unique<usb::ScriptedPeer>();
+        model.Connect(adapter.peer_.get());
+        break;
+    case FarSideKind::Custom:
+        if (options.farSide == nullptr) throw MachineError("a custom far side needs AdapterOptions::farSide");
+        model.Connect(options.farSide);
+        break;
+    case FarSideKind::External:
+        if (options.external == nullptr) throw MachineError("an external far side needs AdapterOptions::external");
+        model.Connect(&options.external->FarSide());
+        break;
+    }
+}
+
 Machine::Machine(MachineOptions options) : options_(std::move(options)) {
     try {
         inf_ = std::make_unique<setup::Inf>(setup::Inf::Load(options_.infPath));
@@ -78,35 +99,27 @@ Adapter& Machine::Plug(const AdapterOptions& options) {
     usb::SerialAdapterOptions model;
     model.speed = options.speed;
     model.remoteWakeup = options.remoteWakeup;
-    adapter->model_ = std::make_unique<usb::SerialAdapter>(usb::KernelClock(), model);
-    switch (options.farSideKind) {
-    case FarSideKind::Loopback:
-        adapter->loopback_ = std::make_unique<usb::LoopbackPlug>();
-        adapter->model_->Connect(adapter->loopback_.get());
-        break;
-    case FarSideKind::Scripted:
-        adapter->peer_ = std::make_unique<usb::ScriptedPeer>();
-        adapter->model_->Connect(adapter->peer_.get());
-        break;
-    case FarSideKind::Custom:
-        if (options.farSide == nullptr) throw MachineError("a custom far side needs AdapterOptions::farSide");
-        adapter->model_->Connect(options.farSide);
-        break;
-    case FarSideKind::External:
-        if (options.external == nullptr) throw MachineError("an external far side needs AdapterOptions::external");
-        adapter->model_->Connect(&options.external->FarSide());
-        break;
+    if (options.device == DeviceKind::Fast) {
+        adapter->fast_ = std::make_unique<usb::FastDevice>(usb::KernelClock(), model);
+        adapter->stream_ = std::make_unique<usb::SequenceStream>(*adapter->fast_);
+        adapter->device_ = adapter->fast_.get();
+    } else {
+        adapter->model_ = std::make_unique<usb::SerialAdapter>(usb::KernelClock(), model);
+        adapter->device_ = adapter->model_.get();
+        ConnectFarSide(*adapter->model_, *adapter, options);
     }
 
     pnp::DeviceDescription& d = adapter->description_;
     d.functionService = install.functionService;
-    d.upperFilters = install.upperFilters;
+    if (!options.functionDriverOnly) d.upperFilters = install.upperFilters;
     d.hardwareIds = {install.hardwareId};
     d.friendlyName = install.description;
     d.instancePath = install.hardwareId + "\\" + std::to_string(++instances_);
     for (const setup::RegistryValue& value : install.hardwareKey) d.hardwareKey.push_back(FromInf(value));
     for (const io::RegistryValue& setting : options.settings) Apply(d.hardwareKey, setting);
-    if (const io::RegistryValue* portName = Find(d.hardwareKey, "PortName")) {
+    if (options.functionDriverOnly) {
+        // No port driver: no COM name to hand out.
+    } else if (const io::RegistryValue* portName = Find(d.hardwareKey, "PortName")) {
         adapter->comName_ = portName->AsString();
         comNames_.Reserve(adapter->comName_);
     } else {
@@ -114,17 +127,17 @@ Adapter& Machine::Plug(const AdapterOptions& options) {
         d.hardwareKey.push_back(StringValue("PortName", adapter->comName_));
     }
 
-    if (options.prepareModel) options.prepareModel(*adapter->model_);
-    adapter->port_ = usb::Plug(*adapter->model_, d, &adapter->installStatus_);
+    if (options.prepareModel && adapter->model_) options.prepareModel(*adapter->model_);
+    adapter->port_ = usb::Plug(*adapter->device_, d, &adapter->installStatus_);
     // Without a port the bus could not enumerate the device (low resources): it never appeared, so there
     // is nothing to unplug; the adapter stays as the record of the failed plug.
     adapter->node_ = adapter->port_ ? usb::Node(adapter->port_) : nullptr;
     adapter->plugged_ = adapter->port_ != nullptr;
-    if (adapter->plugged_ && options.farSideKind == FarSideKind::External) {
+    if (adapter->plugged_ && adapter->model_ && options.farSideKind == FarSideKind::External) {
         options.external->Start();
         externalLines_.push_back(options.external);
     }
-    if (!adapter->Started()) comNames_.Release(adapter->comName_); // no port holds it
+    if (!adapter->Started() && !adapter->comName_.empty()) comNames_.Release(adapter->comName_); // no port holds it
     adapters_.push_back(std::move(adapter));
     return *adapters_.back();
 }
@@ -145,7 +158,8 @@ void Machine::ReleaseGoneComNames() {
         });
     };
     for (const auto& adapter : adapters_)
-        if (!adapter->plugged_ && adapter->Gone() && !heldByAnother(*adapter)) comNames_.Release(adapter->comName_);
+        if (!adapter->plugged_ && adapter->Gone() && !adapter->comName_.empty() && !heldByAnother(*adapter))
+            comNames_.Release(adapter->comName_);
 }
 
 TeardownReport Machine::Shutdown() {

@@ -59,6 +59,7 @@ bool HostController::Owns(const Pipe* pipe) const {
 std::int32_t HostController::Submit(Pipe* pipe, Transfer* t) {
     const VirtualTime now = clock_.Now();
     t->eligibleFrame = static_cast<std::uint64_t>((now + frame_ - 1) / frame_);
+    t->eligibleSlot = SlotAtOrAfter(now);
     t->actual = 0;
     t->status = usbd::kPending;
     if (pipe->halted && pipe != &control_) return usbd::kEndpointHalted;
@@ -284,38 +285,58 @@ void HostController::RunIso(Pipe& pipe, std::uint64_t frame, std::vector<Transfe
 
 std::vector<Transfer*> HostController::RunFrame() {
     std::vector<Transfer*> done;
-    const std::int64_t frame = clock_.Now() / frame_ - 1;  // the (micro)frame that has just ended
-    if (frame <= lastRun_ || suspended_) return done;
-    lastRun_ = frame;
-    const auto k = static_cast<std::uint64_t>(frame);
-
-    RunControl(k, done);
-    for (auto& p : pipes_) {
-        if (p->endpoint.type == EndpointType::Interrupt) RunPeriodic(*p, k, done);
-        else if (p->endpoint.type == EndpointType::Isochronous) RunIso(*p, k, done);
-    }
-
-    std::vector<Pipe*> active;
-    const std::size_t n = pipes_.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        Pipe* p = pipes_[(roundRobin_ + i) % n].get();
-        if (p->endpoint.type == EndpointType::Bulk) active.push_back(p);
-    }
-    if (n) roundRobin_ = (roundRobin_ + 1) % n;
-    unsigned budget = bulkBudget_;
-    while (budget && !active.empty()) {
-        for (auto it = active.begin(); it != active.end() && budget;) {
-            Pipe& p = **it;
-            if (p.halted || p.queue.empty() || !Eligible(p.queue.front(), k)) {
-                it = active.erase(it);
-                continue;
-            }
-            --budget;
-            if (Packet(p, p.queue.front(), done)) ++it;
-            else it = active.erase(it);
+    if (suspended_) return done;
+    const VirtualTime now = clock_.Now();
+    const std::int64_t frame = now / frame_ - 1;  // the (micro)frame that has just ended
+    if (frame > lastRun_) {
+        lastRun_ = frame;
+        const auto k = static_cast<std::uint64_t>(frame);
+        RunControl(k, done);
+        for (auto& p : pipes_) {
+            if (p->endpoint.type == EndpointType::Interrupt) RunPeriodic(*p, k, done);
+            else if (p->endpoint.type == EndpointType::Isochronous) RunIso(*p, k, done);
         }
     }
+    const std::int64_t slot = static_cast<std::int64_t>(SlotAtOrAfter(now + 1)) - 2;  // the slot that has just ended
+    if (slot > lastSlot_) {
+        lastSlot_ = slot;
+        RunBulkSlot(static_cast<std::uint64_t>(slot), done);
+    }
     return done;
+}
+
+VirtualTime HostController::SlotStart(std::uint64_t slot) const {
+    const auto frame = static_cast<VirtualTime>(slot / bulkBudget_);
+    const auto index = static_cast<VirtualTime>(slot % bulkBudget_);
+    return frame * frame_ + index * frame_ / bulkBudget_;
+}
+
+std::uint64_t HostController::SlotAtOrAfter(VirtualTime t) const {
+    const auto frame = static_cast<std::uint64_t>(t / frame_);
+    const auto offset = static_cast<std::uint64_t>(t % frame_);
+    const auto length = static_cast<std::uint64_t>(frame_);
+    return frame * bulkBudget_ + (offset * bulkBudget_ + length - 1) / length;
+}
+
+bool HostController::ReadyInSlot(const Pipe& pipe, std::uint64_t slot) const {
+    return pipe.endpoint.type == EndpointType::Bulk && !pipe.halted && !pipe.queue.empty() &&
+           pipe.queue.front()->eligibleSlot <= slot && pipe.idleUntilFrame <= slot / bulkBudget_;
+}
+
+// One slot of the frame's bulk budget: the pipes are walked round-robin from the one after the pipe
+// served last, and the first that moves a packet (or stalls, or gets no answer) uses the slot up.
+void HostController::RunBulkSlot(std::uint64_t slot, std::vector<Transfer*>& done) {
+    const std::size_t n = pipes_.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t index = (roundRobin_ + i) % n;
+        Pipe& p = *pipes_[index];
+        if (!ReadyInSlot(p, slot)) continue;
+        roundRobin_ = (index + 1) % n;
+        if (Packet(p, p.queue.front(), done)) return;
+        p.idleUntilFrame = slot / bulkBudget_ + 1;
+        const bool nak = p.waiting && !p.halted;
+        if (!nak) return;
+    }
 }
 
 std::uint64_t HostController::NextIntervalFrame(const Pipe& pipe, std::uint64_t from) const {
@@ -338,16 +359,37 @@ std::optional<std::uint64_t> HostController::DueFrame(const Pipe& pipe, std::uin
     return base;
 }
 
+std::optional<std::uint64_t> HostController::DueSlot(const Pipe& pipe, std::uint64_t floor) {
+    if (pipe.queue.empty() || pipe.halted) return std::nullopt;
+    std::uint64_t slot = std::max({floor, pipe.queue.front()->eligibleSlot, pipe.idleUntilFrame * bulkBudget_});
+    if (pipe.waiting) {
+        const auto when = device_.NextActivity();
+        if (!when) return std::nullopt;
+        slot = std::max(slot, SlotAtOrAfter(*when));
+    }
+    return slot;
+}
+
 std::optional<VirtualTime> HostController::NextDue() {
     if (suspended_) return std::nullopt;
-    const std::uint64_t floor = std::max<std::uint64_t>(static_cast<std::uint64_t>(lastRun_ + 1), FrameAt(clock_.Now()));
-    std::optional<std::uint64_t> best = DueFrame(control_, floor);
+    const VirtualTime now = clock_.Now();
+    std::optional<VirtualTime> best;
+    auto consider = [&](VirtualTime t) {
+        if (!best || t < *best) best = t;
+    };
+    const std::uint64_t floor = std::max<std::uint64_t>(static_cast<std::uint64_t>(lastRun_ + 1), FrameAt(now));
+    const auto frameEnd = [&](std::uint64_t frame) { return static_cast<VirtualTime>((frame + 1) * static_cast<std::uint64_t>(frame_)); };
+    if (const auto f = DueFrame(control_, floor)) consider(frameEnd(*f));
+    // The slot under way now, unless it has run already.
+    const std::uint64_t slotFloor = std::max<std::uint64_t>(static_cast<std::uint64_t>(lastSlot_ + 1), SlotAtOrAfter(now + 1) - 1);
     for (auto& p : pipes_) {
-        const auto f = DueFrame(*p, floor);
-        if (f && (!best || *f < *best)) best = f;
+        if (p->endpoint.type == EndpointType::Bulk) {
+            if (const auto s = DueSlot(*p, slotFloor)) consider(SlotStart(*s + 1));
+        } else if (const auto f = DueFrame(*p, floor)) {
+            consider(frameEnd(*f));
+        }
     }
-    if (!best) return std::nullopt;
-    return static_cast<VirtualTime>((*best + 1) * static_cast<std::uint64_t>(frame_));
+    return best;
 }
 
 }  // namespace tarvel::usb

@@ -1,11 +1,15 @@
 // The host controller of one root port, in virtual time. Full-speed devices run on 1 ms frames with a
 // bulk budget of 19 packets of 64 bytes per frame (1,216,000 bytes a second at most); high-speed devices
-// on 125 us microframes with 13 packets of 512 bytes (53,248,000 bytes a second). In each (micro)frame the
-// controller runs one control transfer, then the interrupt and isochronous pipes whose interval falls on
-// it, then bulk packets round-robin over the pipes until the budget is spent; each packet try (data, NAK
-// or STALL) costs one slot. Transfers of one pipe move in order. A transfer submitted at time t may move
-// from the first (micro)frame that starts at or after t, and everything that finished in a frame is
-// handed back at that frame's end.
+// on 125 us microframes with 13 packets of 512 bytes (53,248,000 bytes a second). At each (micro)frame's
+// end the controller runs one control transfer and the interrupt and isochronous pipes whose interval
+// falls on it. Bulk packets go in slots: the frame is cut into as many equal slots as its bulk budget,
+// and in each slot the controller walks its bulk pipes round-robin, as a controller walks its
+// asynchronous schedule again and again within a frame, until one moves a packet. So a transfer
+// submitted at time t moves from the first slot that starts at or after t, in the same frame if budget
+// is left there, and finishes (is handed back) at the end of the slot of its last packet. A NAK costs
+// no slot (the token and handshake fit in the frame's slack beside the full budget) but takes the pipe
+// out of the rest of the frame; data, STALL and an unanswered packet each use up the slot. Transfers
+// of one pipe move in order.
 //
 // The controller says when it next has to run (NextDue): never while nothing is queued, and while every
 // queued transfer waits on a NAK only when the device expects a change (NextActivity) or reports one
@@ -43,6 +47,7 @@ public:
         std::deque<Transfer*> queue;
         bool halted = false;   // host side: set by a STALL, cleared by a pipe reset
         bool waiting = false;  // the last try was NAKed
+        std::uint64_t idleUntilFrame = 0;  // bulk: a NAK keeps the pipe out until this (micro)frame
     };
 
     HostController(DeviceModel& device, const Clock& clock);
@@ -72,7 +77,8 @@ public:
     void Activity();
     void SetSuspended(bool suspended) { suspended_ = suspended; }
 
-    // Runs the (micro)frame that ends at the current time and returns what finished in it.
+    // Runs what ends at the current time (the (micro)frame's periodic and control work at its end, the
+    // bulk slot that has just ended) and returns what finished in it.
     std::vector<Transfer*> RunFrame();
     // When RunFrame has to be called next, or none.
     std::optional<VirtualTime> NextDue();
@@ -100,6 +106,13 @@ private:
     std::optional<std::uint64_t> DueFrame(const Pipe& pipe, std::uint64_t floor);
     std::uint64_t NextIntervalFrame(const Pipe& pipe, std::uint64_t from) const;
 
+    // Bulk slots, numbered from boot: slot s is number s % budget of (micro)frame s / budget.
+    VirtualTime SlotStart(std::uint64_t slot) const;
+    std::uint64_t SlotAtOrAfter(VirtualTime t) const;  // the first slot that starts at or after t
+    bool ReadyInSlot(const Pipe& pipe, std::uint64_t slot) const;
+    void RunBulkSlot(std::uint64_t slot, std::vector<Transfer*>& done);
+    std::optional<std::uint64_t> DueSlot(const Pipe& pipe, std::uint64_t floor);
+
     DeviceModel& device_;
     const Clock& clock_;
     VirtualTime frame_;
@@ -111,6 +124,7 @@ private:
     std::int64_t lastRun_ = -1;
     bool suspended_ = false;
     std::vector<std::uint8_t> scratch_;
+    std::int64_t lastSlot_ = -1;
 };
 
 }  // namespace tarvel::usb

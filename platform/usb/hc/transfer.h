@@ -59,6 +59,7 @@ struct Transfer {
 
     // Scheduling state (host controller).
     std::uint64_t eligibleFrame = 0;  // first (micro)frame in which it may move
+    std::uint64_t eligibleSlot = 0;   // bulk: first slot in which it may move
     std::uint32_t isoNext = 0;        // next packet index
     std::uint64_t isoFirstFrame = 0;  // (micro)frame of packet 0
 

@@ -5,10 +5,10 @@
 // descriptors, unplugging and remote wake-up; packets longer or shorter than the host asked for, and a
 // device that drops off the bus between two packets; each of these on demand or at random from a seed.
 //
-// Models are passive: the host controller calls them once per packet at (micro)frame ends, from the
-// emulated machine's threads, one call at a time. A model that changes on its own (data arriving from
-// the far side of a serial line) tells the bus with NotifyActivity or answers NextActivity, so that a
-// waiting transfer is polled again without the bus ticking idle frames.
+// Models are passive: the host controller calls them once per packet (at the end of its bulk slot or
+// of the (micro)frame), from the emulated machine's threads, one call at a time. A model that changes
+// on its own (data arriving from the far side of a serial line) tells the bus with NotifyActivity or
+// answers NextActivity, so that a waiting transfer is polled again without the bus ticking idle frames.
 #pragma once
 
 #include <cstdint>

@@ -20,6 +20,7 @@
 
 #include "usb/model/usb_types.h"
 #include "usb/serial/line_settings.h"
+#include "usb/serial/vendor_commands.h"
 
 namespace tarvel::usb {
 
@@ -44,7 +45,7 @@ struct UartCounters {
     std::uint64_t breaks = 0;       // break conditions seen on the receive line
 };
 
-class Uart {
+class Uart : public SerialFunction {
 public:
     Uart(const Clock& clock, std::size_t rxFifoSize, std::size_t txFifoSize);
 
@@ -54,12 +55,12 @@ public:
     void OnFarActivity(std::function<void()> callback) { farActivity_ = std::move(callback); }
 
     // --- Host side (the adapter's endpoints and vendor commands) ---
-    void Configure(const LineSettings& settings);
-    const LineSettings& Settings() const { return settings_; }
-    void SetModemControl(bool rts, bool dtr, bool breakOn);
-    void SetEnabled(bool enabled);  // disabled: FIFOs emptied, nothing sent, received bytes dropped
+    void Configure(const LineSettings& settings) override;
+    const LineSettings& Settings() const override { return settings_; }
+    void SetModemControl(bool rts, bool dtr, bool breakOn) override;
+    void SetEnabled(bool enabled) override;  // disabled: FIFOs emptied, nothing sent, received bytes dropped
     bool Enabled() const { return enabled_; }
-    void SetErrorReplacement(bool on, std::uint8_t errorChar);
+    void SetErrorReplacement(bool on, std::uint8_t errorChar) override;
     std::size_t TxRoom();
     void Write(std::span<const std::uint8_t> bytes);  // at most TxRoom() bytes are taken
     std::size_t RxAvailable();

@@ -72,6 +72,56 @@ TEST(HostController, SaturatingBulkLoopReachesTheBusBudgetAndNoMore) {
     }
 }
 
+// The controller walks its schedule again within the frame: a transfer queued while budget is left
+// moves in the same frame, and it is handed back at the end of the slot of its last packet, not at
+// the frame's end, so a driver that resubmits from the completion loses no slot.
+TEST(HostController, ATransferQueuedMidFrameMovesInThatFrameAndFinishesWithItsLastPacket) {
+    Bench b;
+    std::vector<std::uint8_t> data(128, 0x3C);  // two packets
+    Transfer t = Bulk(false, data);
+    b.clock.now = 5'000;  // half-way through frame 0: slot 10 of 19 starts at 5263
+    ASSERT_EQ(b.hc.Submit(b.pipes[0], &t), usbd::kPending);
+    std::vector<VirtualTime> finished;
+    b.Run(kMs, [&](Transfer* done) {
+        finished.push_back(b.clock.now);
+        if (finished.size() < 4) b.hc.Submit(b.pipes[0], done);
+    });
+    // Slots 10-11, 12-13, 14-15, 16-17 of frame 0: each ends at 10000 * (slot + 1) / 19.
+    EXPECT_EQ(finished, (std::vector<VirtualTime>{6'315, 7'368, 8'421, 9'473}));
+    EXPECT_EQ(b.device.sunk, 4 * 128u);
+}
+
+// A NAK costs only its token and handshake, which fit in the frame beside the whole bulk budget: an IN
+// pipe that has nothing takes no slot from a busy OUT pipe, and is tried again in the next frame.
+TEST(HostController, ANakTakesNoSlotButKeepsItsPipeOutOfTheRestOfTheFrame) {
+    for (Speed speed : {Speed::Full, Speed::High}) {
+        Bench b(speed);
+        std::vector<std::uint8_t> data(16384, 0x5A), in(512);
+        Transfer out1 = Bulk(false, data), out2 = Bulk(false, data), read = Bulk(true, in);
+        b.hc.Submit(b.pipes[0], &out1);
+        b.hc.Submit(b.pipes[0], &out2);
+        b.hc.Submit(b.pipes[1], &read);
+        VirtualTime readDone = 0;
+        b.Run(100 * kMs, [&](Transfer* t) {
+            if (t == &read) readDone = b.clock.now;
+            else b.hc.Submit(b.pipes[0], t);
+        });
+        const double budget = speed == Speed::High ? 53'248'000.0 : 1'216'000.0;
+        EXPECT_NEAR(static_cast<double>(b.device.sunk) * 10, budget, budget * 0.001) << (speed == Speed::High);
+        EXPECT_EQ(read.status, usbd::kPending);  // nothing came: it waits, costing nothing
+        b.device.QueueIn(std::vector<std::uint8_t>(7, 1));
+        b.hc.Activity();
+        const VirtualTime queued = b.clock.now;
+        b.Run(queued + 3 * b.hc.FrameDuration(), [&](Transfer* t) {
+            if (t == &read) readDone = b.clock.now;
+            else b.hc.Submit(b.pipes[0], t);
+        });
+        EXPECT_EQ(read.actual, 7u);
+        EXPECT_GT(readDone, queued);
+        EXPECT_LE(readDone, queued + 2 * b.hc.FrameDuration());  // by the end of the next frame
+    }
+}
+
 TEST(HostController, InTransfersEndOnAFullBufferAShortPacketOrAZeroLengthPacket) {
     Bench b;
     std::vector<std::uint8_t> buffer(256);
@@ -146,15 +196,16 @@ TEST(HostController, NothingTicksWhileIdleOrWaitingOnASilentDevice) {
     Transfer t = Bulk(true, buffer);
     b.clock.now = 12'345;
     b.hc.Submit(b.pipes[1], &t);
-    EXPECT_EQ(b.hc.NextDue(), 3 * kMs);  // eligible from the frame starting at 2 ms, done at its end
-    b.clock.now = 3 * kMs;
+    // Bulk slots of 1/19 ms: eligible from the slot that starts at 1.2631 ms, tried at its end.
+    EXPECT_EQ(b.hc.NextDue(), 13'157);
+    b.clock.now = 13'157;
     EXPECT_TRUE(b.hc.RunFrame().empty());  // NAK
     EXPECT_FALSE(b.hc.NextDue());
     b.clock.now = 60 * kSec + 4'000;  // a minute of nothing costs nothing
     b.device.QueueIn(std::vector<std::uint8_t>(5, 1));
     b.hc.Activity();
-    EXPECT_EQ(b.hc.NextDue(), 60 * kSec + kMs);
-    b.clock.now = 60 * kSec + kMs;
+    EXPECT_EQ(b.hc.NextDue(), 60 * kSec + 4'210);  // the end of the slot under way
+    b.clock.now = 60 * kSec + 4'210;
     ASSERT_EQ(b.hc.RunFrame().size(), 1u);
     EXPECT_EQ(t.actual, 5u);
 }

@@ -23,6 +23,8 @@
 #include "tarvel/pnp.h"
 #include "usb/bus/usb_bus.h"
 #include "usb/serial/far_sides.h"
+#include "usb/serial/fast_device.h"
+#include "usb/serial/sequence_stream.h"
 #include "usb/serial/serial_adapter.h"
 
 namespace tarvel::machine {
@@ -53,7 +55,14 @@ enum class FarSideKind {
     External, // an outside byte stream (AdapterOptions::external), started and stopped by the machine
 };
 
+// The device model behind the adapter's hardware ID.
+enum class DeviceKind {
+    SerialAdapter, // the USB-serial adapter with its UART and a far side of FarSideKind
+    Fast,          // the fast device (usb/serial/fast_device.h), a SequenceStream behind it (Adapter::Stream)
+};
+
 struct AdapterOptions {
+    DeviceKind device = DeviceKind::SerialAdapter;
     usb::Speed speed = usb::Speed::Full;
     bool remoteWakeup = false;
     FarSideKind farSideKind = FarSideKind::Loopback;
@@ -61,6 +70,9 @@ struct AdapterOptions {
     ExternalLine* external = nullptr;          // FarSideKind::External; must outlive the machine
     std::vector<io::RegistryValue> settings;   // replace or add hardware-key values (PortName included)
     std::string hardwareId = kAdapterHardwareId;
+    // The pipe driver alone, without the upper filters of the INF (no COM port): its pipes are then
+    // opened by name through its device interface, as other clients of a pipe driver do.
+    bool functionDriverOnly = false;
     // Called with the adapter's model before it is plugged in: descriptors of its own, faults from the
     // first packet on (a hostile or broken device).
     std::function<void(usb::SerialAdapter&)> prepareModel;
@@ -91,7 +103,12 @@ public:
     // The stack as it stands, bottom first (empty once the device is gone).
     std::vector<StackLayer> Stack() const;
 
-    usb::SerialAdapter& Model() { return *model_; }
+    // The USB-serial adapter's model (DeviceKind::SerialAdapter only; throws otherwise).
+    usb::SerialAdapter& Model();
+    // The fast device and its far side (DeviceKind::Fast only; throw otherwise).
+    usb::FastDevice& Fast();
+    usb::SequenceStream& Stream();
+    usb::DeviceModel& Device() { return *device_; }
     // The scripted peer on the line (FarSideKind::Scripted only; throws otherwise).
     usb::ScriptedPeer& Peer();
     usb::Port* BusPort(); // nullptr once the device is gone (the bus has ended the port)
@@ -105,6 +122,9 @@ private:
     Adapter() = default;
 
     std::unique_ptr<usb::SerialAdapter> model_;
+    std::unique_ptr<usb::FastDevice> fast_;
+    std::unique_ptr<usb::SequenceStream> stream_;
+    usb::DeviceModel* device_ = nullptr;
     std::unique_ptr<usb::LoopbackPlug> loopback_;
     std::unique_ptr<usb::ScriptedPeer> peer_;
     usb::Port* port_ = nullptr;
@@ -168,6 +188,7 @@ public:
 
 private:
     void ReleaseGoneComNames();
+    static void ConnectFarSide(usb::SerialAdapter& model, Adapter& adapter, const AdapterOptions& options);
 
     MachineOptions options_;
     std::unique_ptr<setup::Inf> inf_;
