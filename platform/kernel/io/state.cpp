@@ -7,7 +7,6 @@
 #include "io/interfaces.h"
 #include "io/irp_records.h"
 #include "io/mdls.h"
-#include "io/power_sequence.h"
 #include "io/work_items.h"
 #include "ob/namespace.h"
 #include "registry/store.h"
@@ -25,7 +24,6 @@ void BootIo() {
   ResetInterfaces();
   ResetDevices();
   ResetIrps();
-  ResetPowerSequences();
   ob::Reset();
   registry::Reset();
   if (!freeCheckAdded) {

@@ -614,10 +614,9 @@ TEST_F(BusTest, APagedTransferBufferAndAPipeAbortAbovePassiveLevelStop) {
     PURB abort = Keep(BuildPipeRequest(URB_FUNCTION_ABORT_PIPE, Pipe(0, 0)));
     EXPECT_DEATH(
         {
-            static ASYNC_URB* pending;
             KIRQL irql;
             KeRaiseIrql(APC_LEVEL, &irql);
-            pending = SubmitUrbAsync(fdo, abort);
+            SubmitUrbAsync(fdo, abort);
         },
         "VERIFIER STOP: pipe request above PASSIVE_LEVEL in URB_FUNCTION_ABORT_PIPE .*IRQL 1");
     EXPECT_EQ(SubmitUrbSync(fdo, abort), STATUS_SUCCESS);
