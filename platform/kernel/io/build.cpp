@@ -4,6 +4,9 @@
 // them, or the I/O manager finishes them like the others).
 #include <wdm.h>
 
+#include <string>
+
+#include "exec/engine.h"
 #include "io/irp_records.h"
 #include "io/request_buffers.h"
 #include "tarvel/kernel.h"
@@ -17,11 +20,20 @@ PIRP NewBuiltIrp(PDEVICE_OBJECT device, PIO_STATUS_BLOCK statusBlock, PKEVENT ev
   PIRP irp = NewIrp(device->StackSize, IrpOrigin::Built);
   if (irp == nullptr) return nullptr;
   FindIrp(irp)->ioManagerFrees = synchronous;
+  FindIrp(irp)->issuer = kernel::exec::Current();
   irp->RequestorMode = KernelMode;
   irp->UserIosb = statusBlock;
   irp->UserEvent = event;
   irp->Tail.Overlay.Thread = PsGetCurrentThread();
   return irp;
+}
+
+// The synchronous builders allocate and lock memory of the caller's and the caller waits for the
+// request: the platform allows them at PASSIVE_LEVEL only.
+void RequirePassiveLevel(const char* routine) {
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+    kernel::VerifierStop("request built above PASSIVE_LEVEL", routine, nullptr,
+                         "IRQL " + std::to_string(KeGetCurrentIrql()));
 }
 
 void Abandon(PIRP irp) {
@@ -56,6 +68,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
   kernel::SwitchPoint();
+  RequirePassiveLevel("IoBuildDeviceIoControlRequest");
   PIRP irp = NewBuiltIrp(DeviceObject, IoStatusBlock, Event, true);
   if (irp == nullptr) return nullptr;
   IoGetNextIrpStackLocation(irp)->MajorFunction =
@@ -70,6 +83,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
 
 PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
                                   PLARGE_INTEGER StartingOffset, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+  RequirePassiveLevel("IoBuildSynchronousFsdRequest");
   return BuildFsdRequest(MajorFunction, DeviceObject, Buffer, Length, StartingOffset, Event, IoStatusBlock, true);
 }
 

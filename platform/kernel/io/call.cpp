@@ -8,6 +8,7 @@
 #include "io/devices.h"
 #include "io/irp_records.h"
 #include "io/pending_checks.h"
+#include "io/power_sequence.h"
 #include "tarvel/io.h"
 #include "tarvel/kernel.h"
 
@@ -69,6 +70,7 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   kernel::SwitchPoint();
   LiveIrp(Irp, "PoCallDriver");
   LiveDevice(DeviceObject, "PoCallDriver");
+  if (Irp->CurrentLocation > 1) NoteSequencedPower(DeviceObject, Irp);
   if ((DeviceObject->Flags & DO_POWER_PAGABLE) && KeGetCurrentIrql() >= DISPATCH_LEVEL && Irp->CurrentLocation > 1) {
     IoGetNextIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
     ReferenceDevice(DeviceObject);
@@ -81,11 +83,11 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return CallDriver(DeviceObject, Irp, "PoCallDriver", false);
 }
 
-// Power requests are not serialised per device here, so there is nothing to start; the request is
-// still checked, as a driver must only call this on a request it holds.
+// The driver of the request's current location is done with it as far as the power manager is
+// concerned: the device's next power request of the same type may go.
 VOID PoStartNextPowerIrp(PIRP Irp) {
   kernel::SwitchPoint();
-  LiveIrp(Irp, "PoStartNextPowerIrp");
+  StartNextPower(LiveIrp(Irp, "PoStartNextPowerIrp"), Irp);
 }
 
 }  // extern "C"

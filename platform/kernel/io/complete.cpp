@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <string>
 
+#include "exec/engine.h"
 #include "io/finish.h"
 #include "io/irp_records.h"
 #include "io/pending_checks.h"
+#include "io/power_sequence.h"
 #include "tarvel/kernel.h"
 
 using namespace tarvel;
@@ -65,12 +67,24 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   if (Irp->IoStatus.Status == STATUS_PENDING) {
     kernel::VerifierStop("request completed with STATUS_PENDING", "IofCompleteRequest", Irp);
   }
+  // Completion runs the routines of every driver above, which may take the same lock (or send the
+  // request on to a routine that does): a deadlock on the platform.
+  if (kernel::SpinLocksHeld() > 0) {
+    kernel::VerifierStop("request completed while holding a spin lock", "IofCompleteRequest", Irp,
+                         "release spin lock " + kernel::exec::DescribeObject(kernel::exec::Current()->spinLocks.back()) +
+                             " before completing");
+  }
   const std::uint64_t id = record->id;
   ++record->completions;
+  // The highest location a driver received: the routine there is the sender's.
+  int topReceived = 0;
+  for (int location = 1; location <= Irp->StackCount; ++location)
+    if (Location(*record, location).serial > 0) topReceived = location;
 
   while (Irp->CurrentLocation <= Irp->StackCount) {
     const int location = Irp->CurrentLocation;
     PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
+    if (location == topReceived && !record->powerReceivers.empty()) CheckNextPowerStarted(*record, Irp);
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation++;
     Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;

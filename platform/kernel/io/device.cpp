@@ -15,6 +15,7 @@
 #include "ob/namespace.h"
 #include "rtl/wide.h"
 #include "tarvel/kernel.h"
+#include "verifier/irql_rules.h"
 
 using namespace tarvel;
 using namespace tarvel::io;
@@ -96,6 +97,7 @@ extern "C" {
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
                         DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject) {
+  tarvel::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "IoCreateDevice");
   kernel::SwitchPoint();
   *DeviceObject = nullptr;
   std::u16string name = rtl::ToU16(DeviceName);
@@ -156,6 +158,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
 }
 
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+  tarvel::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
   kernel::SwitchPoint();
   DeviceRecord& record = LiveDevice(DeviceObject, "IoDeleteDevice");
   if (record.deletePending) {
@@ -216,6 +219,7 @@ NTSTATUS IoAttachDeviceToDeviceStackSafe(PDEVICE_OBJECT SourceDevice, PDEVICE_OB
 }
 
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+  tarvel::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "IoDetachDevice");
   kernel::SwitchPoint();
   LiveDevice(TargetDevice, "IoDetachDevice");
   PDEVICE_OBJECT above = TargetDevice->AttachedDevice;

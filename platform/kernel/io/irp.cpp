@@ -72,8 +72,26 @@ VOID IoFreeIrp(PIRP Irp) {
   if (Irp->CancelRoutine != nullptr) {
     kernel::VerifierStop("request freed with a cancel routine set", "IoFreeIrp", Irp);
   }
-  // A system buffer the I/O manager allocated for an asynchronous request goes with the request.
-  if ((Irp->Flags & IRP_DEALLOCATE_BUFFER) && Irp->AssociatedIrp.SystemBuffer != nullptr) {
+  // Sent into a stack location that completion has not passed since: the driver there still holds it.
+  for (int location = 1; location <= Irp->StackCount; ++location) {
+    const LocationState& state = Location(record, location);
+    if (state.serial > state.completedSerial) {
+      kernel::VerifierStop("request freed while still in use", "IoFreeIrp", Irp,
+                           "stack location " + std::to_string(location) + " of " + std::to_string(Irp->StackCount) +
+                               " was sent to a driver that has not completed it");
+    }
+  }
+  // IoFreeIrp frees the packet only; MDLs the driver attached stay allocated (and locked) on the
+  // platform, a leak there.
+  if (Irp->MdlAddress != nullptr) {
+    kernel::VerifierStop("request freed with MDLs attached", "IoFreeIrp", Irp,
+                         "unlock and free Irp->MdlAddress (MmUnlockPages, IoFreeMdl) first");
+  }
+  // The system buffer IoBuildAsynchronousFsdRequest allocated goes with the request here (the platform
+  // leaves it to the driver, which frees it with the pool routines; here it is not pool memory). A
+  // request from IoAllocateIrp has only what its driver put there: left alone.
+  if (record.origin == IrpOrigin::Built && (Irp->Flags & IRP_DEALLOCATE_BUFFER) &&
+      Irp->AssociatedIrp.SystemBuffer != nullptr) {
     DeleteSystemBuffer(Irp->AssociatedIrp.SystemBuffer);
   }
   ReleaseIrp(Irp);

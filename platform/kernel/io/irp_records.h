@@ -15,6 +15,10 @@
 #include <functional>
 #include <vector>
 
+namespace tarvel::kernel::exec {
+struct Thread;
+}
+
 namespace tarvel::io {
 
 enum class IrpOrigin {
@@ -47,6 +51,9 @@ struct IrpRecord {
   // Called once the I/O manager has finished the request (application requests).
   std::function<void(const IO_STATUS_BLOCK&)> finished;
   PFILE_OBJECT file = nullptr;        // application requests: the file object they hold a reference on
+  // Sequenced power requests: devices that received it, and those whose driver called PoStartNextPowerIrp.
+  std::vector<const void*> powerReceivers, powerStarters;
+  kernel::exec::Thread* issuer = nullptr;  // built requests: the thread they belong to (finished there)
 };
 
 // A new request of stackSize locations, zeroed and initialised; nullptr if the Irp fault site fails.

@@ -3,6 +3,7 @@
 #include "ke/dispatcher.h"
 
 #include <cstdio>
+#include <map>
 
 namespace tarvel::kernel::ke {
 
@@ -11,6 +12,11 @@ const char kObjectWait[] = "object";
 namespace {
 
 using exec::Thread;
+
+// Threads between KeSetEvent(..., TRUE) and their wait, with the IRQL to wait at.
+std::map<const Thread*, KIRQL> gHeldForWait;
+void Boot() { gHeldForWait.clear(); }
+const exec::ComponentRegistration gRegistration{{"waits", Boot, nullptr}};
 
 bool IsMutex(const DISPATCHER_HEADER* h) { return h->Type == kMutantObject; }
 
@@ -71,9 +77,13 @@ bool WaitsOn(const Thread* t, const DISPATCHER_HEADER* h) {
 
 NTSTATUS WaitOnObjects(const char* routine, const void* const* objects, unsigned count, bool waitAll,
                  const LARGE_INTEGER* timeout) {
+  Thread* self = exec::Current();
+  if (auto held = gHeldForWait.find(self); held != gHeldForWait.end()) {
+    self->irql = held->second;  // the wait drops back to the IRQL before KeSetEvent
+    gHeldForWait.erase(held);
+  }
   SwitchPoint();
   CheckWaitIrql(routine, objects[0], timeout);
-  Thread* self = exec::Current();
   const NTSTATUS now = TrySatisfy(self, objects, count, waitAll);
   if (now != -1) return now;
   if (timeout && timeout->QuadPart == 0) return STATUS_TIMEOUT;
@@ -93,6 +103,21 @@ NTSTATUS WaitOnObjects(const char* routine, const void* const* objects, unsigned
 }
 
 }  // namespace
+
+bool SomeoneWaitsOn(const DISPATCHER_HEADER* object) {
+  for (const Thread* t : exec::Waiters())
+    if (WaitsOn(t, object)) return true;
+  return false;
+}
+
+void HoldForWait(const char* routine) {
+  Thread* self = exec::Current();
+  if (self->irql >= DISPATCH_LEVEL)
+    VerifierStop("Wait TRUE at DISPATCH_LEVEL", routine, nullptr,
+                 "a caller at IRQL " + std::to_string(self->irql) + " cannot wait after it");
+  gHeldForWait[self] = self->irql;
+  self->irql = DISPATCH_LEVEL;
+}
 
 void CheckWaitIrql(const char* routine, const void* object, const LARGE_INTEGER* timeout) {
   const unsigned irql = exec::Current()->irql;

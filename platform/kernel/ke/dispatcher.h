@@ -22,6 +22,11 @@ enum ObjectType : UCHAR {
 // Satisfies the waits of threads blocked on object, in the order they started waiting, for as long as
 // the object stays signaled (a synchronization event or a semaphore runs out). Never switches.
 void WakeWaitersOf(DISPATCHER_HEADER* object);
+// True if a thread waits on object (KeInitializeEvent and the like must not reset its wait list).
+bool SomeoneWaitsOn(const DISPATCHER_HEADER* object);
+// KeSetEvent with Wait TRUE: the caller stays at DISPATCH_LEVEL until its next call, which must be a
+// wait; the wait runs at the IRQL the caller had before KeSetEvent.
+void HoldForWait(const char* routine);
 // The wait kind a dispatcher wait records (compared by address).
 extern const char kObjectWait[];
 

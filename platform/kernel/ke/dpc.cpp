@@ -1,8 +1,10 @@
 // Deferred procedure calls: one queue (the machine has one processor), run at DISPATCH_LEVEL before a
 // thread below DISPATCH_LEVEL continues past a switch point, or on the DPC context when nothing runs.
 #include <deque>
+#include <vector>
 
 #include "exec/symbols.h"
+#include "ke/apc.h"
 #include "ke/dispatcher.h"
 
 namespace tarvel::kernel::ke {
@@ -12,6 +14,10 @@ namespace {
 void* const kQueuedMark = reinterpret_cast<void*>(std::uintptr_t{1});
 
 std::deque<PKDPC> gQueue;
+// DPC routines that have started and not yet returned. A routine that spins on a spin lock held by
+// another thread is switched out mid-routine and still counts.
+unsigned gRunning = 0;
+const char kFlushWait[] = "DPC flush";
 
 bool Pending() { return !gQueue.empty(); }
 
@@ -21,6 +27,7 @@ void RunOne(PKDPC dpc) {
   const std::size_t locks = self->spinLocks.size();
   self->irql = DISPATCH_LEVEL;
   ++self->dpcDepth;
+  ++gRunning;
   exec::NoteDpcRun();
   if (Tracing()) Trace("DPC " + exec::SymbolName(reinterpret_cast<const void*>(dpc->DeferredRoutine)));
   dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
@@ -34,6 +41,12 @@ void RunOne(PKDPC dpc) {
                      " returned holding spin lock " + exec::DescribeObject(self->spinLocks.back()));
   --self->dpcDepth;
   self->irql = irql;
+  if (--gRunning == 0) {
+    std::vector<exec::Thread*> flushers;
+    for (exec::Thread* t : exec::Waiters())
+      if (t->wait.kind == kFlushWait) flushers.push_back(t);
+    for (exec::Thread* t : flushers) exec::Wake(t, STATUS_SUCCESS);
+  }
 }
 
 void Drain() {
@@ -45,10 +58,12 @@ void Drain() {
     dpc->DpcData = nullptr;
     RunOne(dpc);
   }
+  DeliverApcs();  // what the DPCs finished for this thread, now that it is back at its own IRQL
 }
 
 void Boot() {
   gQueue.clear();
+  gRunning = 0;
   exec::SetDpcHooks({Pending, Drain});
 }
 
@@ -92,6 +107,11 @@ using namespace tarvel::kernel;
 extern "C" {
 
 VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+  // A queued DPC is linked into the processor's DPC queue: initialising it again corrupts the queue.
+  for (PKDPC queued : ke::gQueue)
+    if (queued == Dpc)
+      VerifierStop("queued DPC initialised again", "KeInitializeDpc", Dpc,
+                   "remove it (KeRemoveQueueDpc) or let it run before initialising it again");
   Dpc->Type = ke::kDpcObject;
   Dpc->Importance = MediumImportance;
   Dpc->Number = 0;
@@ -107,12 +127,23 @@ VOID KeInitializeThreadedDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVO
   KeInitializeDpc(Dpc, DeferredRoutine, DeferredContext);
 }
 
-// Returns once every DPC queued so far has run: the caller yields until the queue is empty.
+// Returns once every DPC queued so far has run to completion: queued ones run at the caller's switch
+// point, and a DPC that another thread is still executing (switched out mid-routine) is waited for, so
+// that a driver may free what its DPCs touch once the flush returns.
 VOID KeFlushQueuedDpcs(VOID) {
+  if (KeGetCurrentIrql() > PASSIVE_LEVEL)
+    VerifierStop("KeFlushQueuedDpcs above PASSIVE_LEVEL", "KeFlushQueuedDpcs", nullptr,
+                 "IRQL " + std::to_string(KeGetCurrentIrql()));
   SwitchPoint();
-  if (KeGetCurrentIrql() >= DISPATCH_LEVEL)
-    VerifierStop("KeFlushQueuedDpcs above APC_LEVEL", "KeFlushQueuedDpcs", nullptr);
-  while (!ke::gQueue.empty()) SwitchPoint();
+  while (!ke::gQueue.empty() || ke::gRunning) {
+    if (!ke::gQueue.empty()) {
+      SwitchPoint();
+      continue;
+    }
+    exec::Thread* self = exec::Current();
+    self->wait = exec::WaitFor(ke::kFlushWait, "KeFlushQueuedDpcs");
+    exec::Block();
+  }
 }
 
 VOID KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance) { Dpc->Importance = static_cast<UCHAR>(Importance); }

@@ -7,6 +7,9 @@ using namespace tarvel::kernel;
 extern "C" {
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+  // Threads wait on it through its wait list: initialising it again strands them.
+  if (ke::SomeoneWaitsOn(&Event->Header))
+    VerifierStop("event initialised again while a thread waits on it", "KeInitializeEvent", Event);
   if (Type != NotificationEvent && Type != SynchronizationEvent)
     VerifierStop("bad event type", "KeInitializeEvent", Event, std::to_string(static_cast<int>(Type)));
   Event->Header.Type = Type == NotificationEvent ? ke::kEventNotificationObject : ke::kEventSynchronizationObject;
@@ -15,11 +18,17 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
   InitializeListHead(&Event->Header.WaitListHead);
 }
 
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
+// With Wait TRUE the platform returns holding the dispatcher lock at DISPATCH_LEVEL, and the caller's
+// next call must be a wait: a caller that does anything else returns from its routine at the raised
+// IRQL, which the verifier reports.
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN Wait) {
   SwitchPoint();
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+    VerifierStop("KeSetEvent above DISPATCH_LEVEL", "KeSetEvent", Event, "IRQL " + std::to_string(KeGetCurrentIrql()));
   const LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 1;
   ke::WakeWaitersOf(&Event->Header);
+  if (Wait) ke::HoldForWait("KeSetEvent");
   return previous;
 }
 

@@ -1,5 +1,6 @@
 // IRQL per emulated thread. Lowering below DISPATCH_LEVEL lets pending DPCs run, as the platform's
 // software interrupt does.
+#include "ke/apc.h"
 #include "ke/dispatcher.h"
 
 using namespace tarvel::kernel;
@@ -27,6 +28,7 @@ void Lower(KIRQL newIrql, const char* routine) {
     VerifierStop("IRQL lowered below DISPATCH_LEVEL in a DPC", routine, nullptr,
                  "to " + std::to_string(newIrql));
   self->irql = newIrql;
+  if (newIrql == PASSIVE_LEVEL) DeliverApcs();
   if (newIrql < DISPATCH_LEVEL) SwitchPoint();
 }
 

@@ -78,6 +78,10 @@ using namespace tarvel::kernel;
 extern "C" {
 
 VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+  // The timer is on the platform's timer list: initialising it again corrupts that list.
+  if (ke::gSetTimers.count(Timer))
+    VerifierStop("set timer initialised again", "KeInitializeTimerEx", Timer,
+                 "cancel it (KeCancelTimer) before initialising it again");
   Timer->Header.Type = Type == NotificationTimer ? ke::kTimerNotificationObject : ke::kTimerSynchronizationObject;
   Timer->Header.Size = sizeof(KTIMER) / sizeof(LONG);
   Timer->Header.SignalState = 0;

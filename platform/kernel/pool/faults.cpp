@@ -29,6 +29,12 @@ const char* SiteName(FaultSite site) {
 
 SiteFaults& Of(FaultSite site) { return gSites[static_cast<std::size_t>(site)]; }
 
+// Calls count per boot (a sweep asks how many a scenario made); the faults set stay as they are.
+void CountFromBoot() {
+  for (SiteFaults& s : gSites) s.calls = 0;
+}
+const exec::ComponentRegistration gRegistration{{"faults", CountFromBoot, nullptr}};
+
 }  // namespace
 
 bool ShouldFail(FaultSite site, std::uint32_t tag) {

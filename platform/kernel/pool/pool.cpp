@@ -4,6 +4,7 @@
 
 #include <wdm.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -31,6 +32,8 @@ struct TagTotals {
 };
 
 std::unordered_map<const void*, Allocation> gAllocations;
+// Paged blocks by address with their size, for the look-up of an address inside one.
+std::map<const char*, std::size_t> gPagedBlocks;
 // Blocks still outstanding at shutdown: reported once, then out of the accounting. Never destroyed, so
 // they stay reachable (the leak checker at exit runs after static destructors).
 std::vector<void*>& LeakedAtShutdown() {
@@ -77,6 +80,7 @@ void* Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* caller, cons
   if (!block) return nullptr;
   std::memset(block, 0xCD, bytes);  // pool is not zeroed: make reliance on it visible
   gAllocations.emplace(block, Allocation{bytes, tag, IsPaged(type), loader::ModuleBaseOf(caller)});
+  if (IsPaged(type)) gPagedBlocks.emplace(static_cast<const char*>(block), bytes);
   return block;
 }
 
@@ -97,6 +101,7 @@ void Free(void* block, const ULONG* tag, const char* routine) {
     VerifierStop("pool free above DISPATCH_LEVEL", routine, block, "IRQL " + std::to_string(irql));
   CheckNothingQueuedIn(routine, block, a.size, "block of tag '" + TagName(a.tag) + "'");
   for (const FreeCheck& check : gFreeChecks) check(routine, block, a.size);
+  if (a.paged) gPagedBlocks.erase(static_cast<const char*>(block));
   gAllocations.erase(it);
   std::free(block);
 }
@@ -107,11 +112,20 @@ void ReportAtShutdown() {
   std::fprintf(stderr, "tarvel: pool leak report at shutdown: %s\n", report.c_str());
   for (auto& [block, a] : gAllocations) LeakedAtShutdown().push_back(const_cast<void*>(block));
   gAllocations.clear();
+  gPagedBlocks.clear();
 }
 
 const exec::ComponentRegistration gRegistration{{"pool", nullptr, ReportAtShutdown}};
 
 }  // namespace
+
+bool InPaged(const void* address) {
+  const auto* a = static_cast<const char*>(address);
+  auto it = gPagedBlocks.upper_bound(a);
+  if (it == gPagedBlocks.begin()) return false;
+  --it;
+  return a < it->first + std::max<std::size_t>(it->second, 1);
+}
 
 std::string ModuleLeakReport(const void* moduleBase) {
   return Report([moduleBase](const Allocation& a) { return a.module == moduleBase; });
@@ -147,6 +161,8 @@ std::size_t PoolOutstandingBytes(std::uint32_t tag) {
 std::size_t PoolOutstandingTotal() { return gAllocations.size(); }
 
 std::string PoolLeakReport() { return Report([](const Allocation&) { return true; }); }
+
+bool InPagedPool(const void* address) { return InPaged(address); }
 
 void CheckPoolLeaks(const char* routine, const void* object, std::initializer_list<std::uint32_t> tags) {
   const std::string report = Report([&tags](const Allocation& a) {

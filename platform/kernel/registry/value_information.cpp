@@ -49,9 +49,10 @@ NTSTATUS FillValueInformation(const Value& value, KEY_VALUE_INFORMATION_CLASS in
       info->NameLength = nameLength;
       const ULONG room = length - fixed;
       CopyName(value, info->Name, room < nameLength ? room : nameLength);
-      if (room < nameLength || length < dataOffset + dataLength) return STATUS_BUFFER_OVERFLOW;
-      if (dataLength != 0) std::memcpy(bytes + dataOffset, value.data.data(), dataLength);
-      return STATUS_SUCCESS;
+      const ULONG dataRoom = length > dataOffset ? length - dataOffset : 0;
+      const ULONG copied = dataRoom < dataLength ? dataRoom : dataLength;
+      if (copied != 0) std::memcpy(bytes + dataOffset, value.data.data(), copied);
+      return room < nameLength || copied < dataLength ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
     }
     case KeyValuePartialInformation:
     case KeyValuePartialInformationAlign64: {
@@ -62,9 +63,10 @@ NTSTATUS FillValueInformation(const Value& value, KEY_VALUE_INFORMATION_CLASS in
       info->TitleIndex = 0;
       info->Type = value.type;
       info->DataLength = dataLength;
-      if (length < fixed + dataLength) return STATUS_BUFFER_OVERFLOW;
-      if (dataLength != 0) std::memcpy(info->Data, value.data.data(), dataLength);
-      return STATUS_SUCCESS;
+      const ULONG room = length - fixed;
+      const ULONG copied = room < dataLength ? room : dataLength;
+      if (copied != 0) std::memcpy(info->Data, value.data.data(), copied);
+      return copied < dataLength ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
     }
     default:
       return STATUS_INVALID_PARAMETER;

@@ -6,6 +6,7 @@
 #include "registry/value_information.h"
 #include "registry/zw_checks.h"
 #include "rtl/wide.h"
+#include "verifier/irql_rules.h"
 
 #ifndef STATUS_CANNOT_DELETE
 #define STATUS_CANNOT_DELETE ((NTSTATUS)0xC0000121L)
@@ -114,6 +115,7 @@ NTSTATUS ZwFlushKey(HANDLE KeyHandle) {
 // Kernel handles of this emulation are key handles only; closing anything else (or a key handle twice)
 // is what the platform stops on (INVALID_KERNEL_HANDLE).
 NTSTATUS ZwClose(HANDLE Handle) {
+  tarvel::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
   tarvel::kernel::SwitchPoint();
   if (!reg::CloseHandle(Handle))
     tarvel::kernel::VerifierStop("invalid kernel handle closed", "ZwClose", Handle,

@@ -5,6 +5,7 @@
 #include <wdm.h>
 
 #include <cstddef>
+#include "verifier/irql_rules.h"
 
 namespace {
 
@@ -53,6 +54,7 @@ NTSTATUS ParseInteger(std::size_t count, At at, ULONG base, PULONG value) {
 extern "C" {
 
 NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value) {
+  tarvel::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlUnicodeStringToInteger");
   const WCHAR* text = String->Buffer;
   return ParseInteger(String->Length / sizeof(WCHAR),
                       [text](std::size_t i) { return static_cast<unsigned>(static_cast<unsigned short>(text[i])); },
@@ -60,6 +62,7 @@ NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG V
 }
 
 NTSTATUS RtlCharToInteger(PCSTR String, ULONG Base, PULONG Value) {
+  tarvel::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlCharToInteger");
   return ParseInteger(strlen(String),
                       [String](std::size_t i) { return static_cast<unsigned>(static_cast<unsigned char>(String[i])); },
                       Base, Value);
@@ -68,6 +71,7 @@ NTSTATUS RtlCharToInteger(PCSTR String, ULONG Base, PULONG Value) {
 // Digits in upper case; the terminator is written when there is room for it. A string too small for
 // the digits is left unchanged and reported with STATUS_BUFFER_OVERFLOW.
 NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) {
+  tarvel::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlIntegerToUnicodeString");
   if (Base == 0) Base = 10;
   if (Base != 2 && Base != 8 && Base != 10 && Base != 16) return STATUS_INVALID_PARAMETER;
   WCHAR digits[33];

@@ -7,6 +7,7 @@
 
 #include "io/pool_tags.h"
 #include "rtl/wide.h"
+#include "verifier/irql_rules.h"
 
 using tarvel::rtl::Upcase;
 using tarvel::rtl::WideLength;
@@ -33,6 +34,7 @@ NTSTATUS Append(PUNICODE_STRING destination, const WCHAR* source, std::size_t by
 extern "C" {
 
 VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+  tarvel::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "RtlInitUnicodeString");
   DestinationString->Buffer = const_cast<PWSTR>(SourceString);
   if (SourceString == nullptr) {
     DestinationString->Length = DestinationString->MaximumLength = 0;
@@ -45,6 +47,7 @@ VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
 }
 
 VOID RtlInitString(PSTRING DestinationString, PCSTR SourceString) {
+  tarvel::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "RtlInitString");
   DestinationString->Buffer = const_cast<PCHAR>(SourceString);
   if (SourceString == nullptr) {
     DestinationString->Length = DestinationString->MaximumLength = 0;
@@ -57,10 +60,12 @@ VOID RtlInitString(PSTRING DestinationString, PCSTR SourceString) {
 }
 
 VOID RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString) {
+  tarvel::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "RtlInitAnsiString");
   RtlInitString(DestinationString, SourceString);
 }
 
 VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) {
+  tarvel::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "RtlCopyUnicodeString");
   if (SourceString == nullptr) {
     DestinationString->Length = 0;
     return;
@@ -73,15 +78,18 @@ VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING So
 }
 
 NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
+  tarvel::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "RtlAppendUnicodeToString");
   if (Source == nullptr) return STATUS_SUCCESS;
   return Append(Destination, Source, WideLength(Source) * sizeof(WCHAR));
 }
 
 NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
+  tarvel::kernel::RequireIrqlAtMost(DISPATCH_LEVEL, "RtlAppendUnicodeStringToString");
   return Append(Destination, Source->Buffer, Source->Length);
 }
 
 LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) {
+  tarvel::kernel::RequireIrqlAtMost(APC_LEVEL, "RtlCompareUnicodeString");
   const std::size_t n1 = String1->Length / sizeof(WCHAR), n2 = String2->Length / sizeof(WCHAR);
   const std::size_t n = n1 < n2 ? n1 : n2;
   for (std::size_t i = 0; i < n; ++i) {
@@ -96,11 +104,13 @@ LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
 }
 
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) {
+  tarvel::kernel::RequireIrqlAtMost(APC_LEVEL, "RtlEqualUnicodeString");
   if (String1->Length != String2->Length) return FALSE;
   return RtlCompareUnicodeString(String1, String2, CaseInSensitive) == 0;
 }
 
 BOOLEAN RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) {
+  tarvel::kernel::RequireIrqlAtMost(APC_LEVEL, "RtlPrefixUnicodeString");
   if (String1->Length > String2->Length) return FALSE;
   UNICODE_STRING head = *String2;
   head.Length = String1->Length;
@@ -111,6 +121,7 @@ WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter) { return Upcase(SourceCharacte
 
 NTSTATUS RtlUpcaseUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString,
                                 BOOLEAN AllocateDestinationString) {
+  tarvel::kernel::RequireIrqlAtMost(APC_LEVEL, "RtlUpcaseUnicodeString");
   const USHORT bytes = SourceString->Length;
   if (AllocateDestinationString) {
     auto* buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR),
@@ -129,12 +140,14 @@ NTSTATUS RtlUpcaseUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STR
 }
 
 VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
+  tarvel::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlFreeUnicodeString");
   if (UnicodeString->Buffer != nullptr) ExFreePool(UnicodeString->Buffer);
   UnicodeString->Buffer = nullptr;
   UnicodeString->Length = UnicodeString->MaximumLength = 0;
 }
 
 VOID RtlFreeAnsiString(PANSI_STRING AnsiString) {
+  tarvel::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlFreeAnsiString");
   if (AnsiString->Buffer != nullptr) ExFreePool(AnsiString->Buffer);
   AnsiString->Buffer = nullptr;
   AnsiString->Length = AnsiString->MaximumLength = 0;
@@ -144,6 +157,7 @@ VOID RtlFreeAnsiString(PANSI_STRING AnsiString) {
 // platform's default code page agrees with Latin-1 on the characters drivers use); others become '?'.
 NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
                                       BOOLEAN AllocateDestinationString) {
+  tarvel::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlUnicodeStringToAnsiString");
   const std::size_t chars = SourceString->Length / sizeof(WCHAR);
   if (chars + 1 > 0xFFFF) return STATUS_INVALID_PARAMETER_2;
   if (AllocateDestinationString) {
@@ -175,6 +189,7 @@ NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_
 
 NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_STRING SourceString,
                                       BOOLEAN AllocateDestinationString) {
+  tarvel::kernel::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlAnsiStringToUnicodeString");
   const std::size_t bytes = SourceString->Length * sizeof(WCHAR);
   if (bytes + sizeof(WCHAR) > 0xFFFF) return STATUS_INVALID_PARAMETER_2;
   if (AllocateDestinationString) {

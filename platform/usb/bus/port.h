@@ -65,7 +65,6 @@ public:
 private:
     struct PipeRecord {
         HostController::Pipe* pipe;
-        ULONG maximumTransferSize;
     };
 
     // URBs.
@@ -76,6 +75,8 @@ private:
     NTSTATUS AbortPipe(PIRP irp, PURB urb);
     NTSTATUS ResetPipe(PIRP irp, PURB urb, bool clearStall, bool resetHost);
     NTSTATUS BulkOrInterrupt(PIRP irp, PURB urb);
+    // The stack's own limit of one bulk or interrupt transfer at the device's speed.
+    ULONG MaximumBulkOrInterruptTransfer() const;
     NTSTATUS Isochronous(PIRP irp, PURB urb);
     NTSTATUS ControlTransfer(PIRP irp, PURB urb, SetupPacket setup, ULONG flags, ULONG length, PVOID buffer, PMDL mdl);
     NTSTATUS Queue(PIRP irp, PURB urb, HostController::Pipe* pipe, std::unique_ptr<Transfer> transfer);

@@ -89,7 +89,7 @@ NTSTATUS Port::SelectConfiguration(PIRP irp, PURB urb) {
             const EndpointBlueprint blueprint{e.address, static_cast<EndpointType>(e.attributes & 3),
                                     static_cast<std::uint16_t>(e.maxPacketSize & 0x7FF), e.interval};
             const std::uintptr_t handle = nextHandle_++;
-            pipes_[handle] = PipeRecord{hc_.AddPipe(blueprint), info->Pipes[i].MaximumTransferSize};
+            pipes_[handle] = PipeRecord{hc_.AddPipe(blueprint)};
             USBD_PIPE_INFORMATION& p = info->Pipes[i];
             p.MaximumPacketSize = blueprint.maxPacketSize;
             p.EndpointAddress = e.address;

@@ -3,6 +3,7 @@
 // ended them), cancellation by the sender, and the frame timer that runs only while something is due.
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include <usbdlib.h>
 
@@ -35,7 +36,26 @@ VOID CancelTransferRoutine(PDEVICE_OBJECT device, PIRP irp) {
 
 Transfer* TransferOf(PIRP irp) { return static_cast<Transfer*>(irp->Tail.Overlay.DriverContext[0]); }
 
+// A transfer buffer given by address is described by an MDL the stack builds for nonpaged memory: a
+// buffer in paged pool is not resident when the controller reaches it. (An MDL the sender locked is
+// fine wherever its pages are.)
+void CheckTransferBuffer(const char* routine, PVOID buffer, PMDL mdl, ULONG length) {
+    if (mdl || !buffer || length == 0 || !kernel::InPagedPool(buffer)) return;
+    kernel::VerifierStop("transfer buffer in paged pool", routine, buffer,
+                         std::to_string(length) + " bytes: use nonpaged pool or an MDL of locked pages");
+}
+
+// Limits of one bulk or interrupt transfer of the platform's USB 2.0 stack, by the device's speed; the
+// MaximumTransferSize a driver asks for in its select-configuration request is not used by it.
+constexpr ULONG kFullSpeedTransferLimit = 256 * 1024;
+constexpr kernel::VirtualTime kHighSpeedFrame = 125 * kernel::kMicrosecond;
+constexpr ULONG kHighSpeedTransferLimit = 3584 * 1024;
+
 }  // namespace
+
+ULONG Port::MaximumBulkOrInterruptTransfer() const {
+    return hc_.FrameDuration() == kHighSpeedFrame ? kHighSpeedTransferLimit : kFullSpeedTransferLimit;
+}
 
 // --- Transfers ---
 
@@ -45,18 +65,22 @@ NTSTATUS Port::BulkOrInterrupt(PIRP irp, PURB urb) {
     KeAcquireSpinLock(&Extension()->Lock, &irql);
     PipeRecord* record = Lookup(r.PipeHandle);
     HostController::Pipe* pipe = record ? record->pipe : nullptr;
-    const ULONG limit = record ? record->maximumTransferSize : 0;
     KeReleaseSpinLock(&Extension()->Lock, irql);
     if (!pipe) return FinishUrbAtOnce(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
     if (pipe->endpoint.type != EndpointType::Bulk && pipe->endpoint.type != EndpointType::Interrupt)
         return FinishUrbAtOnce(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-    if (r.TransferBufferLength > limit) return FinishUrbAtOnce(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+    if (r.TransferBufferLength > MaximumBulkOrInterruptTransfer()) return FinishUrbAtOnce(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+    // The stack takes the direction from the request and refuses one that the endpoint cannot do.
+    const bool in = (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+    if (in != IsIn(pipe->endpoint.address)) return FinishUrbAtOnce(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+    CheckTransferBuffer("URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER", r.TransferBuffer, r.TransferBufferMDL,
+                        r.TransferBufferLength);
     auto t = std::make_unique<Transfer>();
     if (!ResolveBuffer(r.TransferBuffer, r.TransferBufferMDL, r.TransferBufferLength, &t->buffer))
         return FinishUrbAtOnce(irp, urb, USBD_STATUS_INVALID_PARAMETER);
     t->type = pipe->endpoint.type;
     t->endpoint = pipe->endpoint.address;
-    t->in = IsIn(pipe->endpoint.address);  // the endpoint decides the direction
+    t->in = in;
     t->length = r.TransferBufferLength;
     t->shortOk = (r.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
     return Queue(irp, urb, pipe, std::move(t));
@@ -74,6 +98,9 @@ NTSTATUS Port::Isochronous(PIRP irp, PURB urb) {
     KeReleaseSpinLock(&Extension()->Lock, irql);
     if (!pipe) return FinishUrbAtOnce(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
     if (pipe->endpoint.type != EndpointType::Isochronous) return FinishUrbAtOnce(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+    if (((r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) != IsIn(pipe->endpoint.address))
+        return FinishUrbAtOnce(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+    CheckTransferBuffer("URB_FUNCTION_ISOCH_TRANSFER", r.TransferBuffer, r.TransferBufferMDL, r.TransferBufferLength);
     auto t = std::make_unique<Transfer>();
     if (!ResolveBuffer(r.TransferBuffer, r.TransferBufferMDL, r.TransferBufferLength, &t->buffer))
         return FinishUrbAtOnce(irp, urb, USBD_STATUS_INVALID_PARAMETER);
@@ -94,6 +121,7 @@ NTSTATUS Port::Isochronous(PIRP irp, PURB urb) {
 
 NTSTATUS Port::ControlTransfer(PIRP irp, PURB urb, SetupPacket setup, ULONG flags, ULONG length, PVOID buffer, PMDL mdl) {
     if (length > 0xFFFF) return FinishUrbAtOnce(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+    CheckTransferBuffer("control transfer", buffer, mdl, length);
     auto t = std::make_unique<Transfer>();
     if (!ResolveBuffer(buffer, mdl, length, &t->buffer)) return FinishUrbAtOnce(irp, urb, USBD_STATUS_INVALID_PARAMETER);
     setup.length = static_cast<std::uint16_t>(length);

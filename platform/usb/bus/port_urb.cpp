@@ -2,6 +2,7 @@
 // the pipe and port requests that complete at once.
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include <usbdlib.h>
 
@@ -104,6 +105,14 @@ NTSTATUS Port::SubmitUrb(PIRP irp) {
     if (minimum == 0) return FinishUrbAtOnce(irp, urb, USBD_STATUS_INVALID_URB_FUNCTION);
     if (urb->UrbHeader.Length < minimum) return FinishUrbAtOnce(irp, urb, USBD_STATUS_INVALID_PARAMETER);
     if (!connected_) return FinishUrbAtOnce(irp, urb, USBD_STATUS_DEVICE_GONE);
+    // Abort and reset wait for the pipe's transfers to end: the platform takes them at PASSIVE_LEVEL only.
+    if ((function == URB_FUNCTION_ABORT_PIPE || function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL ||
+         function == URB_FUNCTION_SYNC_RESET_PIPE || function == URB_FUNCTION_SYNC_CLEAR_STALL) &&
+        KeGetCurrentIrql() != PASSIVE_LEVEL)
+        kernel::VerifierStop("pipe request above PASSIVE_LEVEL", function == URB_FUNCTION_ABORT_PIPE
+                                                                     ? "URB_FUNCTION_ABORT_PIPE"
+                                                                     : "URB_FUNCTION_SYNC_RESET_PIPE",
+                             urb, "IRQL " + std::to_string(KeGetCurrentIrql()));
     switch (function) {
     case URB_FUNCTION_SELECT_CONFIGURATION:
         return SelectConfiguration(irp, urb);

@@ -93,5 +93,52 @@ TEST_F(Dpcs, DpcOfATimerThatExpiresWhileEveryThreadWaitsRunsOnTheDpcContext) {
   EXPECT_EQ(r.log, std::vector<std::string>{"tick@2 on dpc with argument"});  // the system time
 }
 
+// A DPC that spins on a spin lock another thread holds is switched out mid-routine; a flush must wait
+// for it, or a driver that frees its device after the flush frees memory the DPC still touches.
+struct SpinningDpc {
+  KDPC dpc;
+  KSPIN_LOCK lock;
+  bool done = false;
+  static void Run(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* self = static_cast<SpinningDpc*>(context);
+    KeAcquireSpinLockAtDpcLevel(&self->lock);
+    self->done = true;
+    KeReleaseSpinLockFromDpcLevel(&self->lock);
+  }
+};
+
+TEST_F(Dpcs, FlushReturnsOnlyAfterARunningDpcHasFinished) {
+  SpinningDpc s;
+  KeInitializeSpinLock(&s.lock);
+  KeInitializeDpc(&s.dpc, SpinningDpc::Run, &s);
+  KIRQL old;
+  KeAcquireSpinLock(&s.lock, &old);
+  bool flushed = false, doneWhenFlushed = false;
+  StartThread("queuer", [&] { KeInsertQueueDpc(&s.dpc, nullptr, nullptr); });
+  StartThread("flusher", [&] {
+    KeFlushQueuedDpcs();
+    flushed = true;
+    doneWhenFlushed = s.done;
+  });
+  KeStallExecutionProcessor(100);  // the DPC starts and spins; the flusher calls in meanwhile
+  EXPECT_FALSE(flushed) << "the flush returned while the DPC was still running";
+  KeReleaseSpinLock(&s.lock, old);
+  RunUntilIdle();
+  EXPECT_TRUE(flushed);
+  EXPECT_TRUE(doneWhenFlushed);
+}
+
+TEST_F(Dpcs, FlushAboveApcLevelStopsAndAtPassiveLevelRunsTheQueue) {
+  Recorder r{"queued"};
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  KeInsertQueueDpc(r[0], nullptr, nullptr);
+  KeLowerIrql(APC_LEVEL);  // DPCs run here already; the flush is what is refused
+  EXPECT_DEATH(KeFlushQueuedDpcs(), "VERIFIER STOP: KeFlushQueuedDpcs above PASSIVE_LEVEL in KeFlushQueuedDpcs .*IRQL 1");
+  KeLowerIrql(PASSIVE_LEVEL);
+  KeFlushQueuedDpcs();
+  EXPECT_EQ(r.log, std::vector<std::string>{"queued@2 on app"});
+}
+
 }  // namespace
 }  // namespace tarvel::kernel::testing

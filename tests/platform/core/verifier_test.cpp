@@ -148,5 +148,54 @@ TEST_F(Verifier, RaisingToALowerIrqlStops) {
   EXPECT_DEATH(KeRaiseIrql(PASSIVE_LEVEL, &old), "VERIFIER STOP: IRQL raised to a lower level");
 }
 
+// KeSetEvent with Wait TRUE returns at DISPATCH_LEVEL; the caller's next call is its wait, which runs
+// at the IRQL the caller had.
+TEST_F(Verifier, SetEventWithWaitTrueHoldsDispatchLevelUntilTheCallersWait) {
+  KEVENT signalled, other;
+  KeInitializeEvent(&signalled, NotificationEvent, FALSE);
+  KeInitializeEvent(&other, NotificationEvent, FALSE);
+  KeSetEvent(&signalled, IO_NO_INCREMENT, TRUE);
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  LARGE_INTEGER timeout = Relative(kMillisecond);
+  EXPECT_EQ(KeWaitForSingleObject(&other, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  EXPECT_DEATH(RunDriverCallback("dispatch routine", &signalled, [&] { KeSetEvent(&signalled, IO_NO_INCREMENT, TRUE); }),
+               "VERIFIER STOP: IRQL not restored in dispatch routine .*entered at IRQL 0, returned at 2");
+  const KIRQL old = RaiseToDispatch();
+  EXPECT_DEATH(KeSetEvent(&signalled, IO_NO_INCREMENT, TRUE), "VERIFIER STOP: Wait TRUE at DISPATCH_LEVEL in KeSetEvent");
+  KeSetEvent(&signalled, IO_NO_INCREMENT, FALSE);  // fine at DISPATCH_LEVEL
+  KIRQL high;
+  KeRaiseIrql(HIGH_LEVEL, &high);
+  EXPECT_DEATH(KeSetEvent(&signalled, IO_NO_INCREMENT, FALSE), "VERIFIER STOP: KeSetEvent above DISPATCH_LEVEL");
+  KeLowerIrql(old);
+}
+
+TEST_F(Verifier, InitialisingASetTimerAQueuedDpcOrAnEventAThreadWaitsOnStops) {
+  Holder holder;
+  KeInitializeTimer(&holder.timer);
+  KeInitializeDpc(&holder.dpc, Nothing, nullptr);
+  KeSetTimer(&holder.timer, Relative(kSecond), nullptr);
+  EXPECT_DEATH(KeInitializeTimer(&holder.timer), "VERIFIER STOP: set timer initialised again in KeInitializeTimerEx");
+  KeCancelTimer(&holder.timer);
+  KeInitializeTimer(&holder.timer);
+
+  const KIRQL old = RaiseToDispatch();
+  KeInsertQueueDpc(&holder.dpc, nullptr, nullptr);
+  EXPECT_DEATH(KeInitializeDpc(&holder.dpc, Nothing, nullptr), "VERIFIER STOP: queued DPC initialised again in KeInitializeDpc");
+  KeLowerIrql(old);
+  KeInitializeDpc(&holder.dpc, Nothing, nullptr);  // it has run
+
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  EXPECT_DEATH(
+      {
+        StartThread("waiter", [&] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); });
+        RunUntilIdle();
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+      },
+      "VERIFIER STOP: event initialised again while a thread waits on it in KeInitializeEvent");
+  KeInitializeEvent(&event, SynchronizationEvent, TRUE);  // nobody waits: fine
+}
+
 }  // namespace
 }  // namespace tarvel::kernel::testing

@@ -61,7 +61,13 @@ TEST_F(Registry, FullInformationPutsTheDataAfterTheNameAndReportsOverflowWithThe
   info = reinterpret_cast<KEY_VALUE_FULL_INFORMATION*>(overflow.buffer.data());
   EXPECT_EQ(info->DataLength, 4u) << "the fixed part is filled";
   EXPECT_EQ(info->NameLength, 18u);
-  EXPECT_EQ(overflow.buffer[40], 0xAB) << "no data is written";
+  EXPECT_EQ(overflow.buffer[40], 0x44) << "the part of the data that fits is copied";
+  EXPECT_EQ(overflow.buffer[42], 0x22);
+  EXPECT_EQ(overflow.buffer[43], 0xAB) << "and nothing beyond the buffer's length";
+  Query nameOnly = QueryValue(key, L"RxReqSize", KeyValueFullInformation, 30);
+  EXPECT_EQ(nameOnly.status, STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(reinterpret_cast<KEY_VALUE_FULL_INFORMATION*>(nameOnly.buffer.data())->Name[4], L'q');
+  EXPECT_EQ(nameOnly.buffer[30], 0xAB);
 
   Query small = QueryValue(key, L"RxReqSize", KeyValueFullInformation, 19);
   EXPECT_EQ(small.status, STATUS_BUFFER_TOO_SMALL);
@@ -88,6 +94,12 @@ TEST_F(Registry, PartialInformationAndMissingValues) {
   Query overflow = QueryValue(key, L"PortName", KeyValuePartialInformation, 12);
   EXPECT_EQ(overflow.status, STATUS_BUFFER_OVERFLOW);
   EXPECT_EQ(reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(overflow.buffer.data())->DataLength, 10u);
+  Query part = QueryValue(key, L"PortName", KeyValuePartialInformation, 17);
+  EXPECT_EQ(part.status, STATUS_BUFFER_OVERFLOW);
+  info = reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(part.buffer.data());
+  EXPECT_EQ(info->Data[0], 'C') << "the part of the data that fits is copied";
+  EXPECT_EQ(info->Data[4], 'M');
+  EXPECT_EQ(info->Data[5], 0xAB) << "and nothing beyond the buffer's length";
   EXPECT_EQ(QueryValue(key, L"PortName", KeyValuePartialInformation, 11).status, STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(QueryValue(key, L"Missing", KeyValueFullInformation, 64).status, STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);

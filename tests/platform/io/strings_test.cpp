@@ -100,5 +100,21 @@ TEST_F(Strings, WideRunTimeRoutinesUseSixteenBitCharacters) {
   EXPECT_EQ(RtlCompareMemory("abcd", "abXd", 4), 2u);
 }
 
+// The pageable string routines may not run at DISPATCH_LEVEL; the ones that only set up a counted
+// string may.
+TEST_F(Strings, PageableRoutinesAtDispatchLevelStop) {
+  UNICODE_STRING a, b;
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  RtlInitUnicodeString(&a, L"COM3");
+  RtlInitUnicodeString(&b, L"com3");
+  EXPECT_DEATH(RtlCompareUnicodeString(&a, &b, TRUE), "VERIFIER STOP: called above APC_LEVEL in RtlCompareUnicodeString");
+  EXPECT_DEATH(RtlEqualUnicodeString(&a, &b, TRUE), "VERIFIER STOP: called above APC_LEVEL in RtlEqualUnicodeString");
+  ULONG value;
+  EXPECT_DEATH(RtlUnicodeStringToInteger(&a, 10, &value), "VERIFIER STOP: called above PASSIVE_LEVEL in RtlUnicodeStringToInteger");
+  KeLowerIrql(old);
+  EXPECT_TRUE(RtlEqualUnicodeString(&a, &b, TRUE));
+}
+
 }  // namespace
 }  // namespace tarvel::io::testing

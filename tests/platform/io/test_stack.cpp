@@ -80,6 +80,8 @@ IO_STATUS_BLOCK SendControl(PDEVICE_OBJECT device, ULONG code, void* input, ULON
   NTSTATUS status = IoCallDriver(device, irp);
   if (returned != nullptr) *returned = status;
   if (status == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+  // A synchronous failure leaves the status block alone: the caller has the status from IoCallDriver.
+  else if (NT_ERROR(status)) iosb.Status = status;
   return iosb;
 }
 

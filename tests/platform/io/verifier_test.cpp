@@ -160,9 +160,9 @@ TEST_F(IoVerifier, SpinLockHeldOrIrqlChangedWhenADriverRoutineReturns) {
   TestStack stack({"bottom", "top"});
   static KSPIN_LOCK lock = 0;
   stack.Top().handler = [](TestDevice&, PIRP irp) {
+    TestDevice::Complete(irp, STATUS_SUCCESS);
     KIRQL old;
     KeAcquireSpinLock(&lock, &old);
-    TestDevice::Complete(irp, STATUS_SUCCESS);
     return STATUS_SUCCESS;
   };
   EXPECT_DEATH(SendControl(stack.Top().device, kCode), "VERIFIER STOP: .* in dispatch routine");
@@ -253,6 +253,86 @@ TEST_F(IoVerifier, PoolOfARequestFreedWhileADriverHoldsIt) {
   TestDevice::Complete(held, STATUS_SUCCESS);  // back with its owner: now the memory may go
   ExFreePoolWithTag(irp, 'prIT');
   EXPECT_EQ(LiveIrps(), 0u);
+}
+
+TEST_F(IoVerifier, RequestFreedWithMdlsAttachedOrWhileADriverBelowHoldsIt) {
+  TestStack stack({"device"});
+  static char data[64];
+  EXPECT_DEATH(
+      {
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        PMDL mdl = IoAllocateMdl(data, sizeof data, FALSE, FALSE, irp);
+        MmBuildMdlForNonPagedPool(mdl);
+        IoFreeIrp(irp);
+      },
+      "VERIFIER STOP: request freed with MDLs attached in IoFreeIrp");
+  PIRP held = nullptr;
+  stack.Top().handler = [&](TestDevice&, PIRP irp) {
+    IoMarkIrpPending(irp);
+    held = irp;
+    return STATUS_PENDING;
+  };
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+  IoSetCompletionRoutine(
+      irp,
+      [](PDEVICE_OBJECT, PIRP request, PVOID) -> NTSTATUS {
+        IoFreeIrp(request);  // back at the allocating driver's location: allowed
+        return STATUS_MORE_PROCESSING_REQUIRED;
+      },
+      nullptr, TRUE, TRUE, TRUE);
+  EXPECT_EQ(IoCallDriver(stack.Top().device, irp), STATUS_PENDING);
+  EXPECT_DEATH(IoFreeIrp(irp), "VERIFIER STOP: request freed while still in use in IoFreeIrp .*stack location 1 of 1 was sent");
+  TestDevice::Complete(held, STATUS_SUCCESS);
+  EXPECT_EQ(LiveIrps(), 0u);
+}
+
+// IoFreeIrp frees the packet only: a buffer the driver hung on the request stays the driver's.
+TEST_F(IoVerifier, FreeingARequestLeavesTheDriversSystemBufferAlone) {
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  void* buffer = ExAllocatePoolWithTag(NonPagedPoolNx, 32, 'fBsT');
+  irp->AssociatedIrp.SystemBuffer = buffer;
+  irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+  IoFreeIrp(irp);
+  memset(buffer, 0, 32);
+  ExFreePoolWithTag(buffer, 'fBsT');
+  EXPECT_EQ(kernel::PoolOutstanding('fBsT'), 0u);
+}
+
+TEST_F(IoVerifier, DeviceAndHandleRoutinesAbovePassiveLevelStop) {
+  TestStack stack({"bottom", "top"});
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  PDEVICE_OBJECT device = nullptr;
+  EXPECT_DEATH(IoCreateDevice(&stack.Top().driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+               "VERIFIER STOP: called above PASSIVE_LEVEL in IoCreateDevice .*IRQL 2");
+  EXPECT_DEATH(IoDetachDevice(stack.Bottom().device), "VERIFIER STOP: called above PASSIVE_LEVEL in IoDetachDevice");
+  EXPECT_DEATH(IoDeleteDevice(stack.Top().device), "VERIFIER STOP: called above PASSIVE_LEVEL in IoDeleteDevice");
+  KeLowerIrql(APC_LEVEL);
+  EXPECT_DEATH(ZwClose(nullptr), "VERIFIER STOP: called above PASSIVE_LEVEL in ZwClose .*IRQL 1");
+  KeLowerIrql(old);
+}
+
+TEST_F(IoVerifier, RequestCompletedWhileHoldingASpinLock) {
+  TestStack stack({"device"});
+  static KSPIN_LOCK lock = 0;
+  stack.Top().handler = [](TestDevice&, PIRP irp) {
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    TestDevice::Complete(irp, STATUS_SUCCESS);
+    KeReleaseSpinLock(&lock, old);
+    return STATUS_SUCCESS;
+  };
+  EXPECT_DEATH(SendControl(stack.Top().device, kCode),
+               "VERIFIER STOP: request completed while holding a spin lock in IofCompleteRequest .*release spin lock");
+  stack.Top().handler = [](TestDevice&, PIRP irp) {  // the right order
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    KeReleaseSpinLock(&lock, old);
+    TestDevice::Complete(irp, STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+  };
+  EXPECT_EQ(SendControl(stack.Top().device, kCode).Status, STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -565,5 +565,62 @@ TEST_F(BusTest, TheRemovalOfAGoneDeviceDeletesItsObjectWhileTheDriverAboveIsStil
     EXPECT_DEATH(IoDetachDevice(pdo), "VERIFIER STOP: not a device object in IoDetachDevice");
 }
 
+// The bus takes a transfer's direction from its flags, as the platform's stack does, and refuses one
+// the endpoint cannot do instead of moving data the other way.
+TEST_F(BusTest, ATransferWhoseDirectionFlagDoesNotMatchTheEndpointIsRefused) {
+    auto& device = Make<BulkDevice>(KernelClock());
+    Attach(device);
+    auto* buffer = Pool(64);
+    PURB readOnOut = Keep(BuildTransfer(Pipe(0, 0), buffer, nullptr, 64, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
+    EXPECT_EQ(SubmitUrbSync(fdo, readOnOut), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(readOnOut->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
+    device.QueueIn(std::vector<std::uint8_t>(64, 7));
+    PURB writeOnIn = Keep(BuildTransfer(Pipe(0, 1), buffer, nullptr, 64, 0));
+    EXPECT_EQ(SubmitUrbSync(fdo, writeOnIn), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(device.sunk, 0u);
+    PURB write = Keep(BuildTransfer(Pipe(0, 0), buffer, nullptr, 64, 0));
+    EXPECT_EQ(SubmitUrbSync(fdo, write), STATUS_SUCCESS);
+    EXPECT_EQ(device.sunk, 64u);
+}
+
+// The interface's MaximumTransferSize (64 KiB from the test driver) is not the stack's limit: its own
+// per-speed size is (256 KiB at full speed, 3.5 MiB at high speed).
+TEST_F(BusTest, OneTransferIsLimitedByTheDevicesSpeedNotByTheInterfacesMaximumTransferSize) {
+    struct Case { Speed speed; ULONG limit; };
+    for (const Case& c : {Case{Speed::Full, 256 * 1024}, Case{Speed::High, 3584 * 1024}}) {
+        auto& device = Make<BulkDevice>(KernelClock(), BulkDeviceBlueprint(c.speed));
+        Attach(device);
+        auto* data = Pool(c.limit + 1);
+        PURB beyondInterface = Keep(BuildTransfer(Pipe(0, 0), data, nullptr, 100 * 1024, 0));
+        EXPECT_EQ(SubmitUrbSync(fdo, beyondInterface), STATUS_SUCCESS);
+        EXPECT_EQ(device.sunk, 100u * 1024u);
+        PURB atLimit = Keep(BuildTransfer(Pipe(0, 0), data, nullptr, c.limit, 0));
+        EXPECT_EQ(SubmitUrbSync(fdo, atLimit), STATUS_SUCCESS);
+        PURB beyondLimit = Keep(BuildTransfer(Pipe(0, 0), data, nullptr, c.limit + 1, 0));
+        EXPECT_EQ(SubmitUrbSync(fdo, beyondLimit), STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(beyondLimit->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
+        Detach();
+    }
+}
+
+TEST_F(BusTest, APagedTransferBufferAndAPipeAbortAbovePassiveLevelStop) {
+    auto& device = Make<BulkDevice>(KernelClock());
+    Attach(device);
+    auto* paged = static_cast<std::uint8_t*>(ExAllocatePoolWithTag(PagedPool, 64, 'gaPT'));
+    PURB write = Keep(BuildTransfer(Pipe(0, 0), paged + 8, nullptr, 32, 0));
+    EXPECT_DEATH(SubmitUrbSync(fdo, write),
+                 "VERIFIER STOP: transfer buffer in paged pool in URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER .*32 bytes");
+    ExFreePool(paged);
+    PURB abort = Keep(BuildPipeRequest(URB_FUNCTION_ABORT_PIPE, Pipe(0, 0)));
+    EXPECT_DEATH(
+        {
+            KIRQL irql;
+            KeRaiseIrql(APC_LEVEL, &irql);
+            SubmitUrbAsync(fdo, abort);
+        },
+        "VERIFIER STOP: pipe request above PASSIVE_LEVEL in URB_FUNCTION_ABORT_PIPE .*IRQL 1");
+    EXPECT_EQ(SubmitUrbSync(fdo, abort), STATUS_SUCCESS);
+}
+
 }  // namespace
 }  // namespace tarvel::usb::test

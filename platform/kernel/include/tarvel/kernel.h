@@ -105,6 +105,7 @@ std::size_t PoolOutstanding(std::uint32_t tag);       // allocations of the tag 
 std::size_t PoolOutstandingBytes(std::uint32_t tag);
 std::size_t PoolOutstandingTotal();
 std::string PoolLeakReport();                          // empty if nothing is outstanding
+bool InPagedPool(const void* address);                 // inside an outstanding paged-pool block
 // Verifier stop ("pool leak") naming each tag that still has allocations outstanding.
 void CheckPoolLeaks(const char* routine, const void* object, std::initializer_list<std::uint32_t> tags);
 std::string TagName(std::uint32_t tag);                // 'tsTv' -> "vTst" as the pool shows it

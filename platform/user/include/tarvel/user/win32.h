@@ -5,6 +5,8 @@
 
 #include <ntddk.h>
 
+#include "tarvel/user/wide_memory.h"
+
 namespace tarvel::user {
 
 using ::BOOL;
@@ -49,6 +51,9 @@ static_assert(sizeof(OVERLAPPED) == 32);
 #endif
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)))
 #define INFINITE 0xFFFFFFFFu
+#ifndef MAXDWORD
+#define MAXDWORD 0xFFFFFFFFu  // e.g. COMMTIMEOUTS.ReadIntervalTimeout: return at once with what is there
+#endif
 
 #ifndef GENERIC_READ
 #define GENERIC_READ 0x80000000u
