@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs beyond what a fresh machine of this kind has (cmake, g++, GoogleTest,
-# Google Benchmark and valgrind are there): the mingw-w64 cross compiler for the Windows images, and
-# clang with its libFuzzer runtime for the whole-stack fuzz targets (tests/fuzz).
+# Google Benchmark and valgrind are there): the mingw-w64 cross compiler for the Windows images, Boost.Context
+# for the emulated kernel's fibers, and clang with its libFuzzer runtime for the whole-stack fuzz targets
+# (tests/fuzz).
 set -euo pipefail
 install() {
   echo "installing: $*"
@@ -13,6 +14,8 @@ need=()
 command -v x86_64-w64-mingw32-g++ >/dev/null || need+=(g++-mingw-w64-x86-64 mingw-w64-x86-64-dev)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v clang++ >/dev/null || need+=(clang)
+# Boost.Context switches the emulated threads (fibers) of the emulated kernel.
+[[ -e /usr/include/boost/context/detail/fcontext.hpp ]] || need+=(libboost-context-dev)
 if ((${#need[@]})); then
   install "${need[@]}"
 fi
