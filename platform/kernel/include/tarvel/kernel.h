@@ -44,7 +44,10 @@ struct BootOptions {
   unsigned pctDepth = 3;                    // pct: the depth of the orderings aimed at
   std::uint64_t pctSteps = 20'000;          // pct: the switch points over which change points are drawn
   double interruptProbability = 0.05;       // random, pct: chance that a due-soon timeline entry fires
-  VirtualTime interruptHorizon = 10 * kMillisecond;  // how far ahead of the clock an interrupt reaches
+  // How far ahead of the clock an interrupt reaches: one USB frame, so that a thread is never held up
+  // longer than a real processor busy with interrupts would be (a device without flow control would
+  // lose bytes to a host that stalls for many frames at a time, which no driver can prevent).
+  VirtualTime interruptHorizon = kMillisecond;
 };
 
 // Boots the machine and adopts the calling (non-emulated) thread as the emulated thread "app" at
