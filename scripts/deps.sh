@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs what a build needs beyond what a fresh machine of this kind has (cmake, g++, make, GoogleTest,
 # Google Benchmark and valgrind are there), and only what is missing.
-#   scripts/deps.sh        everything the test command builds and runs: Ninja, the mingw-w64 cross compiler
-#                          for the Windows images, clang with its libFuzzer runtime for the whole-stack fuzz
-#                          targets (tests/fuzz), and what the run build needs
+#   scripts/deps.sh        everything the test command builds and runs: what the run build needs, Ninja,
+#                          the mingw-w64 cross compiler for the Windows images, clang with its libFuzzer
+#                          runtime for the whole-stack fuzz targets (tests/fuzz)
 #   scripts/deps.sh --run  only what the main job's own build needs (scripts/run.sh)
 set -euo pipefail
 mode=${1:-all}
@@ -14,8 +14,8 @@ install() {
   apt-get install -y -qq "$@" >/dev/null
 }
 need=()
-# The run build needs nothing beyond a fresh machine; a package it comes to need is listed here.
-
+# Boost.Context switches the emulated threads (fibers) of the emulated kernel.
+[[ -e /usr/include/boost/context/detail/fcontext.hpp ]] || need+=(libboost-context-dev)
 if [[ $mode != --run ]]; then
   command -v x86_64-w64-mingw32-g++ >/dev/null || need+=(g++-mingw-w64-x86-64 mingw-w64-x86-64-dev)
   command -v ninja >/dev/null || need+=(ninja-build)

@@ -1,10 +1,10 @@
 #include "tarvel/user/errors.h"
 
+#include "tarvel/kernel.h"
+
 namespace tarvel::user {
 
 namespace {
-
-thread_local DWORD lastError = ERROR_SUCCESS; // each emulated thread is its own host thread
 
 struct Mapping {
     NTSTATUS status;
@@ -50,9 +50,10 @@ constexpr Mapping kMappings[] = {
 
 } // namespace
 
-DWORD GetLastError() { return lastError; }
+// Per emulated thread, as each thread of the platform has its own.
+DWORD GetLastError() { return kernel::CurrentThreadLastError(); }
 
-void SetLastError(DWORD error) { lastError = error; }
+void SetLastError(DWORD error) { kernel::CurrentThreadLastError() = error; }
 
 DWORD NtStatusToDosError(NTSTATUS status) {
     for (const Mapping& mapping : kMappings)

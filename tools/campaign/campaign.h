@@ -30,9 +30,10 @@ struct Tally {
     std::uint64_t siteCalls[kFaultSites] = {};  // allocation attempts in the armed window (sweep counting)
 };
 
-// How a scenario's run is set up: the seed of the random policy, its size and, for low-resource
-// runs, which allocation attempt fails.
+// How a scenario's run is set up: the scheduling policy and its seed, the run's size and, for
+// low-resource runs, which allocation attempt fails.
 struct RunPlan {
+    std::string policy = "random";  // as the kernel's ParsePolicy reads it: random, pct, pct:3:40000
     std::uint64_t seed = 1;
     unsigned cycles = 3;
     int faultSite = -1;       // FaultSite index, -1 none
@@ -51,8 +52,11 @@ struct RunPlan {
 
 // Replays with the kernel's trace on standard error (--trace).
 void SetTraceKernel(bool on);
+// The scheduling policy of the runs of this process (a plan's policy; "random" until set). False if the
+// kernel does not know it.
+bool UsePolicy(const std::string& policy);
 
-// Boots a machine under the random policy with the run's seed.
+// Boots a machine under the policy in use with the run's seed.
 m::MachineOptions RandomMachine(std::uint64_t seed);
 
 // With no adapter plugged in, the machine must be as after boot: no pool, stacks, drivers or names.

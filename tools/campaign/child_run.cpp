@@ -31,6 +31,7 @@ pid_t StartChild(const Scenario& scenario, const RunPlan& plan, const std::strin
         close(log);
     }
     alarm(timeoutSeconds);  // SIGALRM ends a run that no longer moves in real time
+    if (!UsePolicy(plan.policy)) _exit(5);
     const Tally tally = scenario.run(plan);
     std::fflush(stdout);
     std::fflush(stderr);

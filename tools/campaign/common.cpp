@@ -16,12 +16,24 @@ void Finding(const std::string& what) {
 
 namespace {
 bool gTrace = false;
+std::string gPolicy = "random";
 }
 void SetTraceKernel(bool on) { gTrace = on; }
+
+bool UsePolicy(const std::string& policy) {
+    k::BootOptions probe;
+    if (!k::ParsePolicy(policy, probe)) return false;
+    gPolicy = policy;
+    return true;
+}
 
 m::MachineOptions RandomMachine(std::uint64_t seed) {
     m::MachineOptions options;
     options.boot.policy = k::Policy::Random;
+    // A run of a scenario takes some tens of thousands of switch points: pct draws its change points
+    // over that range unless the policy names its own.
+    options.boot.pctSteps = 40'000;
+    k::ParsePolicy(gPolicy, options.boot);
     options.boot.seed = seed;
     // A run lasts well under a minute of virtual time; a wait that never ends shows as a runaway soon.
     options.boot.timeBudget = 120 * k::kSecond;

@@ -1,5 +1,5 @@
-// tarvel-campaign: the reliability campaign. Runs each scenario under many seeds of the random
-// scheduling policy, with the verifier on, every seed in a child process of its own, and prints a
+// tarvel-campaign: the reliability campaign. Runs each scenario under many seeds of the random and
+// the pct scheduling policies (by turns), with the verifier on, every seed in a child process of its own, and prints a
 // summary table (scenario, seeds, cycles, requests, faults injected, findings). Every finding comes with
 // its seed, the lines that name it, the child's log and the command that replays it.
 //
@@ -37,6 +37,7 @@ struct Options {
     unsigned sweepLimit = ~0u;   // low-resource attempts per phase; ~0: the configuration's
     std::string only;            // run the scenarios whose row name contains this
     std::string logDir = "campaign-logs";
+    std::vector<std::string> policies = {"random", "pct"};  // seeds take them by turns
     RunPlan plan;                // --replay
     std::string scenario;        // --replay
 };
@@ -66,8 +67,9 @@ struct Job {
 };
 
 std::string ReplayCommand(const Job& job) {
-    std::string command = "tarvel-campaign --replay --scenario " + job.scenario->name + " --seed " +
-                          std::to_string(job.plan.seed) + " --cycles " + std::to_string(job.plan.cycles);
+    std::string command = "tarvel-campaign --replay --scenario " + job.scenario->name + " --policy " +
+                          job.plan.policy + " --seed " + std::to_string(job.plan.seed) + " --cycles " +
+                          std::to_string(job.plan.cycles);
     if (!job.plan.phase.empty()) command += " --phase " + job.plan.phase;
     if (job.plan.faultSite >= 0)
         command += " --site " + std::to_string(job.plan.faultSite) + " --nth " + std::to_string(job.plan.faultNth);
@@ -222,15 +224,21 @@ Size SizeOf(const std::string& name, const Options& o) {
 
 bool Selected(const Options& o, const std::string& row) { return o.only.empty() || row.find(o.only) != std::string::npos; }
 
+// A row per policy ("pnp random", "pnp pct"); the seeds of the scenario take the policies by turns.
+std::string PolicyRow(const std::string& row, const std::string& policy) {
+    return row + " " + policy.substr(0, policy.find(':'));
+}
+
 void AddSeeded(std::vector<Job>& jobs, const Options& o, const std::string& row, const std::string& scenario,
                std::uint64_t stream, RunPlan base = {}) {
-    if (!Selected(o, row)) return;
     const Size size = SizeOf(row, o);
     for (int i = 0; i < size.seeds; ++i) {
         RunPlan plan = base;
+        plan.policy = o.policies[static_cast<std::size_t>(i) % o.policies.size()];
         plan.seed = o.firstSeed + stream * 1'000'000 + static_cast<std::uint64_t>(i);
         plan.cycles = static_cast<unsigned>(size.cycles);
-        jobs.push_back({FindScenario(scenario), row, plan});
+        const std::string policyRow = PolicyRow(row, plan.policy);
+        if (Selected(o, policyRow)) jobs.push_back({FindScenario(scenario), policyRow, plan});
     }
 }
 
@@ -242,6 +250,7 @@ std::vector<Job> SweepJobs(Runner& runner, const Options& o) {
     for (const std::string& phase : LowResourcePhases()) {
         if (!Selected(o, "lowres." + phase)) continue;
         RunPlan plan;
+        plan.policy = o.policies.front();
         plan.seed = o.firstSeed + 9'000'000;
         plan.phase = phase;
         counting.push_back({lowres, "lowres." + phase, plan});
@@ -278,6 +287,8 @@ void Usage() {
         "  --seeds N          seeds per scenario instead of the configuration's\n"
         "  --cycles N         cycles (rounds) per seed instead of the configuration's\n"
         "  --first-seed N     first seed (default 1)\n"
+        "  --policy P[,P...]  scheduling policies, taken by turns by the seeds of a scenario: random, pct,\n"
+        "                     pct:DEPTH or pct:DEPTH:STEPS (default random,pct); the sweep runs the first\n"
         "  --jobs N           runs at a time (default 2)\n"
         "  --only TEXT        only the rows whose name contains TEXT (pnp, sleep, fuzz, lowres.stream, ...)\n"
         "  --sweep-limit N    low-resource runs per phase (0: every allocation attempt)\n"
@@ -309,6 +320,21 @@ bool Parse(int argc, char** argv, Options& o) {
         else if (a == "--seeds") o.seeds = std::stoi(value());
         else if (a == "--cycles") o.cycles = std::stoi(value());
         else if (a == "--first-seed") o.firstSeed = std::stoull(value());
+        else if (a == "--policy") {
+            o.policies.clear();
+            const std::string list = value();
+            for (std::size_t start = 0; start <= list.size();) {
+                const std::size_t end = std::min(list.find(',', start), list.size());
+                const std::string policy = list.substr(start, end - start);
+                if (!UsePolicy(policy)) {
+                    std::fprintf(stderr, "unknown policy '%s' (random, pct, pct:DEPTH, pct:DEPTH:STEPS)\n", policy.c_str());
+                    return false;
+                }
+                o.policies.push_back(policy);
+                start = end + 1;
+            }
+            o.plan.policy = o.policies.front();
+        }
         else if (a == "--jobs") o.jobs = std::max(1, std::stoi(value()));
         else if (a == "--only") o.only = value();
         else if (a == "--sweep-limit") o.sweepLimit = static_cast<unsigned>(std::stoul(value()));
@@ -341,9 +367,10 @@ int Replay(const Options& o) {
     }
     RunPlan plan = o.plan;
     plan.cycles = o.cycles > 0 ? static_cast<unsigned>(o.cycles) : plan.cycles;
+    UsePolicy(plan.policy);
     const Tally tally = scenario->run(plan);  // in the foreground: a stop shows here as it happens
-    std::printf("%s seed %llu passed: %llu cycles, %llu requests, %llu faults injected\n", o.scenario.c_str(),
-                (unsigned long long)plan.seed, (unsigned long long)tally.cycles, (unsigned long long)tally.requests,
+    std::printf("%s, %s seed %llu passed: %llu cycles, %llu requests, %llu faults injected\n", o.scenario.c_str(),
+                plan.policy.c_str(), (unsigned long long)plan.seed, (unsigned long long)tally.cycles, (unsigned long long)tally.requests,
                 (unsigned long long)tally.faults);
     return 0;
 }
@@ -356,8 +383,10 @@ int main(int argc, char** argv) {
     Options o;
     if (!Parse(argc, argv, o)) return 2;
     if (o.replay) return Replay(o);
-    std::printf("tarvel-campaign: %s configuration, random policy, verifier on, %u runs at a time\n",
-                o.longRun ? "long" : "short", o.jobs);
+    std::string policies;
+    for (const auto& p : o.policies) policies += (policies.empty() ? "" : " and ") + p;
+    std::printf("tarvel-campaign: %s configuration, %s policies by turns, verifier on, %u runs at a time\n",
+                o.longRun ? "long" : "short", policies.c_str(), o.jobs);
     Runner runner(o);
     std::vector<Job> jobs;
     AddSeeded(jobs, o, "pnp", "pnp", 1);

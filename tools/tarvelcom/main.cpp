@@ -202,14 +202,13 @@ int Run(const Options& o) {
     }
 
     m::MachineOptions machineOptions;
-    machineOptions.boot.policy = o.policy;
-    machineOptions.boot.seed = o.seed;
+    machineOptions.boot = o.boot;
     if (o.trace)
         machineOptions.requestTrace = [&out](const m::TracedRequest& r) { out.Line("%s", m::FormatTracedRequest(r).c_str()); };
     m::Machine machine(machineOptions);
-    out.Row("machine", k::CurrentPolicy() == k::Policy::Random
-                           ? Format("booted, random policy, seed %llu (the same options and seed replay this run)",
-                                    static_cast<unsigned long long>(k::CurrentSeed()))
+    out.Row("machine", k::CurrentPolicy() != k::Policy::Sequential
+                           ? Format("booted, %s policy, seed %llu (the same options and seed replay this run)",
+                                    k::PolicyText().c_str(), static_cast<unsigned long long>(k::CurrentSeed()))
                            : std::string("booted, sequential policy"));
 
     out.Section("Plugging in the adapter");

@@ -135,16 +135,16 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string* error) {
             if (!seconds) return bad("expected 0 to 3600 seconds");
             o.waitSeconds = *seconds;
         } else if (arg == "--policy") {
-            if (!next("sequential or random")) return std::nullopt;
-            if (value == "sequential") o.policy = tarvel::kernel::Policy::Sequential;
-            else if (value == "random") o.policy = tarvel::kernel::Policy::Random;
-            else return bad("expected sequential or random");
+            if (!next("sequential, random or pct[:DEPTH[:STEPS]]")) return std::nullopt;
+            if (!tarvel::kernel::ParsePolicy(value, o.boot))
+                return bad("expected sequential, random, pct, pct:DEPTH or pct:DEPTH:STEPS");
+            o.policyGiven = true;
         } else if (arg == "--seed") {
             if (!next("a number")) return std::nullopt;
             auto seed = ParseNumber<std::uint64_t>(value, ~std::uint64_t{0});
             if (!seed) return bad("not a number");
-            o.seed = *seed;
-            o.policy = tarvel::kernel::Policy::Random;
+            o.boot.seed = *seed;
+            if (!o.policyGiven) o.boot.policy = tarvel::kernel::Policy::Random;
         } else if (arg == "--trace") {
             if (!flag()) return std::nullopt;
             o.trace = true;
@@ -187,9 +187,11 @@ The far side of the serial line:
   --far-side tcp[:PORT]  one TCP client on 127.0.0.1:PORT (any free port if none) is the far end
   --wait SECONDS         how long to wait for the TCP client (default 30)
 The machine:
-  --policy sequential|random   scheduling of the emulated threads (default sequential)
-  --seed N               seed of the random policy (implies --policy random); a run replays exactly
-                         with the same options and seed
+  --policy POLICY        scheduling of the emulated threads (default sequential): sequential,
+                         random, or pct[:DEPTH[:STEPS]] (priorities with DEPTH - 1 change points
+                         among the first STEPS switch points; default 3 and 20000)
+  --seed N               seed of the random or pct policy (without --policy: random); a run
+                         replays exactly with the same options and seed
   --trace                print every request between tarvelport, tarvelpipe and the USB bus with
                          its virtual time
   -h, --help             this text

@@ -27,8 +27,8 @@ struct Options {
     FarEnd farEnd = FarEnd::Loopback;
     std::uint16_t tcpPort = 0;   // 0: any free port
     unsigned waitSeconds = 30;   // for a TCP client to connect
-    tarvel::kernel::Policy policy = tarvel::kernel::Policy::Sequential;
-    std::uint64_t seed = 0;
+    tarvel::kernel::BootOptions boot; // --policy and --seed
+    bool policyGiven = false;
     bool trace = false;
     bool help = false;
 };

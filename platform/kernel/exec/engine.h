@@ -1,9 +1,8 @@
-// The scheduler engine behind the execution model: emulated threads, baton passing, the ready queue,
-// virtual time and its timeline, idle and hang handling. Private to the emulated kernel; the kernel's
+// The scheduler engine behind the execution model: emulated threads (fibers), the ready queue and the
+// policies' choices, virtual time and its timeline, interrupts, idle and hang handling. Private to the emulated kernel; the kernel's
 // routines (ke/, pool/, io/, ...) build on it.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -11,10 +10,10 @@
 #include <mutex>
 #include <random>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "exec/fiber.h"
 #include "tarvel/kernel.h"
 
 namespace tarvel::kernel::exec {
@@ -56,9 +55,10 @@ struct Thread {
   bool system = false;                 // worker, DPC or post thread: stopped at shutdown
   bool ran = false;                    // has run at least once
   std::function<void()> body;
-  std::thread os;
-  std::condition_variable cv;
-  bool go = false;                     // baton: set by the thread handing over the CPU
+  Fiber fiber;                         // "app" keeps the booting host thread's own stack
+  std::uint64_t priority = 0;          // pct: the highest-priority runnable thread runs
+  std::uint64_t stepsWithoutYield = 0; // pct: switch points since it last blocked or was switched out
+  std::uint32_t lastError = 0;         // the application side's GetLastError
 
   unsigned char irql = kPassiveLevel;
   std::vector<const void*> spinLocks;  // held, in acquisition order

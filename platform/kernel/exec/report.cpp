@@ -102,8 +102,7 @@ std::string ThreadReport() {
 }
 
 std::string ReplayLine() {
-  std::string line = "replay: TARVEL_POLICY=";
-  line += CurrentPolicy() == Policy::Random ? "random" : "sequential";
+  std::string line = "replay: TARVEL_POLICY=" + PolicyText();
   line += " TARVEL_SEED=" + std::to_string(CurrentSeed());
   std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
   std::string arg;

@@ -1,6 +1,7 @@
-// Baton passing between emulated threads: exactly one runs; the others wait on their own condition
-// variable until the running one hands the CPU over at a switch point.
+// Handing the CPU between emulated threads: exactly one runs; the others are suspended fibers until the
+// running one switches to them at a switch point or when it blocks.
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 
 #include "exec/machine.h"
@@ -13,8 +14,11 @@ constexpr std::int32_t kStatusTimeout = 0x102;
 
 Machine* gMachine = nullptr;
 Thread* gRunning = nullptr;
-// The emulated thread this host thread is (initial-exec: the kernel library is never dlopen'ed).
+// The emulated thread running on this host thread: the running one on the host thread that booted the
+// machine, nobody on any other (initial-exec: the kernel library is never dlopen'ed).
 thread_local Thread* tSelf __attribute__((tls_model("initial-exec"))) = nullptr;
+// The application side's last error for callers outside the machine.
+thread_local std::uint32_t tHostLastError = 0;
 DpcHooks gDpcHooks;
 
 [[noreturn]] void OutsideCall(const char* what) {
@@ -22,27 +26,18 @@ DpcHooks gDpcHooks;
                gMachine ? "the caller is not the running emulated thread" : "the machine is not booted");
 }
 
-// Waits on the calling host thread until the baton is handed to it.
-void AwaitBaton(Thread* self, std::unique_lock<std::mutex>& lock) {
-  self->cv.wait(lock, [self] { return self->go; });
-  self->go = false;
-}
-
 void HandOver(Thread* self, Thread* next) {
   next->state = Thread::State::Running;
+  next->stepsWithoutYield = 0;
   gRunning = next;
   if (next == self) return;
   ++gMachine->statistics.threadSwitches;
-  std::unique_lock lock(BatonMutex());
-  next->go = true;
-  next->cv.notify_one();
-  if (self->state == Thread::State::Finished) return;
-  AwaitBaton(self, lock);
+  SwitchFiber(self->fiber, next->fiber, self->state == Thread::State::Finished);
+  tSelf = self;  // running again
 }
 
 Thread* TakeReady(Machine& m) {
-  std::size_t index = 0;
-  if (m.options.policy == Policy::Random && m.ready.size() > 1) index = m.rng() % m.ready.size();
+  const std::size_t index = PickReady(m);
   Thread* next = m.ready[index];
   m.ready.erase(m.ready.begin() + static_cast<std::ptrdiff_t>(index));
   return next;
@@ -114,17 +109,15 @@ Thread* PickNext(Machine& m) {
   }
 }
 
-void ThreadMain(Thread* self) {
-  {
-    std::unique_lock lock(BatonMutex());
-    AwaitBaton(self, lock);
-  }
+[[noreturn]] void FiberMain(void* argument) {
+  auto* self = static_cast<Thread*>(argument);
   tSelf = self;
   self->ran = true;
   self->body();
   self->body = nullptr;
   self->state = Thread::State::Finished;
-  Reschedule(self);
+  Reschedule(self);  // switches away for good
+  std::abort();
 }
 
 Thread* NewThread(Machine& m, std::string name, std::function<void()> body, bool system) {
@@ -135,7 +128,8 @@ Thread* NewThread(Machine& m, std::string name, std::function<void()> body, bool
   t->system = system;
   t->body = std::move(body);
   m.threads.push_back(std::move(owned));
-  t->os = std::thread(ThreadMain, t);
+  PrepareFiber(t->fiber, FiberMain, t);
+  AdmitThread(m, t);
   ++m.statistics.threadsStarted;
   t->state = Thread::State::Ready;
   m.ready.push_back(t);
@@ -221,13 +215,11 @@ std::vector<Component>& Components() {
   return components;
 }
 
-Policy PolicyFromEnvironment(Policy fallback) {
+void PolicyFromEnvironment(BootOptions& options) {
   const char* value = std::getenv("TARVEL_POLICY");
-  if (!value || !*value) return fallback;
-  const std::string policy = value;
-  if (policy == "sequential") return Policy::Sequential;
-  if (policy == "random") return Policy::Random;
-  std::fprintf(stderr, "TARVEL_POLICY=%s is neither 'sequential' nor 'random'\n", value);
+  if (!value || !*value) return;
+  if (ParsePolicy(value, options)) return;
+  std::fprintf(stderr, "TARVEL_POLICY=%s is none of sequential, random, pct, pct:DEPTH, pct:DEPTH:STEPS\n", value);
   std::abort();
 }
 
@@ -252,15 +244,16 @@ void Boot(const BootOptions& options) {
   if (tSelf) VerifierStop("boot from an emulated thread", "Boot", nullptr);
   auto* m = new Machine;
   m->options = options;
-  m->options.policy = PolicyFromEnvironment(options.policy);
+  PolicyFromEnvironment(m->options);
   m->options.seed = SeedFromEnvironment(options.seed);
-  m->rng.seed(m->options.seed);
+  StartPolicy(*m);
   gMachine = m;
   auto app = std::make_unique<Thread>();
   app->id = ++m->nextThreadId;
   app->name = "app";
   app->state = Thread::State::Running;
   m->app = app.get();
+  AdmitThread(*m, m->app);
   m->threads.push_back(std::move(app));
   tSelf = m->app;
   gRunning = m->app;
@@ -279,6 +272,7 @@ void Shutdown() {
   for (auto it = Components().rbegin(); it != Components().rend(); ++it)
     if (it->shutdown) it->shutdown();
   m.stopping = true;
+  self->priority = 0;  // pct: the system threads finish before "app" runs on
   for (;;) {
     std::vector<Thread*> idle;
     for (Thread* t : m.waiters)
@@ -289,18 +283,15 @@ void Shutdown() {
     m.ready.push_back(self);
     Reschedule(self);
   }
-  // Threads still blocked now wait for something that will never come; they stay parked.
-  // Never destroyed: the parked host threads wait on these threads' condition variables until exit.
+  // Threads still blocked now wait for something that will never come; they stay parked. Never
+  // destroyed, nor their stacks reused: what they wait on may live on those stacks, and other memory
+  // may still point there.
   static auto& abandoned = *new std::vector<std::unique_ptr<Thread>>;
   for (auto& t : m.threads) {
-    if (t.get() == m.app) continue;
-    if (t->state == Thread::State::Finished) {
-      t->os.join();
-    } else {
-      std::fprintf(stderr, "tarvel: thread \"%s\" still waits at shutdown; abandoned\n", t->name.c_str());
-      t->os.detach();
-      abandoned.push_back(std::move(t));
-    }
+    if (t.get() == m.app || t->state == Thread::State::Finished) continue;
+    std::fprintf(stderr, "tarvel: thread \"%s\" still waits at shutdown; abandoned\n", t->name.c_str());
+    AbandonFiber(t->fiber);
+    abandoned.push_back(std::move(t));
   }
   tSelf = nullptr;
   gRunning = nullptr;
@@ -314,6 +305,7 @@ Policy CurrentPolicy() { return gMachine ? gMachine->options.policy : Policy::Se
 std::uint64_t CurrentSeed() { return gMachine ? gMachine->options.seed : 0; }
 VirtualTime Now() { return gMachine ? gMachine->now : 0; }
 bool InEmulatedThread() { return tSelf != nullptr && tSelf == gRunning; }
+std::uint32_t& CurrentThreadLastError() { return InEmulatedThread() ? tSelf->lastError : tHostLastError; }
 const char* CurrentThreadName() { return InEmulatedThread() ? tSelf->name.c_str() : "(none)"; }
 
 void SwitchPoint() {
@@ -321,9 +313,13 @@ void SwitchPoint() {
   if (!self || tSelf != self) OutsideCall("SwitchPoint");
   Machine& m = *gMachine;
   ++m.statistics.switchPoints;
+  if (InterruptAtPoint(m)) {
+    m.now = std::max(m.now, m.timeline.begin()->first.due);
+    ++m.statistics.interrupts;
+    FireDue(m);
+  }
   if (self->irql < kDispatchLevel && gDpcHooks.pending && gDpcHooks.pending()) gDpcHooks.drain();
-  if (m.options.policy != Policy::Random || m.ready.empty()) return;
-  if (m.coin(m.rng) >= m.options.switchProbability) return;
+  if (!SwitchAtPoint(m, self)) return;
   self->state = Thread::State::Ready;
   m.ready.push_back(self);
   Reschedule(self);

@@ -1,10 +1,12 @@
 // The emulated kernel's internal interface: what platform components, tools and tests use to run the
 // machine. Driver code never includes this; it sees only the driver-kit routines.
 //
-// Execution model: emulated threads are real OS threads of which exactly one runs at a time. The CPU
-// changes hands only at switch points (every kernel routine that synchronises or hands work over), so
-// platform data structures need no host mutexes. Time is virtual (100-ns units) and moves only when
-// nothing can run. Every routine here must be called from an emulated thread unless it says otherwise.
+// Execution model: emulated threads are fibers on the host thread that booted the machine, of which
+// exactly one runs at a time. The CPU changes hands only at switch points (every kernel routine that
+// synchronises or hands work over), so platform data structures need no host mutexes. Time is virtual
+// (100-ns units) and moves when nothing can run; under the random and pct policies it may also move at a
+// switch point, as an interrupt would (see BootOptions). Every routine here must be called from an
+// emulated thread unless it says otherwise.
 #pragma once
 
 #include <cstddef>
@@ -22,19 +24,41 @@ namespace tarvel::kernel {
 using VirtualTime = std::int64_t;  // 100-ns units since boot
 constexpr VirtualTime kMicrosecond = 10, kMillisecond = 10'000, kSecond = 10'000'000;
 
-enum class Policy { Sequential, Random };
+// sequential: a thread runs until it blocks, then the oldest runnable one; the clock moves only when
+//   nothing can run.
+// random: at each switch point, with switchProbability, a random runnable thread runs instead.
+// pct: probabilistic concurrency testing. Every thread has a random priority and the highest-priority
+//   runnable thread always runs; at pctDepth - 1 switch points drawn at random from the first pctSteps,
+//   the running thread drops below every other. A fault that needs d events in a given order is found
+//   with a probability of at least 1 / (threads * pctSteps^(d-1)) per run for d <= pctDepth.
+// Under random and pct, at a switch point a timeline entry due within interruptHorizon may fire with
+// interruptProbability (timers, wait timeouts): the clock jumps while threads are mid-routine, as a
+// hardware interrupt lands on a multiprocessor.
+enum class Policy { Sequential, Random, Pct };
 
 struct BootOptions {
   Policy policy = Policy::Sequential;
   std::uint64_t seed = 0;
   VirtualTime timeBudget = 3600 * kSecond;  // virtual time after which the run stops as runaway
   double switchProbability = 0.25;          // random policy: chance to switch at a switch point
+  unsigned pctDepth = 3;                    // pct: the depth of the orderings aimed at
+  std::uint64_t pctSteps = 20'000;          // pct: the switch points over which change points are drawn
+  double interruptProbability = 0.05;       // random, pct: chance that a due-soon timeline entry fires
+  // How far ahead of the clock an interrupt reaches: one USB frame, so that a thread is never held up
+  // longer than a real processor busy with interrupts would be (a device without flow control would
+  // lose bytes to a host that stalls for many frames at a time, which no driver can prevent).
+  VirtualTime interruptHorizon = kMillisecond;
 };
 
 // Boots the machine and adopts the calling (non-emulated) thread as the emulated thread "app" at
-// PASSIVE_LEVEL. TARVEL_POLICY (sequential|random) and TARVEL_SEED override the options, so any run can
-// be replayed from the environment.
+// PASSIVE_LEVEL. TARVEL_POLICY (as ParsePolicy reads it) and TARVEL_SEED override the options, so any
+// run can be replayed from the environment.
 void Boot(const BootOptions& = {});
+// Reads "sequential", "random", "pct", "pct:DEPTH" or "pct:DEPTH:STEPS" into options (policy, pctDepth,
+// pctSteps). False, with options unchanged, for anything else. Callable outside the machine.
+bool ParsePolicy(const std::string& text, BootOptions& options);
+// The policy in force, written as ParsePolicy reads it ("random", "pct:3:20000").
+std::string PolicyText();
 // Lets everything runnable at the current time finish, stops the system threads and prints the pool
 // leak report (if anything is outstanding) to stderr. Called by "app". The machine can be booted again.
 void Shutdown();
@@ -63,12 +87,17 @@ struct Statistics {
   std::uint64_t dpcsRun = 0;
   std::uint64_t timerExpiries = 0;   // timeline entries fired (timers and wait timeouts)
   std::uint64_t threadsStarted = 0;
+  std::uint64_t interrupts = 0;      // switch points at which the clock moved while a thread ran
 };
 Statistics MachineStatistics();
 
 // Name of the running emulated thread ("app", "worker.critical.0", "dpc", ...); "(none)" outside.
 const char* CurrentThreadName();
 bool InEmulatedThread();
+// A value kept per emulated thread for the application side's last error (emulated threads share a
+// host thread, so host thread-local storage does not tell them apart). Outside the machine: per host
+// thread.
+std::uint32_t& CurrentThreadLastError();
 
 // Stops the run: prints `VERIFIER STOP: <rule> in <routine> on <object>: <detail>` plus the replay line
 // and aborts the process.
