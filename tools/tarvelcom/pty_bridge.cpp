@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include "show.h"
 
