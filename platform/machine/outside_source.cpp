@@ -24,8 +24,8 @@ void OutsideSource::Start() {
     stopping_ = false;
     kernel::OpenExternalSource();
     {
-        std::lock_guard lock(mutex_);
-        sourceOpen_ = true;
+        std::lock_guard lock(source_->mutex);
+        source_->open = true;
     }
     thread_ = std::thread([this] { Loop(); });
 }
@@ -39,7 +39,7 @@ void OutsideSource::Stop() {
     // What the host thread handed over is delivered before the source closes; nothing outside refers
     // to the machine afterwards.
     kernel::RunUntilIdle();
-    Close();
+    source_->Close();
 }
 
 void OutsideSource::Wake() {
@@ -48,10 +48,10 @@ void OutsideSource::Wake() {
     (void)!::write(wake_[1], &byte, 1); // a full pipe already wakes the thread
 }
 
-void OutsideSource::Close() {
-    std::lock_guard lock(mutex_);
-    if (!sourceOpen_) return;
-    sourceOpen_ = false;
+void OutsideSource::SourceState::Close() {
+    std::lock_guard lock(mutex);
+    if (!open) return;
+    open = false;
     kernel::CloseExternalSource();
 }
 
@@ -74,7 +74,7 @@ void OutsideSource::Loop() {
         if (!Serve(fds)) break;
     }
     // The outside has nothing more to send, so an idle machine need not wait for it.
-    kernel::Post([this] { Close(); });
+    kernel::Post([source = source_] { source->Close(); });
 }
 
 } // namespace tarvel::machine

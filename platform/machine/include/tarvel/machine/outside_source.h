@@ -7,6 +7,7 @@
 #include <poll.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -38,14 +39,19 @@ protected:
 
 private:
     void Loop();
-    void Close();
+    // Whether the kernel still counts the source; shared with work posted to close it, which may run
+    // after this object is gone.
+    struct SourceState {
+        std::mutex mutex;
+        bool open = false;
+        void Close();
+    };
 
     std::thread thread_;
     int wake_[2] = {-1, -1};
     std::atomic<bool> stopping_{false};
     bool started_ = false;
-    std::mutex mutex_;
-    bool sourceOpen_ = false;
+    std::shared_ptr<SourceState> source_ = std::make_shared<SourceState>();
 };
 
 } // namespace tarvel::machine
