@@ -20,6 +20,11 @@ if [[ $mode != --run ]]; then
   command -v x86_64-w64-mingw32-g++ >/dev/null || need+=(g++-mingw-w64-x86-64 mingw-w64-x86-64-dev)
   command -v ninja >/dev/null || need+=(ninja-build)
   command -v clang++ >/dev/null || need+=(clang)
+  # Real serial programs for the pseudo-terminal bridge's tests (tests/system/programs).
+  command -v sz >/dev/null || need+=(lrzsz)
+  command -v socat >/dev/null || need+=(socat)
+  command -v picocom >/dev/null || need+=(picocom)
+  /usr/bin/python3 -c 'import serial' 2>/dev/null || need+=(python3-serial)
 fi
 if ((${#need[@]})); then
   install "${need[@]}"

@@ -38,41 +38,9 @@ std::condition_variable& ClientArrived() {
 
 } // namespace
 
-ExternalLine::ExternalLine() : peer_([this](std::uint8_t byte) { ByteFromAdapter(byte); }) {
-    if (::pipe(wake_) != 0) wake_[0] = wake_[1] = -1;
-}
+ExternalLine::ExternalLine() : peer_([this](std::uint8_t byte) { ByteFromAdapter(byte); }) {}
 
-ExternalLine::~ExternalLine() {
-    Stop();
-    for (int fd : wake_)
-        if (fd >= 0) ::close(fd);
-}
-
-void ExternalLine::Start() {
-    if (started_) return;
-    started_ = true;
-    kernel::OpenExternalSource();
-    sourceOpen_ = true;
-    reader_ = std::thread([this] { ReaderLoop(); });
-}
-
-void ExternalLine::Stop() {
-    if (!started_) return;
-    started_ = false;
-    if (wake_[1] >= 0) {
-        const char stop = 's';
-        (void)!::write(wake_[1], &stop, 1);
-    }
-    if (reader_.joinable()) reader_.join();
-    // Bytes the reader handed over are delivered before the source closes; nothing refers to this line
-    // from inside the machine afterwards.
-    kernel::RunUntilIdle();
-    std::lock_guard lock(mutex_);
-    if (sourceOpen_) {
-        sourceOpen_ = false;
-        kernel::CloseExternalSource();
-    }
-}
+ExternalLine::~ExternalLine() { Stop(); }
 
 std::uint64_t ExternalLine::BytesIn() const {
     std::lock_guard lock(mutex_);
@@ -126,44 +94,28 @@ void ExternalLine::FlushPendingLocked() {
     }
 }
 
-void ExternalLine::ReaderLoop() {
+void ExternalLine::Watch(std::vector<pollfd>& fds, int&) {
+    const int input = InputDescriptor();
+    fds.push_back({input >= 0 ? input : ListenDescriptor(), POLLIN, 0});
+}
+
+// The outside's bytes arrive at the adapter at its line rate. The outside may still take bytes after
+// it has nothing more to send (standard output after the end of standard input).
+bool ExternalLine::Serve(const std::vector<pollfd>& fds) {
+    if (fds[0].revents == 0) return true;
+    const int input = InputDescriptor();
+    if (input < 0) return Accept();
     std::uint8_t buffer[4096];
-    for (;;) {
-        pollfd fds[2] = {{wake_[0], POLLIN, 0}, {-1, POLLIN, 0}};
-        const int input = InputDescriptor();
-        fds[1].fd = input >= 0 ? input : ListenDescriptor();
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        if (fds[0].revents != 0) return; // Stop
-        if (fds[1].revents == 0) continue;
-        if (input < 0) {
-            if (!Accept()) break;
-            continue;
-        }
-        const ssize_t n = ::read(input, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        std::vector<std::uint8_t> bytes(buffer, buffer + n);
-        {
-            std::lock_guard lock(mutex_);
-            bytesIn_ += bytes.size();
-        }
-        kernel::Post([this, bytes = std::move(bytes)] {
-            usb::StreamPeer& peer = peer_;
-            peer.Inject(bytes);
-        });
-    }
-    // The outside has nothing more to send, so an idle machine need not wait for it. Its other direction
-    // may still take bytes (standard output after the end of standard input).
-    kernel::Post([this] {
+    const ssize_t n = ::read(input, buffer, sizeof buffer);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+    if (n <= 0) return false;
+    std::vector<std::uint8_t> bytes(buffer, buffer + n);
+    {
         std::lock_guard lock(mutex_);
-        if (sourceOpen_) {
-            sourceOpen_ = false;
-            kernel::CloseExternalSource();
-        }
-    });
+        bytesIn_ += bytes.size();
+    }
+    kernel::Post([this, bytes = std::move(bytes)] { peer_.Inject(bytes); });
+    return true;
 }
 
 bool StdioLine::WriteOut(const std::uint8_t* bytes, std::size_t length) { return WriteAll(1, bytes, length, false); }

@@ -7,13 +7,17 @@
 #include <ntddser.h>
 
 #include <cstdio>
+#include <limits>
 #include <memory>
 
 #include "console.h"
 #include "exchange.h"
 #include "options.h"
+#include "pty_bridge.h"
 #include "show.h"
+#include "stop_signal.h"
 #include "tarvel/machine/external_line.h"
+#include "tarvel/machine/pty_line.h"
 #include "tarvel/machine/machine.h"
 #include "tarvel/machine/request_names.h"
 
@@ -91,12 +95,7 @@ bool ConfigurePort(Console& out, HANDLE port, const Options& o, m::Adapter& adap
         return false;
     }
     out.Row("line settings", wanted);
-    const auto& uart = adapter.Model().Line().Settings();
-    const char parity = uart.parity == tarvel::usb::Parity::Odd ? 'O' : uart.parity == tarvel::usb::Parity::Even ? 'E' : 'N';
-    std::string note;
-    if (HardwareKeyDword(adapter, "EndPointCaps", 0) == 0) note = " (EndPointCaps 0: line settings are not sent to the adapter)";
-    out.Row("the adapter's UART", Format("%u baud, %u%c%u%s%s", uart.baud, uart.dataBits, parity, uart.stopBits,
-                                         uart.rtsCts ? ", RTS/CTS" : uart.xonXoff ? ", XON/XOFF" : "", note.c_str()));
+    out.Row("the adapter's UART", DescribeUart(adapter));
     return true;
 }
 
@@ -181,6 +180,60 @@ void ShowLinesAndStatistics(Console& out, HANDLE port, const ExchangeResult& r, 
                               static_cast<double>(k::Now()) / k::kSecond));
 }
 
+// The run's settings as a terminal describes them.
+m::TerminalSettings RunSettings(const Options& o) {
+    m::TerminalSettings s;
+    s.baud = o.baud;
+    s.dataBits = o.dataBits;
+    s.parity = o.parity;
+    s.stopBits = o.stopBits == "2" ? 2 : 1;
+    s.rtsCts = o.flow == Flow::RtsCts;
+    s.outX = s.inX = o.flow == Flow::XonXoff;
+    return s;
+}
+
+// --app pty: the open, configured port behind a pseudo-terminal until a stop signal. False if the
+// terminal could not be had or the port failed on the way.
+bool BridgeToTerminal(Console& out, HANDLE port, const Options& o, m::Adapter& adapter) {
+    out.Section("The COM port as a pseudo-terminal");
+    std::string error;
+    auto terminal = m::PseudoTerminal::Open(o.link, &error);
+    if (!terminal) {
+        out.Row("terminal", "FAILED: " + error);
+        return false;
+    }
+    const m::TerminalSettings fixed = RunSettings(o);
+    m::WriteTerminalSettings(terminal->Master(), fixed);
+    const bool notified = terminal->EnablePacketMode();
+    out.Row("terminal", terminal->Describe());
+    out.Row("settings watched", notified ? "packet mode: the terminal reports flushes and settings changes (EXTPROC); "
+                                           "the termios is also read every 20 ms"
+                                         : "by reading the termios every 20 ms (no packet mode)");
+    out.Row("carried", "rate, stop bits, RTS/CTS, XON/XOFF and their characters, tcflush");
+    out.Row("fixed for the run", Format("%u data bits, %s (a pseudo-terminal keeps 8 bits, no parity); modem lines, "
+                                        "break", o.dataBits, ParityName(o.parity).c_str()));
+    out.Line("Bridge ready: point your program at %s; stop with Ctrl-C or SIGTERM.",
+             (o.link.empty() ? terminal->Path() : o.link).c_str());
+
+    TerminalBridge bridge(*terminal, port, adapter, fixed, out, StopSignalDescriptor());
+    const BridgeReport r = bridge.Run();
+
+    out.Section("Bridge stopped");
+    out.Row("terminal to port", Plural(r.toPort, "byte", "bytes") + " through WriteFile" +
+                                    (r.discarded ? ", " + Plural(r.discarded, "byte", "bytes") + " dropped by flushes" : ""));
+    out.Row("port to terminal", Plural(r.toTerminal, "byte", "bytes") + " from ReadFile");
+    out.Row("settings changes", Format("%u applied, %u refused", r.settingsApplied, r.settingsRefused));
+    out.Row("flushes", Format("%u of the input, %u of the output", r.purgesRx, r.purgesTx));
+    out.Row("notifications", Format("%u settings changes reported by the terminal; EXTPROC %s at the end%s",
+                                    r.notifications, r.notifiedAtEnd ? "still set" : "cleared by the program",
+                                    r.notifiedAtEnd ? "" : " (changes were then found by reading the termios)"));
+    out.Row("virtual time", Format("%.3f s since boot", static_cast<double>(k::Now()) / k::kSecond));
+    if (r.writeError) out.Row("write failed", ErrorText(r.writeError));
+    if (r.readError) out.Row("read failed", ErrorText(r.readError));
+    if (r.terminalFailed) out.Row("terminal", "FAILED: the terminal stopped taking or giving bytes");
+    return !r.writeError && !r.readError && !r.terminalFailed;
+}
+
 int Run(const Options& o) {
     Console out(o.farEnd == FarEnd::Stdio ? stderr : stdout);
     out.Line("tarvelcom: the tarvel USB serial driver pair on an emulated Windows machine");
@@ -188,7 +241,17 @@ int Run(const Options& o) {
     // The outside stream must outlive the machine, which starts and stops it.
     std::unique_ptr<m::ExternalLine> external;
     m::TcpLine* tcp = nullptr;
-    if (o.farEnd == FarEnd::Stdio) {
+    m::PtyLine* farPty = nullptr;
+    if (o.farEnd == FarEnd::Pty) {
+        std::string error;
+        auto line = m::PtyLine::Open(o.farLink, &error);
+        if (!line) {
+            out.Line("tarvelcom: %s", error.c_str());
+            return 1;
+        }
+        farPty = line.get();
+        external = std::move(line);
+    } else if (o.farEnd == FarEnd::Stdio) {
         external = std::make_unique<m::StdioLine>();
     } else if (o.farEnd == FarEnd::Tcp) {
         std::string error;
@@ -203,6 +266,8 @@ int Run(const Options& o) {
 
     m::MachineOptions machineOptions;
     machineOptions.boot = o.boot;
+    // The bridge runs as long as people want it; virtual time follows real time meanwhile.
+    if (o.app == App::Pty) machineOptions.boot.timeBudget = std::numeric_limits<k::VirtualTime>::max() / 2;
     if (o.trace)
         machineOptions.requestTrace = [&out](const m::TracedRequest& r) { out.Line("%s", m::FormatTracedRequest(r).c_str()); };
     m::Machine machine(machineOptions);
@@ -251,9 +316,17 @@ int Run(const Options& o) {
     HANDLE port = u::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_OVERLAPPED, nullptr);
     ExchangeResult result;
-    bool exchanged = false;
+    bool exchanged = false, bridged = false;
     if (port == INVALID_HANDLE_VALUE) {
         out.Row("CreateFile", "FAILED: " + ErrorText(u::GetLastError()));
+    } else if (o.app == App::Pty) {
+        if (ConfigurePort(out, port, o, adapter)) {
+            u::EscapeCommFunction(port, SETDTR); // an open port, as a program on a real one has it (RTS follows the flow control)
+            bridged = BridgeToTerminal(out, port, o, adapter);
+            if (farPty != nullptr && farPty->DroppedBytes() > 0)
+                out.Row("far side", Plural(farPty->DroppedBytes(), "byte", "bytes") +
+                                        " lost: no program read the far side's terminal");
+        }
     } else if (ConfigurePort(out, port, o, adapter)) {
         u::COMMTIMEOUTS timeouts{MAXULONG, MAXULONG, kQuietMilliseconds / 2, 0, 0}; // return with the first bytes
         u::SetCommTimeouts(port, &timeouts);
@@ -276,8 +349,17 @@ int Run(const Options& o) {
     const m::TeardownReport report = machine.Shutdown();
     ShowTeardown(out, report);
 
-    const bool allBack = exchanged && result.AllBack(o.size);
     const bool clean = removed && report.Clean();
+    if (o.app == App::Pty) {
+        if (bridged && clean) {
+            out.Line("\nResult: PASS, the bridge ran and the teardown was clean.");
+            return 0;
+        }
+        out.Line("\nResult: FAILED, %s%s%s.", bridged ? "" : "the bridge failed", !bridged && !clean ? " and " : "",
+                 clean ? "" : "the teardown left something behind");
+        return 1;
+    }
+    const bool allBack = exchanged && result.AllBack(o.size);
     if (allBack && clean) {
         out.Line("\nResult: PASS, every byte came back and the teardown was clean.");
         return 0;

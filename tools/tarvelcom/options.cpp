@@ -113,9 +113,20 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string* error) {
             auto setting = m::ParseSetting(value, &why);
             if (!setting) return bad(why);
             o.settings.push_back(*setting);
+        } else if (arg == "--app") {
+            if (!next("exchange or pty")) return std::nullopt;
+            if (value == "exchange") o.app = App::Exchange;
+            else if (value == "pty") o.app = App::Pty;
+            else return bad("expected exchange or pty");
+        } else if (arg == "--link" || arg == "--far-link") {
+            if (!next("a path")) return std::nullopt;
+            if (value.empty()) return bad("expected a path");
+            (arg == "--link" ? o.link : o.farLink) = value;
         } else if (arg == "--far-side") {
-            if (!next("loopback, stdio or tcp[:PORT]")) return std::nullopt;
-            if (value == "loopback") {
+            if (!next("loopback, stdio, tcp[:PORT] or pty")) return std::nullopt;
+            if (value == "pty") {
+                o.farEnd = FarEnd::Pty;
+            } else if (value == "loopback") {
                 o.farEnd = FarEnd::Loopback;
             } else if (value == "stdio") {
                 o.farEnd = FarEnd::Stdio;
@@ -127,7 +138,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string* error) {
                     o.tcpPort = *port;
                 }
             } else {
-                return bad("expected loopback, stdio or tcp[:PORT]");
+                return bad("expected loopback, stdio, tcp[:PORT] or pty");
             }
         } else if (arg == "--wait") {
             if (!next("seconds")) return std::nullopt;
@@ -155,6 +166,14 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string* error) {
             *error = "unknown argument '" + std::string(argv[i]) + "'";
             return std::nullopt;
         }
+    }
+    if (!o.link.empty() && o.app != App::Pty) {
+        *error = "--link names the terminal of --app pty";
+        return std::nullopt;
+    }
+    if (!o.farLink.empty() && o.farEnd != FarEnd::Pty) {
+        *error = "--far-link names the terminal of --far-side pty";
+        return std::nullopt;
     }
     return o;
 }
@@ -185,7 +204,16 @@ The far side of the serial line:
   --far-side stdio       standard input feeds the line, standard output gets what is sent (the
                          report then goes to standard error); another program must echo the bytes
   --far-side tcp[:PORT]  one TCP client on 127.0.0.1:PORT (any free port if none) is the far end
+  --far-side pty         a pseudo-terminal: the program that opens it is the far end
+  --far-link PATH        a symbolic link to the far side's terminal (e.g. ./tarvel-far)
   --wait SECONDS         how long to wait for the TCP client (default 30)
+The application side:
+  --app exchange         the test pattern through the COM port and back (default)
+  --app pty              the COM port as a pseudo-terminal for programs outside (picocom, pyserial,
+                         lrzsz, socat): its path is printed, the bridge runs until SIGINT, SIGTERM or
+                         SIGHUP. Rate, stop bits, RTS/CTS and XON/XOFF follow the terminal; character
+                         size and parity stay as --line sets them (a pseudo-terminal has none)
+  --link PATH            a symbolic link to the terminal (e.g. ./tarvel-com3)
 The machine:
   --policy POLICY        scheduling of the emulated threads (default sequential): sequential,
                          random, or pct[:DEPTH[:STEPS]] (priorities with DEPTH - 1 change points

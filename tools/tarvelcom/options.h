@@ -11,7 +11,9 @@
 namespace tarvelcom {
 
 enum class Flow { None, RtsCts, XonXoff };
-enum class FarEnd { Loopback, Stdio, Tcp };
+enum class FarEnd { Loopback, Stdio, Tcp, Pty };
+// What works the COM port: the test pattern's exchange, or a program on a pseudo-terminal.
+enum class App { Exchange, Pty };
 
 struct Options {
     std::uint32_t baud = 115200;
@@ -24,7 +26,10 @@ struct Options {
     tarvel::usb::Speed speed = tarvel::usb::Speed::Full;
     bool remoteWake = false;
     std::vector<tarvel::io::RegistryValue> settings; // --set, --endpoint-caps, --tx-async, in order
+    App app = App::Exchange;
+    std::string link;          // --app pty: a symbolic link to the terminal
     FarEnd farEnd = FarEnd::Loopback;
+    std::string farLink;       // --far-side pty: a symbolic link to the far side's terminal
     std::uint16_t tcpPort = 0;   // 0: any free port
     unsigned waitSeconds = 30;   // for a TCP client to connect
     tarvel::kernel::BootOptions boot; // --policy and --seed

@@ -38,6 +38,17 @@ ULONG HardwareKeyDword(const m::Adapter& adapter, const std::string& name, ULONG
     return otherwise;
 }
 
+std::string DescribeUart(m::Adapter& adapter) {
+    const auto& uart = adapter.Model().Line().Settings();
+    const char parity = uart.parity == tarvel::usb::Parity::Odd ? 'O' : uart.parity == tarvel::usb::Parity::Even ? 'E' : 'N';
+    std::string text = std::to_string(uart.baud) + " baud, " + std::to_string(uart.dataBits) + parity +
+                       std::to_string(uart.stopBits);
+    if (uart.rtsCts) text += ", RTS/CTS";
+    if (uart.xonXoff) text += ", XON/XOFF";
+    if (HardwareKeyDword(adapter, "EndPointCaps", 0) == 0) text += " (EndPointCaps 0: line settings are not sent to the adapter)";
+    return text;
+}
+
 std::string ErrorText(DWORD error) {
     switch (error) {
     case ERROR_SUCCESS: return "no error";

@@ -17,6 +17,9 @@ bool ShowRemoval(Console& out, const tarvel::machine::Adapter& adapter);
 void ShowTeardown(Console& out, const tarvel::machine::TeardownReport& report);
 // The value the device's hardware key holds for name (the INF's, or the run's setting).
 ULONG HardwareKeyDword(const tarvel::machine::Adapter& adapter, const std::string& name, ULONG otherwise);
+// What the adapter's UART model decoded from the driver's requests: "115200 baud, 8N1, RTS/CTS", with
+// a note when the variant in force sends no line settings to the adapter.
+std::string DescribeUart(tarvel::machine::Adapter& adapter);
 // "the parameter is incorrect (87)".
 std::string ErrorText(DWORD error);
 

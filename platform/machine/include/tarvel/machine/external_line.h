@@ -13,23 +13,19 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "tarvel/machine/outside_source.h"
 #include "usb/serial/far_sides.h"
 
 namespace tarvel::machine {
 
-class ExternalLine {
+class ExternalLine : public OutsideSource {
 public:
-    virtual ~ExternalLine();
-    ExternalLine(const ExternalLine&) = delete;
-    ExternalLine& operator=(const ExternalLine&) = delete;
+    ~ExternalLine() override;
 
     usb::FarSide& FarSide() { return peer_; }
-    // On the emulated thread "app" (the machine calls them).
-    void Start();
-    void Stop();
+    // Start and Stop (of OutsideSource) run on the emulated thread "app": the machine calls them.
     // Bytes that went each way so far, and whether the outside has closed its end.
     std::uint64_t BytesIn() const;
     std::uint64_t BytesOut() const;
@@ -56,13 +52,10 @@ protected:
 private:
     void ByteFromAdapter(std::uint8_t byte);
     void FlushPendingLocked();
-    void ReaderLoop();
+    void Watch(std::vector<pollfd>& fds, int& timeoutMilliseconds) override;
+    bool Serve(const std::vector<pollfd>& fds) override;
 
     usb::StreamPeer peer_;
-    std::thread reader_;
-    int wake_[2] = {-1, -1};
-    bool started_ = false;
-    bool sourceOpen_ = false;
     bool outsideClosed_ = false;
     std::vector<std::uint8_t> pending_; // adapter bytes waiting for a client
     std::uint64_t bytesIn_ = 0, bytesOut_ = 0, dropped_ = 0;
