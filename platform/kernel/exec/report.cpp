@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "exec/machine.h"
+#include "tarvel/verifier.h"
 
 namespace tarvel::kernel::exec {
 namespace {
@@ -104,6 +105,7 @@ std::string ThreadReport() {
 std::string ReplayLine() {
   std::string line = "replay: TARVEL_POLICY=" + PolicyText();
   line += " TARVEL_SEED=" + std::to_string(CurrentSeed());
+  line += VerifierReplayEnvironment();
   std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
   std::string arg;
   std::vector<std::string> seen;

@@ -4,26 +4,35 @@
 #include <wdm.h>
 
 #include "io/irp_records.h"
+#include "ke/dispatcher.h"
 #include "tarvel/kernel.h"
+#include "verifier/lock_order.h"
 
 using namespace tarvel;
 using namespace tarvel::io;
 
 namespace {
 KSPIN_LOCK cancelSpinLock = 0;
+const bool cancelSpinLockNamed = (kernel::verifier::NameLock(&cancelSpinLock, "the cancel spin lock"), true);
+
+// site: the driver's call, for the lock-order check.
+KIRQL AcquireCancelSpinLock(const char* routine, const void* site) {
+  const KIRQL old = kernel::ke::Raise(DISPATCH_LEVEL, routine);
+  kernel::ke::AcquireSpinLockFor(&cancelSpinLock, routine, site);
+  return old;
+}
 }  // namespace
 
 extern "C" {
 
-VOID IoAcquireCancelSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&cancelSpinLock, Irql); }
+VOID IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = AcquireCancelSpinLock("IoAcquireCancelSpinLock", __builtin_return_address(0)); }
 
 VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&cancelSpinLock, Irql); }
 
 BOOLEAN IoCancelIrp(PIRP Irp) {
   kernel::SwitchPoint();
   LiveIrp(Irp, "IoCancelIrp");
-  KIRQL irql;
-  IoAcquireCancelSpinLock(&irql);
+  const KIRQL irql = AcquireCancelSpinLock("IoCancelIrp", __builtin_return_address(0));
   return tarvel::io::CancelIrpHoldingCancelLock(Irp, irql);
 }
 

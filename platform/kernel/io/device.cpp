@@ -16,6 +16,7 @@
 #include "rtl/wide.h"
 #include "tarvel/kernel.h"
 #include "verifier/irql_rules.h"
+#include "verifier/lock_order.h"
 
 using namespace tarvel;
 using namespace tarvel::io;
@@ -31,6 +32,7 @@ constexpr std::size_t kExtensionAlignment = 16;
 void FreeDeviceMemory(DeviceRecord& record) {
   PDEVICE_OBJECT device = record.device;
   ForgetRemoveLocksIn(device, record.allocationSize);
+  kernel::verifier::ForgetLocksIn(device, record.allocationSize);  // its spin locks go with it
   deviceRecords.erase(device);
   ::operator delete(device, kDeviceAlignment);
 }

@@ -46,4 +46,9 @@ BOOLEAN QueueDpc(PKDPC dpc, PVOID argument1, PVOID argument2);
 const void* QueuedDpcWithRoutineIn(const void* begin, const void* end);
 const void* QueuedTimerWithRoutineIn(const void* begin, const void* end);
 
+// Takes a spin lock (already at DISPATCH_LEVEL) for a kernel routine that acts for a driver: site is the
+// driver's call, which the lock-order check reports.
+void AcquireSpinLockFor(PKSPIN_LOCK lock, const char* routine, const void* site);
+KIRQL Raise(KIRQL newIrql, const char* routine);
+
 }  // namespace tarvel::kernel::ke

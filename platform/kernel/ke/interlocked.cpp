@@ -1,6 +1,7 @@
 // The interlocked family. Atomic by construction (one emulated thread runs at a time); each is a
 // switch point, so a driver's lock-free code is interleaved with other threads under the random policy.
 #include "ke/dispatcher.h"
+#include "race/watchpoints.h"
 
 using namespace tarvel::kernel;
 
@@ -9,6 +10,7 @@ namespace {
 template <class T, class F>
 T Update(T volatile* target, F next) {
   SwitchPoint();
+  race::MarkedAccess(target, sizeof(T));  // atomic: no data race, but it may change a watched word
   const T old = *target;
   *target = next(old);
   return old;

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "ke/dispatcher.h"
+#include "verifier/lock_order.h"
 
 namespace tarvel::kernel::ke {
 
@@ -16,9 +17,11 @@ const char kSpinLockWait[] = "spin lock";
 
 exec::Thread* OwnerOf(const KSPIN_LOCK* lock) { return reinterpret_cast<exec::Thread*>(*lock); }
 
-void Acquire(PKSPIN_LOCK lock, const char* routine) {
+// site: the driver's call of the kernel routine, for the lock-order report.
+void Acquire(PKSPIN_LOCK lock, const char* routine, const void* site, bool trying = false) {
   SwitchPoint();
   exec::Thread* self = exec::Current();
+  if (!trying) verifier::CheckLockOrder(lock, site, routine);
   while (*lock) {
     if (OwnerOf(lock) == self)
       VerifierStop("spin lock acquired twice", routine, lock, "the thread already holds it (deadlocks the processor)");
@@ -30,6 +33,7 @@ void Acquire(PKSPIN_LOCK lock, const char* routine) {
   }
   *lock = reinterpret_cast<KSPIN_LOCK>(self);
   self->spinLocks.push_back(lock);
+  verifier::NoteLockHeld(lock, site);
 }
 
 void Release(PKSPIN_LOCK lock, const char* routine) {
@@ -38,6 +42,7 @@ void Release(PKSPIN_LOCK lock, const char* routine) {
     VerifierStop("spin lock released by a thread that does not hold it", routine, lock,
                  *lock ? "held by \"" + OwnerOf(lock)->name + "\"" : std::string("not held by anyone"));
   *lock = 0;
+  verifier::NoteLockReleased(lock);
   auto held = std::find(self->spinLocks.rbegin(), self->spinLocks.rend(), lock);
   self->spinLocks.erase(std::next(held).base());
   for (exec::Thread* t : exec::Waiters()) {
@@ -55,6 +60,9 @@ void RequireDispatchLevel(const void* lock, const char* routine) {
 }
 
 }  // namespace
+
+void AcquireSpinLockFor(PKSPIN_LOCK lock, const char* routine, const void* site) { Acquire(lock, routine, site); }
+
 }  // namespace tarvel::kernel::ke
 
 namespace tarvel::kernel {
@@ -75,7 +83,7 @@ extern "C" {
 
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
   const KIRQL old = ke::Raise(DISPATCH_LEVEL, "KeAcquireSpinLock");
-  ke::Acquire(SpinLock, "KeAcquireSpinLock");
+  ke::Acquire(SpinLock, "KeAcquireSpinLock", __builtin_return_address(0));
   return old;
 }
 
@@ -86,7 +94,7 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   ke::RequireDispatchLevel(SpinLock, "KeAcquireSpinLockAtDpcLevel");
-  ke::Acquire(SpinLock, "KeAcquireSpinLockAtDpcLevel");
+  ke::Acquire(SpinLock, "KeAcquireSpinLockAtDpcLevel", __builtin_return_address(0));
 }
 
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
@@ -99,7 +107,7 @@ BOOLEAN KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   ke::RequireDispatchLevel(SpinLock, "KeTryToAcquireSpinLockAtDpcLevel");
   SwitchPoint();
   if (*SpinLock) return FALSE;
-  ke::Acquire(SpinLock, "KeTryToAcquireSpinLockAtDpcLevel");
+  ke::Acquire(SpinLock, "KeTryToAcquireSpinLockAtDpcLevel", __builtin_return_address(0), true);
   return TRUE;
 }
 
@@ -108,7 +116,7 @@ VOID KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE Lo
   LockHandle->LockQueue.Next = nullptr;
   LockHandle->LockQueue.Lock = SpinLock;
   LockHandle->OldIrql = ke::Raise(DISPATCH_LEVEL, "KeAcquireInStackQueuedSpinLock");
-  ke::Acquire(SpinLock, "KeAcquireInStackQueuedSpinLock");
+  ke::Acquire(SpinLock, "KeAcquireInStackQueuedSpinLock", __builtin_return_address(0));
 }
 
 VOID KeReleaseInStackQueuedSpinLock(PKLOCK_QUEUE_HANDLE LockHandle) {
@@ -120,7 +128,7 @@ VOID KeAcquireInStackQueuedSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE
   ke::RequireDispatchLevel(SpinLock, "KeAcquireInStackQueuedSpinLockAtDpcLevel");
   LockHandle->LockQueue.Next = nullptr;
   LockHandle->LockQueue.Lock = SpinLock;
-  ke::Acquire(SpinLock, "KeAcquireInStackQueuedSpinLockAtDpcLevel");
+  ke::Acquire(SpinLock, "KeAcquireInStackQueuedSpinLockAtDpcLevel", __builtin_return_address(0));
 }
 
 VOID KeReleaseInStackQueuedSpinLockFromDpcLevel(PKLOCK_QUEUE_HANDLE LockHandle) {

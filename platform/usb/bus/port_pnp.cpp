@@ -4,6 +4,7 @@
 #include <string>
 
 #include "tarvel/kernel.h"
+#include "usb/bus/force_pending.h"
 #include "usb/bus/port.h"
 #include "usb/bus/usb_bus.h"
 
@@ -29,6 +30,16 @@ PWCHAR PoolStrings(const std::vector<std::string>& strings, bool multi) {
     return out;
 }
 
+// A PnP request the bus answers at once or, now and then under the force-pending mode, from a worker
+// thread after its dispatch routine has returned.
+NTSTATUS Answer(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+    if (CompleteLater(irp, status, information, LaterFrom::Worker, 0.5)) return STATUS_PENDING;
+    return CompleteRequest(irp, status, information);
+}
+
+// A request that is not the bus's business keeps its status.
+NTSTATUS PassOver(PIRP irp) { return Answer(irp, irp->IoStatus.Status, irp->IoStatus.Information); }
+
 std::string Hex(unsigned value, int digits) {
     char b[16];
     std::snprintf(b, sizeof b, "%0*X", digits, value);
@@ -42,23 +53,23 @@ NTSTATUS Port::Pnp(PIRP irp) {
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
         started_ = true;
-        return CompleteRequest(irp, STATUS_SUCCESS);
+        return Answer(irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-        return CompleteRequest(irp, STATUS_SUCCESS);
+        return Answer(irp, STATUS_SUCCESS);
     case IRP_MN_STOP_DEVICE:
         started_ = false;
-        return CompleteRequest(irp, STATUS_SUCCESS);
+        return Answer(irp, STATUS_SUCCESS);
     case IRP_MN_SURPRISE_REMOVAL:
         started_ = false;
         FailWaitWake(STATUS_NO_SUCH_DEVICE);
-        return CompleteRequest(irp, STATUS_SUCCESS);
+        return Answer(irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE: {
         started_ = false;
         const bool gone = !connected_;
-        CompleteRequest(irp, STATUS_SUCCESS);
+        CompleteRequest(irp, STATUS_SUCCESS);  // at once: the port may go right after
         if (gone) Remove();  // the device left: its physical device object goes with it
         else Unconfigure();  // still present (disabled): it stays, unconfigured, for a later start
         return STATUS_SUCCESS;
@@ -72,9 +83,7 @@ NTSTATUS Port::Pnp(PIRP irp) {
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         return QueryDeviceRelations(irp);
     default: {
-        const NTSTATUS status = irp->IoStatus.Status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
+        return PassOver(irp);
     }
     }
 }
@@ -82,7 +91,7 @@ NTSTATUS Port::Pnp(PIRP irp) {
 NTSTATUS Port::QueryCapabilities(PIRP irp) {
     PDEVICE_CAPABILITIES caps = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
     if (!caps || caps->Size < sizeof(DEVICE_CAPABILITIES) || caps->Version != 1)
-        return CompleteRequest(irp, STATUS_UNSUCCESSFUL);
+        return Answer(irp, STATUS_UNSUCCESSFUL);
     const bool wake = model_.Blueprint().remoteWakeup;
     caps->DeviceD1 = FALSE;
     caps->DeviceD2 = TRUE;
@@ -104,7 +113,7 @@ NTSTATUS Port::QueryCapabilities(PIRP irp) {
     caps->SystemWake = wake ? PowerSystemSleeping3 : PowerSystemUnspecified;
     caps->DeviceWake = wake ? PowerDeviceD2 : PowerDeviceUnspecified;
     caps->D1Latency = caps->D2Latency = caps->D3Latency = 0;
-    return CompleteRequest(irp, STATUS_SUCCESS);
+    return Answer(irp, STATUS_SUCCESS);
 }
 
 NTSTATUS Port::QueryId(PIRP irp) {
@@ -132,13 +141,11 @@ NTSTATUS Port::QueryId(PIRP irp) {
         text = PoolStrings({blueprint.serialNumber.empty() ? "1" : blueprint.serialNumber}, false);
         break;
     default: {
-        const NTSTATUS status = irp->IoStatus.Status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
+        return PassOver(irp);
     }
     }
-    if (!text) return CompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES);
-    return CompleteRequest(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(text));
+    if (!text) return Answer(irp, STATUS_INSUFFICIENT_RESOURCES);
+    return Answer(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(text));
 }
 
 NTSTATUS Port::QueryDeviceText(PIRP irp) {
@@ -147,26 +154,22 @@ NTSTATUS Port::QueryDeviceText(PIRP irp) {
     if (type == DeviceTextDescription) text = PoolStrings({model_.Blueprint().product.empty() ? "USB device" : model_.Blueprint().product}, false);
     else if (type == DeviceTextLocationInformation) text = PoolStrings({"Port_#0001.Hub_#0001"}, false);
     else {
-        const NTSTATUS status = irp->IoStatus.Status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
+        return PassOver(irp);
     }
-    if (!text) return CompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES);
-    return CompleteRequest(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(text));
+    if (!text) return Answer(irp, STATUS_INSUFFICIENT_RESOURCES);
+    return Answer(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(text));
 }
 
 NTSTATUS Port::QueryDeviceRelations(PIRP irp) {
     if (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation) {
-        const NTSTATUS status = irp->IoStatus.Status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
+        return PassOver(irp);
     }
     auto* relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kBusTag));
-    if (!relations) return CompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES);
+    if (!relations) return Answer(irp, STATUS_INSUFFICIENT_RESOURCES);
     relations->Count = 1;
     relations->Objects[0] = pdo_;
     ObReferenceObject(pdo_);
-    return CompleteRequest(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(relations));
+    return Answer(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(relations));
 }
 
 // --- The device leaving ---

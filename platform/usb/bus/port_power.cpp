@@ -5,6 +5,7 @@
 #include <string>
 
 #include "tarvel/kernel.h"
+#include "usb/bus/force_pending.h"
 #include "usb/bus/port.h"
 #include "usb/bus/usb_bus.h"
 
@@ -36,6 +37,8 @@ NTSTATUS Port::Power(PIRP irp) {
     default:
         break;
     }
+    // Now and then under the force-pending mode: later, from where the platform may complete it.
+    if (CompleteLater(irp, status, irp->IoStatus.Information, PowerCompletionContext(pdo_), 0.5)) return STATUS_PENDING;
     PoStartNextPowerIrp(irp);
     irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);

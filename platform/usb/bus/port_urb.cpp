@@ -7,6 +7,7 @@
 #include <usbdlib.h>
 
 #include "tarvel/kernel.h"
+#include "usb/bus/force_pending.h"
 #include "usb/bus/port.h"
 #include "usb/bus/usb_bus.h"
 #include "usb/descriptors/descriptor_parse.h"
@@ -17,6 +18,12 @@
 
 namespace tarvel::usb {
 namespace {
+
+// A port request the bus answers at once, or later under the force-pending mode.
+NTSTATUS AnswerPortRequest(PIRP irp, NTSTATUS status) {
+    if (CompleteLater(irp, status, 0, LaterFrom::Dpc)) return STATUS_PENDING;
+    return CompleteRequest(irp, status);
+}
 
 // Smallest Length a URB of each function must have before any field beyond the header is read; 0 for
 // a function the bus does not know.
@@ -64,22 +71,22 @@ NTSTATUS Port::InternalDeviceControl(PIRP irp) {
         return SubmitUrb(irp);
     case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
         auto* word = static_cast<PULONG>(stack->Parameters.Others.Argument1);
-        if (!word) return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
+        if (!word) return AnswerPortRequest(irp, STATUS_INVALID_PARAMETER);
         *word = (connected_ ? USBD_PORT_CONNECTED : 0) | (connected_ && portEnabled_ ? USBD_PORT_ENABLED : 0);
-        return CompleteRequest(irp, STATUS_SUCCESS);
+        return AnswerPortRequest(irp, STATUS_SUCCESS);
     }
     case IOCTL_INTERNAL_USB_ENABLE_PORT:
-        if (!connected_) return CompleteRequest(irp, STATUS_DEVICE_NOT_CONNECTED);
+        if (!connected_) return AnswerPortRequest(irp, STATUS_DEVICE_NOT_CONNECTED);
         portEnabled_ = true;
-        return CompleteRequest(irp, STATUS_SUCCESS);
+        return AnswerPortRequest(irp, STATUS_SUCCESS);
     case IOCTL_INTERNAL_USB_RESET_PORT:
-        return CompleteRequest(irp, ResetPort());
+        return AnswerPortRequest(irp, ResetPort());
     case IOCTL_INTERNAL_USB_CYCLE_PORT:
-        if (!connected_) return CompleteRequest(irp, STATUS_DEVICE_NOT_CONNECTED);
+        if (!connected_) return AnswerPortRequest(irp, STATUS_DEVICE_NOT_CONNECTED);
         CyclePort();
-        return CompleteRequest(irp, STATUS_SUCCESS);
+        return AnswerPortRequest(irp, STATUS_SUCCESS);
     default:
-        return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
+        return AnswerPortRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
 
@@ -94,6 +101,7 @@ NTSTATUS Port::FinishUrbAtOnce(PIRP irp, PURB urb, std::int32_t usbdStatus) {
     NTSTATUS status = NtStatusOf(usbdStatus);
     if (usbdStatus == static_cast<std::int32_t>(USBD_STATUS_DEV_NOT_RESPONDING) && connected_ && powerState_ != PowerDeviceD0)
         status = STATUS_DEVICE_POWERED_OFF;
+    if (CompleteLater(irp, status, 0, LaterFrom::Dpc, 1.0, urb, usbdStatus)) return STATUS_PENDING;
     return CompleteRequest(irp, status);
 }
 
