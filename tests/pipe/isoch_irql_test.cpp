@@ -44,6 +44,8 @@ protected:
         KeLowerIrql(old);
         if (sent == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         const IO_STATUS_BLOCK result = irp->IoStatus;
+        // IoFreeIrp frees the packet only: the MDL goes first, and the request no longer points at it.
+        irp->MdlAddress = nullptr;
         if (mdl != nullptr) IoFreeMdl(mdl);
         IoFreeIrp(irp);
         return result;

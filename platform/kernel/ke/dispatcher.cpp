@@ -105,6 +105,8 @@ NTSTATUS WaitOnObjects(const char* routine, const void* const* objects, unsigned
 }  // namespace
 
 bool SomeoneWaitsOn(const DISPATCHER_HEADER* object) {
+  // An application may initialise its events before the machine boots; nobody can wait then.
+  if (!exec::IsBooted()) return false;
   for (const Thread* t : exec::Waiters())
     if (WaitsOn(t, object)) return true;
   return false;
