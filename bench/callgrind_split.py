@@ -58,8 +58,8 @@ def self_cost_by_object(path):
     return costs
 
 
-def run(build, spec):
-    scenario, _, candidate = spec.partition(":")
+def run(build, selection):
+    scenario, _, candidate = selection.partition(":")
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out.%p")
         cmd = ["valgrind", "--tool=callgrind", "--trace-children=yes",
