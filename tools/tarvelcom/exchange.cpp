@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "overlapped_slot.h"
+
 namespace tarvelcom {
 
 namespace u = tarvel::user;
@@ -11,18 +13,7 @@ namespace {
 constexpr DWORD kWriteChunk = 1024;
 constexpr DWORD kReadChunk = 4096;
 
-// One overlapped request slot; all share the exchange's event.
-struct Slot {
-    u::OVERLAPPED ov{};
-    bool busy = false;
-
-    bool Done() const { return busy && static_cast<NTSTATUS>(ov.Internal) != STATUS_PENDING; }
-    void Prepare(HANDLE event) {
-        ov = u::OVERLAPPED{};
-        ov.hEvent = event;
-        busy = true;
-    }
-};
+using Slot = OverlappedSlot;
 
 // The result of a request that has completed (the call returns at once).
 bool Finished(HANDLE port, Slot& slot, DWORD* bytes, DWORD* error) {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "overlapped_slot.h"
 #include "show.h"
 
 namespace tarvelcom {
@@ -45,31 +46,7 @@ std::string PurgeName(DWORD flags) {
     return "PurgeComm(" + text + ")";
 }
 
-// One overlapped request that shares the bridge's event.
-struct Slot {
-    u::OVERLAPPED ov{};
-    bool busy = false;
-    bool Done() const { return busy && static_cast<NTSTATUS>(ov.Internal) != STATUS_PENDING; }
-    void Prepare(HANDLE event) {
-        ov = u::OVERLAPPED{};
-        ov.hEvent = event;
-        busy = true;
-    }
-    // Sent, or failed at once (then the slot is free again and the error is in *error).
-    bool Sent(BOOL issued, DWORD* error) {
-        if (issued || u::GetLastError() == ERROR_IO_PENDING) return true;
-        busy = false;
-        *error = u::GetLastError();
-        return false;
-    }
-    // The completed request's bytes; 0 with *error set on failure.
-    DWORD Result(HANDLE port, DWORD* error) {
-        busy = false;
-        DWORD bytes = 0;
-        if (!u::GetOverlappedResult(port, &ov, &bytes, FALSE)) *error = u::GetLastError();
-        return bytes;
-    }
-};
+using Slot = OverlappedSlot;
 
 } // namespace
 
