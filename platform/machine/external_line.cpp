@@ -8,9 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <ctime>
+#include <cstdio>
+#include <algorithm>
 
 #include "tarvel/kernel.h"
 
@@ -19,6 +23,7 @@ namespace tarvel::machine {
 namespace {
 
 constexpr std::size_t kPendingLimit = 1 << 20; // adapter bytes kept for a client that has not come yet
+constexpr int kAskMilliseconds = 5;            // how often the line's progress is asked for while it is behind
 
 bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t length, bool socket) {
     while (length > 0) {
@@ -94,19 +99,51 @@ void ExternalLine::FlushPendingLocked() {
     }
 }
 
-void ExternalLine::Watch(std::vector<pollfd>& fds, int&) {
+std::size_t ExternalLine::AheadOfTheLine() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(bytesIn_ - onTheWire_);
+}
+
+// The line's progress is known on the emulated side only; the host thread asks for it while it holds
+// the outside back, a few times in each kilobyte's line time at any rate worth having.
+void ExternalLine::AskHowFarTheLineIs() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastAsked_ < std::chrono::milliseconds(kAskMilliseconds) || asked_.exchange(true)) return;
+    lastAsked_ = now;
+    kernel::Post([this] { NoteHowFarTheLineIs(); });
+}
+
+void ExternalLine::NoteHowFarTheLineIs() {
+    onTheWire_ = injected_ - peer_.PendingToSend();
+    asked_ = false;
+    Wake();
+}
+
+void ExternalLine::Watch(std::vector<pollfd>& fds, int& timeoutMilliseconds) {
     const int input = InputDescriptor();
-    fds.push_back({input >= 0 ? input : ListenDescriptor(), POLLIN, 0});
+    if (input < 0) {
+        fds.push_back({ListenDescriptor(), POLLIN, 0});
+        return;
+    }
+    const bool full = AheadOfTheLine() >= kLineAhead;
+    fds.push_back({input, static_cast<short>(full ? 0 : POLLIN), 0});
+    if (full) timeoutMilliseconds = kAskMilliseconds;
 }
 
 // The outside's bytes arrive at the adapter at its line rate. The outside may still take bytes after
 // it has nothing more to send (standard output after the end of standard input).
 bool ExternalLine::Serve(const std::vector<pollfd>& fds) {
-    if (fds[0].revents == 0) return true;
     const int input = InputDescriptor();
-    if (input < 0) return Accept();
+    if (input < 0) return fds[0].revents == 0 || Accept();
+    const std::size_t ahead = AheadOfTheLine();
+    if (ahead >= kLineAhead) {
+        AskHowFarTheLineIs();
+        if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) return true;
+    }
+    if (fds[0].revents == 0) return true;
     std::uint8_t buffer[4096];
-    const ssize_t n = ::read(input, buffer, sizeof buffer);
+    const std::size_t room = std::min(sizeof buffer, kLineAhead - std::min(ahead, kLineAhead));
+    const ssize_t n = ::read(input, buffer, std::max<std::size_t>(room, 1));
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
     if (n <= 0) return false;
     std::vector<std::uint8_t> bytes(buffer, buffer + n);
@@ -114,7 +151,11 @@ bool ExternalLine::Serve(const std::vector<pollfd>& fds) {
         std::lock_guard lock(mutex_);
         bytesIn_ += bytes.size();
     }
-    kernel::Post([this, bytes = std::move(bytes)] { peer_.Inject(bytes); });
+    kernel::Post([this, bytes = std::move(bytes)] {
+        peer_.Inject(bytes);
+        injected_ += bytes.size();
+        onTheWire_ = injected_ - peer_.PendingToSend();
+    });
     return true;
 }
 

@@ -59,4 +59,10 @@ void StreamPeer::Pump() {
     if (uart_) uart_->Sync();
 }
 
+std::size_t StreamPeer::PendingToSend() {
+    if (!uart_) return 0;
+    uart_->Sync();
+    return uart_->FarPending();
+}
+
 }  // namespace tarvel::usb

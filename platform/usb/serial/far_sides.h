@@ -79,6 +79,8 @@ public:
 
     void Inject(std::span<const std::uint8_t> bytes);
     void Pump();
+    // Injected bytes the far transmitter has not started on yet (as of now).
+    std::size_t PendingToSend();
     OutputLines AdapterLines() const { return adapterLines_; }
 
 private:

@@ -3,6 +3,7 @@
 #include "tarvel/machine/pseudo_terminal.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -176,6 +177,34 @@ TEST(PseudoTerminal, PacketModeReportsFlushesAndSettingsChanges) {
     t.c_lflag = 0;
     ASSERT_EQ(::tcsetattr(program.fd, TCSANOW, &t), 0);
     EXPECT_FALSE(pty->SettingsNotified());
+}
+
+// Why a ZMODEM session over a terminal may end with the receiver waiting for the sender's last bytes:
+// lrzsz's sz ends with write("OO"), tcdrain, tcflush(TCIOFLUSH). On a serial port the drain waits until
+// the bytes are on the wire, so the flush finds nothing. A pseudo-terminal's drain returns at once,
+// while the bytes are still on their way to the master (the kernel moves them later, from a work
+// queue), and the flush then drops them: nothing the master's reader does can be sooner. Here the
+// master takes nothing at all, so the drain plainly does not wait for it, and what the master had no
+// room for is gone after the flush.
+TEST(PseudoTerminal, ADrainDoesNotWaitForTheMasterAndAFlushDropsWhatItHasNotTaken) {
+    std::string error;
+    auto pty = m::PseudoTerminal::Open("", &error);
+    ASSERT_NE(pty, nullptr) << error;
+    Program program(pty->Path());
+    ASSERT_GE(program.fd, 0);
+    // More than the master's own buffer holds (4 KiB), less than what a write may leave on the way.
+    const std::string bytes(8192, 'z');
+    ASSERT_EQ(::write(program.fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ASSERT_EQ(::tcdrain(program.fd), 0);
+    pollfd master{pty->Master(), POLLIN, 0};
+    ASSERT_EQ(::poll(&master, 1, 5000), 1) << "the drain returned and the bytes still wait for the master";
+
+    ASSERT_EQ(::tcflush(program.fd, TCOFLUSH), 0);
+    std::size_t got = 0;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(pty->Master(), buffer, sizeof buffer)) > 0;) got += static_cast<std::size_t>(n);
+    EXPECT_GT(got, 0u);
+    EXPECT_LT(got, bytes.size()) << "the flush dropped nothing the master had not read";
 }
 
 } // namespace

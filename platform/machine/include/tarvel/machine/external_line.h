@@ -1,13 +1,16 @@
 // An outside byte stream behind an adapter's serial line, so that another program can be the far end:
 // standard input and output, or one TCP client on 127.0.0.1. Bytes the adapter transmits go out as the
 // line model produces them; bytes from outside are read by a host thread and handed to the machine
-// (kernel::Post), arriving at the adapter at its line rate. While the stream is open the kernel keeps
-// virtual time in step with real time, so timeouts last as long as they say.
+// (kernel::Post), arriving at the adapter at its line rate. The reader keeps at most kLineAhead bytes
+// ahead of the line, as a serial port's driver lets a writer run only so far ahead of its UART: the
+// rest waits outside (in the stream, then in the writer's write). While the stream is open the kernel
+// keeps virtual time in step with real time, so timeouts last as long as they say.
 //
 // Give it to Machine::Plug (AdapterOptions::external): the machine starts it once the adapter is plugged
 // in and stops it before the kernel shuts down. It must outlive the machine.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -22,6 +25,8 @@ namespace tarvel::machine {
 
 class ExternalLine : public OutsideSource {
 public:
+    // Bytes taken from outside that the line has not started sending yet, at most.
+    static constexpr std::size_t kLineAhead = 4096;
     ~ExternalLine() override;
 
     usb::FarSide& FarSide() { return peer_; }
@@ -54,11 +59,20 @@ private:
     void FlushPendingLocked();
     void Watch(std::vector<pollfd>& fds, int& timeoutMilliseconds) override;
     bool Serve(const std::vector<pollfd>& fds) override;
+    std::size_t AheadOfTheLine() const;
+    void AskHowFarTheLineIs();
+    void NoteHowFarTheLineIs();
 
     usb::StreamPeer peer_;
     bool outsideClosed_ = false;
     std::vector<std::uint8_t> pending_; // adapter bytes waiting for a client
     std::uint64_t bytesIn_ = 0, bytesOut_ = 0, dropped_ = 0;
+    // Of bytesIn_: handed to the line (emulated side only), and of those started on the wire (as far as
+    // the host thread knows); whether the host thread has asked for that since.
+    std::uint64_t injected_ = 0;
+    std::atomic<std::uint64_t> onTheWire_{0};
+    std::atomic<bool> asked_{false};
+    std::chrono::steady_clock::time_point lastAsked_; // host thread only
 };
 
 // Standard input feeds the line; what the adapter sends goes to standard output.
