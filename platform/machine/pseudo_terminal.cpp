@@ -1,6 +1,7 @@
 #include "tarvel/machine/pseudo_terminal.h"
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -45,6 +46,11 @@ std::unique_ptr<PseudoTerminal> PseudoTerminal::Open(const std::string& linkPath
     if (::tcsetattr(pty->held_, TCSANOW, &raw) != 0) return fail("tcsetattr " + pty->path_);
     const int flags = ::fcntl(pty->master_, F_GETFL);
     if (flags < 0 || ::fcntl(pty->master_, F_SETFL, flags | O_NONBLOCK) != 0) return fail("fcntl");
+    pty->watch_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (pty->watch_ >= 0 && ::inotify_add_watch(pty->watch_, name, IN_OPEN | IN_CLOSE) < 0) {
+        ::close(pty->watch_);
+        pty->watch_ = -1;
+    }
 
     if (!linkPath.empty()) {
         struct stat old{};
@@ -68,9 +74,34 @@ PseudoTerminal::~PseudoTerminal() {
         const ssize_t n = ::readlink(link_.c_str(), target, sizeof target - 1);
         if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == path_) ::unlink(link_.c_str());
     }
+    if (watch_ >= 0) ::close(watch_);
     if (held_ >= 0) ::close(held_);
     if (master_ >= 0) ::close(master_);
 }
+
+// An open description counts once, however many descriptors share it: its close is reported when the
+// last of them goes.
+void PseudoTerminal::TakeOpens() {
+    if (watch_ < 0) return;
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(watch_, buffer, sizeof buffer);
+        if (n <= 0) return;
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            if (event->mask & IN_Q_OVERFLOW) { // the count is lost: from now on, always open
+                ::close(watch_);
+                watch_ = -1;
+                return;
+            }
+            if (event->mask & IN_OPEN) ++opens_;
+            if ((event->mask & IN_CLOSE) && opens_ > 0) --opens_;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+}
+
+void PseudoTerminal::DropInput() { ::tcflush(held_, TCIFLUSH); }
 
 bool PseudoTerminal::EnablePacketMode() {
     int on = 1;

@@ -221,7 +221,10 @@ bool BridgeToTerminal(Console& out, HANDLE port, const Options& o, m::Adapter& a
     out.Section("Bridge stopped");
     out.Row("terminal to port", Plural(r.toPort, "byte", "bytes") + " through WriteFile" +
                                     (r.discarded ? ", " + Plural(r.discarded, "byte", "bytes") + " dropped by flushes" : ""));
-    out.Row("port to terminal", Plural(r.toTerminal, "byte", "bytes") + " from ReadFile");
+    out.Row("port to terminal", Plural(r.toTerminal, "byte", "bytes") + " from ReadFile" +
+                                    (r.unheard ? ", " + Plural(r.unheard, "byte", "bytes") +
+                                                     " dropped while no program had the terminal open"
+                                               : ""));
     out.Row("settings changes", Format("%u applied, %u refused", r.settingsApplied, r.settingsRefused));
     out.Row("flushes", Format("%u of the input, %u of the output", r.purgesRx, r.purgesTx));
     out.Row("notifications", Format("%u settings changes reported by the terminal; EXTPROC %s at the end%s",

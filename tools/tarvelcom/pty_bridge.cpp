@@ -67,7 +67,23 @@ void TerminalBridge::Watch(std::vector<pollfd>& fds, int& timeoutMilliseconds) {
     if (queued_ < kQueueLimit) events |= POLLIN;
     if (wantWritable_) events |= POLLOUT;
     fds.push_back({terminal_.Master(), events, 0});
+    fds.push_back({terminal_.OpensWatch(), POLLIN, 0}); // -1 is left alone by poll
     timeoutMilliseconds = kSettingsPollMilliseconds;
+}
+
+void TerminalBridge::LookAtOpens() {
+    terminal_.TakeOpens();
+    const bool open = terminal_.ProgramHasItOpen();
+    if (open == seenOpen_) return;
+    seenOpen_ = open;
+    k::Post([this, open] {
+        open_ = open;
+        if (open) return;
+        // What came since the last program closed it, and what is on its way, nobody asked for.
+        report_.unheard += toTerminal_.size();
+        toTerminal_.clear();
+        terminal_.DropInput();
+    });
 }
 
 bool TerminalBridge::Serve(const std::vector<pollfd>& fds) {
@@ -77,6 +93,7 @@ bool TerminalBridge::Serve(const std::vector<pollfd>& fds) {
     }
     // Settings first: a program that sets its port up and then writes has its bytes go at the new ones.
     LookAtSettings();
+    LookAtOpens();
     const short revents = fds[1].revents;
     if ((revents & POLLOUT) && wantWritable_.exchange(false)) k::Post([this] { u::SetEvent(event_); });
     if (revents & POLLIN) {
@@ -225,8 +242,12 @@ BridgeReport TerminalBridge::Run() {
             DWORD error = 0;
             const DWORD bytes = read.Result(port_, &error);
             if (error && error != ERROR_OPERATION_ABORTED && !report_.readError) report_.readError = error;
-            // A read a flush ended gives nothing: its bytes went with the flush.
-            if (error != ERROR_OPERATION_ABORTED) toTerminal_.insert(toTerminal_.end(), in.begin(), in.begin() + bytes);
+            // A read a flush ended gives nothing: its bytes went with the flush. What comes while no
+            // program has the terminal open, nobody hears.
+            if (error != ERROR_OPERATION_ABORTED) {
+                if (open_) toTerminal_.insert(toTerminal_.end(), in.begin(), in.begin() + bytes);
+                else report_.unheard += bytes;
+            }
         }
         if (purge_) {
             const DWORD flags = std::exchange(purge_, 0);

@@ -2,7 +2,9 @@
 // serial port, and the bridge carries what it does to COM3 through the Win32-style API. Bytes the
 // program writes become WriteFile calls; bytes ReadFile brings are written to the terminal. Settings
 // the program makes (rate, stop bits, RTS/CTS, XON/XOFF and their characters) become SetCommState, its
-// tcflush PurgeComm. A pseudo-terminal has no character size or parity of its own (Linux keeps them at
+// tcflush PurgeComm. While no program has the terminal open, what the port receives is dropped, as a
+// closed serial port hears nothing; the next program does not find an earlier session's bytes. A
+// pseudo-terminal has no character size or parity of its own (Linux keeps them at
 // 8 bits, no parity), no modem lines and no break: those stay as the run set them.
 //
 // A host thread watches the terminal (packet mode, and the termios now and then, see Watch) and hands
@@ -26,6 +28,7 @@ struct BridgeReport {
     std::uint64_t toPort = 0;     // bytes WriteFile sent
     std::uint64_t toTerminal = 0; // bytes written to the terminal
     std::uint64_t discarded = 0;  // bytes of the program's a flush dropped before they reached the port
+    std::uint64_t unheard = 0;    // bytes from the port while no program had the terminal open
     unsigned settingsApplied = 0, settingsRefused = 0;
     unsigned purgesRx = 0, purgesTx = 0;
     unsigned notifications = 0;   // TIOCPKT_IOCTL status bytes seen
@@ -59,6 +62,7 @@ private:
     void LookAtSettings();
     void Hand(Item item);
     void HandPurge(DWORD flags);
+    void LookAtOpens();
 
     // Emulated threads.
     void Apply(const tarvel::machine::TerminalSettings& settings);
@@ -74,6 +78,7 @@ private:
 
     // Host thread only.
     tarvel::machine::TerminalSettings seen_;
+    bool seenOpen_ = false;
     // Shared with the host thread.
     std::atomic<std::size_t> queued_{0};    // bytes taken from the terminal, not yet through WriteFile
     std::atomic<bool> wantWritable_{false}; // the terminal was full: tell the machine when it takes bytes
@@ -82,6 +87,7 @@ private:
     HANDLE event_ = nullptr; // every request's and every hand-over's
     std::deque<Item> inbox_;
     DWORD purge_ = 0;        // PURGE_* flags a flush of the terminal asks for
+    bool open_ = false;      // a program has the terminal open
     std::vector<std::uint8_t> toTerminal_;
 };
 

@@ -207,4 +207,40 @@ TEST(PseudoTerminal, ADrainDoesNotWaitForTheMasterAndAFlushDropsWhatItHasNotTake
     EXPECT_LT(got, bytes.size()) << "the flush dropped nothing the master had not read";
 }
 
+// Whether a program has the terminal open, from its opens and closes: a serial port receives nothing
+// while closed, and the bridge keeps it so, rather than hand the next program what an earlier session
+// left (a ZMODEM receiver that finds the last session's ZFIN ends at once).
+TEST(PseudoTerminal, TellsWhetherAProgramHasItOpen) {
+    std::string error;
+    auto pty = m::PseudoTerminal::Open("", &error);
+    ASSERT_NE(pty, nullptr) << error;
+    ASSERT_GE(pty->OpensWatch(), 0);
+    auto settle = [&] {
+        pollfd watch{pty->OpensWatch(), POLLIN, 0};
+        while (::poll(&watch, 1, 0) == 1) pty->TakeOpens();
+        return pty->ProgramHasItOpen();
+    };
+    EXPECT_FALSE(settle()) << "our own descriptor counts as a program";
+    {
+        Program first(pty->Path());
+        EXPECT_TRUE(settle());
+        {
+            Program second(pty->Path());
+            const int shared = ::dup(second.fd); // one open, however many descriptors share it
+            EXPECT_TRUE(settle());
+            ::close(shared);
+        }
+        EXPECT_TRUE(settle()) << "the first program still has it";
+    }
+    EXPECT_FALSE(settle());
+
+    // What came while nobody had it open can be dropped before the next program opens it.
+    ASSERT_EQ(::write(pty->Master(), "stale", 5), 5);
+    pty->DropInput();
+    Program next(pty->Path());
+    ::fcntl(next.fd, F_SETFL, O_NONBLOCK);
+    char byte;
+    EXPECT_EQ(::read(next.fd, &byte, 1), -1);
+}
+
 } // namespace

@@ -58,10 +58,21 @@ public:
     // Whether EXTPROC is still set (a program that clears the whole c_lflag takes it away).
     bool SettingsNotified() const;
 
+    // Programs opening and closing the terminal, watched through inotify on its node (our own
+    // descriptor was opened before). Poll OpensWatch for POLLIN, then TakeOpens; -1 if there is no
+    // watch, and then ProgramHasItOpen always says yes.
+    int OpensWatch() const { return watch_; }
+    void TakeOpens();
+    bool ProgramHasItOpen() const { return watch_ < 0 || opens_ > 0; }
+    // Drops what the terminal holds for a program to read (as its tcflush(TCIFLUSH) would).
+    void DropInput();
+
 private:
     PseudoTerminal() = default;
     int master_ = -1;
     int held_ = -1; // our own descriptor of the terminal's end
+    int watch_ = -1;
+    int opens_ = 0; // the programs' open descriptions of the terminal
     std::string path_, link_;
 };
 
