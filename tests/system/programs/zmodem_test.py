@@ -17,8 +17,8 @@ from bridge import Bridge, need, tarvelcom_from_arguments
 SIZE = 128 * 1024
 BAUD = 115200
 LINE_RATE = BAUD / 10  # bytes a second at 8N1
-SZ_LIMIT = 60          # seconds for sz (about 12 s of line time)
-RZ_AFTER_SZ = 40       # seconds for rz after sz: its wait for a lost "OO" is 3 x 10 s
+SZ_LIMIT = 40          # seconds for sz (about 12 s of line time)
+RZ_AFTER_SZ = 35       # seconds for rz after sz: its wait for a lost "OO" is 3 x 10 s
 
 
 def transfer(bridge, sender_tty, receiver_tty, name, data):
