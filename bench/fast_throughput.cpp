@@ -28,16 +28,18 @@ std::vector<Candidate> Candidates(Speed speed, bool receive, bool pipe) {
     const std::string big = speed == Speed::High ? "65536" : "16384";
     const DWORD bigChunk = speed == Speed::High ? 65536 : 16384;
     const std::vector<std::string> bigSegments = {"EP1_SegmentSize=" + big, "MaximumTransferSize=" + big};
+    // The drivers' own receive sizes (the INF sets 4096): bulk-in segments, and the port's reads, of one packet.
+    const std::string packetSegments = std::string("EP1_SegmentSize=") + (speed == Speed::High ? "512" : "64");
     if (pipe && receive)
         return {{"defaults", {}, 4096, 1},
-                {"seg4k", {"EP1_SegmentSize=4096"}, 4096, 2},
+                {"packet", {packetSegments}, 4096, 1},
+                {"depth2", {}, 4096, 2},
                 {"seg_big", bigSegments, bigChunk, 2}};
     if (pipe)
         return {{"defaults", {}, 4096, 2}, {"seg_big", bigSegments, bigChunk, 2}};
     if (receive)
         return {{"defaults", {}, 4096, 2},
-                {"rxreq4k", {"RxReqSize=4096"}, 4096, 2},
-                {"seg4k", {"RxReqSize=4096", "EP1_SegmentSize=4096"}, 4096, 2},
+                {"packet", {"RxReqSize=0", packetSegments}, 4096, 2},
                 {"seg_big", {"RxReqSize=" + big, "EP1_SegmentSize=" + big, "MaximumTransferSize=" + big}, bigChunk, 2}};
     return {{"defaults", {}, 4096, 2},
             {"txasync", {"TxAsync=1"}, 4096, 2},

@@ -24,11 +24,12 @@ struct Candidate {
 
 std::vector<Candidate> Candidates(Speed speed, bool receive) {
     const std::string big = speed == Speed::High ? "65536" : "16384";
+    const std::string packet = speed == Speed::High ? "512" : "64";
     if (receive)
         return {
             {"defaults", {}, 4096},
-            {"rxreq4k", {"RxReqSize=4096"}, 4096},
-            {"seg4k", {"RxReqSize=4096", "EP1_SegmentSize=4096"}, 4096},
+            // The drivers' own receive sizes (the INF sets 4096): a bulk-in read of one packet.
+            {"packet", {"RxReqSize=0", "EP1_SegmentSize=" + packet}, 4096},
             {"seg_big", {"RxReqSize=" + big, "EP1_SegmentSize=" + big, "MaximumTransferSize=" + big}, 16384},
         };
     return {

@@ -139,6 +139,18 @@ void HostController::Fail(Pipe& pipe, std::int32_t status, std::vector<Transfer*
     for (Transfer* rest : Drain(&pipe, usbd::kEndpointHalted)) done.push_back(rest);
 }
 
+void HostController::Nak(Pipe& pipe) {
+    pipe.waiting = true;
+    pipe.changeAt = device_.NextActivity();
+}
+
+std::optional<VirtualTime> HostController::ChangeAt(const Pipe& pipe) {
+    const std::optional<VirtualTime> now = device_.NextActivity();
+    if (!pipe.changeAt) return now;
+    if (!now) return pipe.changeAt;
+    return std::min(*pipe.changeAt, *now);
+}
+
 std::span<std::uint8_t> HostController::Wire(std::uint32_t expected) {
     scratch_.assign(std::size_t{expected} + kWireSlack, 0);
     return scratch_;
@@ -210,7 +222,7 @@ bool HostController::Packet(Pipe& pipe, Transfer* t, std::vector<Transfer*>& don
         }
     }
     if (h == Handshake::Nak) {
-        pipe.waiting = true;
+        Nak(pipe);
         return false;
     }
     Fail(pipe, h == Handshake::Stall ? usbd::kStallPid : usbd::kDevNotResponding, done);
@@ -246,7 +258,7 @@ void HostController::RunControl(std::uint64_t frame, std::vector<Transfer*>& don
     }
     case Handshake::Stall: Fail(control_, usbd::kStallPid, done); break;
     case Handshake::Timeout: Fail(control_, usbd::kDevNotResponding, done); break;
-    case Handshake::Nak: control_.waiting = true; break;
+    case Handshake::Nak: Nak(control_); break;
     }
 }
 
@@ -351,7 +363,7 @@ std::optional<std::uint64_t> HostController::DueFrame(const Pipe& pipe, std::uin
     if (pipe.endpoint.type == EndpointType::Isochronous)
         return std::max(base, t->isoFirstFrame + std::uint64_t{t->isoNext} * pipe.intervalFrames);
     if (pipe.waiting) {
-        const auto when = device_.NextActivity();
+        const auto when = ChangeAt(pipe);
         if (!when) return std::nullopt;
         base = std::max(base, FrameAt(*when));
     }
@@ -363,7 +375,7 @@ std::optional<std::uint64_t> HostController::DueSlot(const Pipe& pipe, std::uint
     if (pipe.queue.empty() || pipe.halted) return std::nullopt;
     std::uint64_t slot = std::max({floor, pipe.queue.front()->eligibleSlot, pipe.idleUntilFrame * bulkBudget_});
     if (pipe.waiting) {
-        const auto when = device_.NextActivity();
+        const auto when = ChangeAt(pipe);
         if (!when) return std::nullopt;
         slot = std::max(slot, SlotAtOrAfter(*when));
     }

@@ -13,7 +13,11 @@
 //
 // The controller says when it next has to run (NextDue): never while nothing is queued, and while every
 // queued transfer waits on a NAK only when the device expects a change (NextActivity) or reports one
-// (Activity). So idle time costs nothing.
+// (Activity). So idle time costs nothing. The change the device expected when it NAKed is kept with the
+// pipe: another packet to the device (the status poll) may bring the device up to that time first, after
+// which the device expects nothing more, yet its answer to the NAKed pipe has changed. So a NAKed pipe
+// is tried again at the first slot (or interval frame) it may use once that time has come, as hardware
+// would have tried it in every (micro)frame.
 //
 // IN data lands as on hardware: an IN token cannot ask for less than a packet, so the device answers
 // with what it has, up to its packet size, into the controller's receive buffer, and only the bytes
@@ -47,6 +51,7 @@ public:
         std::deque<Transfer*> queue;
         bool halted = false;   // host side: set by a STALL, cleared by a pipe reset
         bool waiting = false;  // the last try was NAKed
+        std::optional<VirtualTime> changeAt;  // while waiting: the device's next change as it expected it at the NAK
         std::uint64_t idleUntilFrame = 0;  // bulk: a NAK keeps the pipe out until this (micro)frame
     };
 
@@ -91,6 +96,9 @@ private:
     bool Packet(Pipe& pipe, Transfer* t, std::vector<Transfer*>& done);  // false: pipe done for this frame
     void Finish(Pipe& pipe, std::int32_t status, std::vector<Transfer*>& done);
     void Fail(Pipe& pipe, std::int32_t status, std::vector<Transfer*>& done);
+    void Nak(Pipe& pipe);
+    // While `pipe` waits on a NAK: the first time its answer may have changed, or none.
+    std::optional<VirtualTime> ChangeAt(const Pipe& pipe);
     struct InPacket {
         Outcome answer{Handshake::Nak, 0};
         std::uint32_t landed = 0;                // bytes copied into the transfer's buffer
