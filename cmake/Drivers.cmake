@@ -7,22 +7,55 @@
 #    what the emulated kernel (and its USB library) exports.
 set(TARVEL_DRIVER_FLAGS -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-asynchronous-unwind-tables)
 
+# The VERSIONINFO resource of image NAME, with the version of the INF's DriverVer line and the
+# description of its service (NAME.SvcDesc), or NAME when the INF does not install it.
+function(tarvel_driver_version_resource name out)
+  set(inf ${CMAKE_SOURCE_DIR}/package/tarvel.inf)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${inf})
+  file(STRINGS ${inf} driver_ver REGEX "^DriverVer[ \t]*=")
+  if(NOT driver_ver MATCHES ",[ \t]*([0-9]+)\\.([0-9]+)\\.([0-9]+)\\.([0-9]+)")
+    message(FATAL_ERROR "${inf}: no DriverVer line with a version a.b.c.d")
+  endif()
+  set(TARVEL_VERSION "${CMAKE_MATCH_1}.${CMAKE_MATCH_2}.${CMAKE_MATCH_3}.${CMAKE_MATCH_4}")
+  set(TARVEL_VERSION_COMMAS "${CMAKE_MATCH_1},${CMAKE_MATCH_2},${CMAKE_MATCH_3},${CMAKE_MATCH_4}")
+  file(STRINGS ${inf} description REGEX "^${name}\\.SvcDesc[ \t]*=")
+  if(description MATCHES "\"([^\"]*)\"")
+    set(TARVEL_IMAGE_DESCRIPTION "${CMAKE_MATCH_1}")
+  else()
+    set(TARVEL_IMAGE_DESCRIPTION "${name}")
+  endif()
+  set(TARVEL_IMAGE_NAME ${name})
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${name}-version.rc)
+  configure_file(${CMAKE_SOURCE_DIR}/package/version.rc.in ${rc} @ONLY)
+  set(${out} ${rc} PARENT_SCOPE)
+endfunction()
+
 function(tarvel_add_driver name)
   cmake_parse_arguments(ARG "USBD" "" "SOURCES;INCLUDES" ${ARGN})
   if(TARVEL_TARGET STREQUAL "windows")
-    add_library(${name} SHARED ${ARG_SOURCES})
+    # An image, not a DLL: nothing is exported (a DLL exports every global by default), and the file
+    # characteristics are those of a driver. --dynamicbase keeps the base relocations.
+    tarvel_driver_version_resource(${name} resource)
+    add_executable(${name} ${ARG_SOURCES} ${resource})
     set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX ".sys")
     target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/comdriver/common ${ARG_INCLUDES})
     target_include_directories(${name} SYSTEM PRIVATE ${TARVEL_DDK_INCLUDE})
-    target_compile_options(${name} PRIVATE ${TARVEL_DRIVER_FLAGS} -ffreestanding -fno-stack-protector
-                           -mno-stack-arg-probe -D_AMD64_ -DTARVEL_WINDOWS_IMAGE)
+    target_compile_options(${name} PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:${TARVEL_DRIVER_FLAGS} -ffreestanding
+                           -fno-stack-protector -mno-stack-arg-probe -D_AMD64_ -DTARVEL_WINDOWS_IMAGE>)
     set(libs ntoskrnl hal)
     if(ARG_USBD)
       list(APPEND libs usbd)
     endif()
     target_link_options(${name} PRIVATE -nostdlib -Wl,--subsystem,native -Wl,--entry,DriverEntry
-                        -Wl,--image-base,0x10000 -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000)
+                        -Wl,--image-base,0x10000 -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
+                        -Wl,--dynamicbase -Wl,--enable-reloc-section -Wl,--nxcompat -Wl,--high-entropy-va)
     target_link_libraries(${name} PRIVATE ${libs} gcc)
+    # The linker cannot mark a section discardable; INIT is, as the driver kit's linker makes it, so
+    # that the kernel frees it after DriverEntry. objcopy rewrites the header and the checksum.
+    add_custom_command(TARGET ${name} POST_BUILD
+      COMMAND ${CMAKE_OBJCOPY} --set-section-flags INIT=alloc,load,readonly,code,contents,debug
+              $<TARGET_FILE:${name}>
+      VERBATIM)
   elseif(NOT TARGET tarvel_kernel OR NOT TARGET tarvel_ddk OR (ARG_USBD AND NOT TARGET tarvel_usbd))
     message(STATUS "${name}: the emulated platform is not there yet; module not built")
   else()
