@@ -36,6 +36,10 @@ def transfer(bridge, sender_tty, receiver_tty, name, data):
                           stdout=receiver_fd, stderr=logs["rz"])
     sz = subprocess.Popen(["sz", "--zmodem", "--binary", "-vv", "random.bin"], cwd=sending, stdin=sender_fd,
                           stdout=sender_fd, stderr=logs["sz"])
+    # The programs hold the terminals from here: when sz ends, nobody has its terminal open, and what rz
+    # still sends there (its ZFIN again, for an "OO" the terminal lost) does not wait for the next session.
+    os.close(receiver_fd)
+    os.close(sender_fd)
     try:
         sz_code = sz.wait(SZ_LIMIT)
         file_seconds = time.monotonic() - started
@@ -45,8 +49,6 @@ def transfer(bridge, sender_tty, receiver_tty, name, data):
             if p.poll() is None:
                 p.kill()
                 p.wait()
-        os.close(receiver_fd)
-        os.close(sender_fd)
         for f in logs.values():
             f.close()
     seconds = time.monotonic() - started
