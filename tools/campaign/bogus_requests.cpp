@@ -27,16 +27,18 @@ constexpr Kind kKinds[] = {
 
 void SeedBogusRequests(std::uint64_t seed) { gDraw.seed(Mix(seed, 0xB0605)); }
 
-void SendBogusRequests(unsigned count) {
+unsigned SendBogusRequests(unsigned count) {
+    unsigned sent = 0;
     for (unsigned i = 0; i < count; ++i) {
         Sleep(std::uniform_int_distribution<k::VirtualTime>(0, 5)(gDraw) * k::kMillisecond);
         std::vector<tarvel::pnp::DeviceNode*> nodes = tarvel::pnp::Nodes();
-        if (nodes.empty()) return;
+        if (nodes.empty()) return sent;
         tarvel::pnp::DeviceNode* node = nodes[std::uniform_int_distribution<std::size_t>(0, nodes.size() - 1)(gDraw)];
         const Kind& kind = kKinds[std::uniform_int_distribution<std::size_t>(0, std::size(kKinds) - 1)(gDraw)];
         const auto minor = static_cast<UCHAR>(std::uniform_int_distribution<unsigned>(kind.firstUnknown, 0xFF)(gDraw));
-        tarvel::pnp::SendUnknownRequest(node, kind.major, minor);
+        if (tarvel::pnp::SendUnknownRequest(node, kind.major, minor)) ++sent;
     }
+    return sent;
 }
 
 }  // namespace campaign

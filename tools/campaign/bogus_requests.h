@@ -8,7 +8,8 @@
 namespace campaign {
 
 void SeedBogusRequests(std::uint64_t seed);
-// Sends `count` such requests from the calling emulated thread, a few milliseconds apart.
-void SendBogusRequests(unsigned count);
+// Sends `count` such requests from the calling emulated thread, a few milliseconds apart; returns how
+// many found a started stack.
+unsigned SendBogusRequests(unsigned count);
 
 }  // namespace campaign
