@@ -16,7 +16,9 @@ static VOID WakeD0Done(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_S
     UNREFERENCED_PARAMETER(MinorFunction);
     UNREFERENCED_PARAMETER(PowerState);
     UNREFERENCED_PARAMETER(IoStatus);
-    DecrementIo(((PPIPE_EXTENSION)Context)->FunctionalDevice);
+    PPIPE_EXTENSION ext = (PPIPE_EXTENSION)Context;
+    InterlockedDecrement(&ext->PowerWaiters);
+    DecrementIo(ext->FunctionalDevice);
 }
 
 // The power manager reports the end of the wait-wake request it issued for ArmWaitWake.
@@ -29,11 +31,16 @@ static VOID WaitWakeCallback(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, P
     InterlockedExchange((LONG volatile*)&ext->WaitWakeRequested, 0);
 
     if (NT_SUCCESS(IoStatus->Status) && ext->DevicePowerState != PowerDeviceD0 && !ext->Removed) {
-        IncrementIo(ext->FunctionalDevice); // given back by WakeD0Done
+        // Given back by WakeD0Done. The reference is a power waiter's: the D0 request may wait behind a
+        // power-down of this device (the power manager sends it only once the driver started the next
+        // request), and that power-down's drain must not wait for it.
+        IncrementIo(ext->FunctionalDevice);
+        InterlockedIncrement(&ext->PowerWaiters);
         POWER_STATE state;
         state.DeviceState = PowerDeviceD0;
         NTSTATUS status = PoRequestPowerIrp(ext->PhysicalDevice, IRP_MN_SET_POWER, state, WakeD0Done, ext, NULL);
         if (!NT_SUCCESS(status)) {
+            InterlockedDecrement(&ext->PowerWaiters);
             DecrementIo(ext->FunctionalDevice);
         }
         if (ext->RemoteWakeupCapable) {

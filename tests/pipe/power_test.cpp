@@ -189,6 +189,42 @@ TEST_F(PowerTest, DevicePowerRequestFromAnotherInitiatorKeepsTheCountWhole) {
     EXPECT_TRUE(ReadServed(in));
 }
 
+// The device wakes while a power-down query holds the device's turn for power requests: the wake's
+// D0 request waits behind the query until the driver starts the next one, so the query's drain must
+// not wait for the reference the wake's request holds (it did, and both waited for good).
+TEST_F(PowerTest, AWakeDuringAPowerDownQueryDoesNotHoldUpTheQuery) {
+    InstallDevice(true);
+    PFILE_OBJECT file = OpenPipe("");
+    ASSERT_EQ(Control(file, IOCTL_PIPE_SUSPEND_DEVICE, nullptr, 0, nullptr, 0).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Ext()->DevicePowerState, static_cast<ULONG>(PowerDeviceD2));
+    ASSERT_NE(Ext()->WaitWakeIrp, nullptr);
+
+    bool queried = false;
+    NTSTATUS queryStatus = STATUS_PENDING;
+    POWER_STATE state;
+    state.DeviceState = PowerDeviceD2;  // no deeper than the wake state: wait-wake stays armed
+    struct Query {
+        bool* done;
+        NTSTATUS* status;
+    } query{&queried, &queryStatus};
+    ASSERT_TRUE(NT_SUCCESS(PoRequestPowerIrp(
+        tarvel::usb::PhysicalDevice(port_), IRP_MN_QUERY_POWER, state,
+        [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status) {
+            auto* q = static_cast<Query*>(context);
+            *q->status = status->Status;
+            *q->done = true;
+        },
+        &query, nullptr)));
+    ASSERT_FALSE(queried) << "the query drains on a worker";
+    ASSERT_TRUE(device_->SignalRemoteWake());
+    RunFor(500);
+    EXPECT_TRUE(queried);
+    EXPECT_EQ(queryStatus, STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->DevicePowerState, static_cast<ULONG>(PowerDeviceD0)) << "the wake's D0 request went after it";
+    EXPECT_EQ(Ext()->OutstandingIo, 1);
+    EXPECT_EQ(Ext()->PowerWaiters, 0);
+}
+
 // The disarm of a deeper sleep races the device's own wake: under the random policy the wait-wake
 // request's completion and its cancellation meet in both orders across the seeds. Whoever wins, the
 // request completes exactly once (the verifier stops a second completion; one never completed keeps

@@ -1,5 +1,6 @@
 // The application-side steps the scenarios share.
 #include "campaign.h"
+#include "bogus_requests.h"
 #include "tarvel/machine/com_port.h"
 
 #include <cstdio>
@@ -35,6 +36,7 @@ m::MachineOptions RandomMachine(std::uint64_t seed) {
     options.boot.pctSteps = 40'000;
     k::ParsePolicy(gPolicy, options.boot);
     options.boot.seed = seed;
+    SeedBogusRequests(seed);
     // A run lasts well under a minute of virtual time; a wait that never ends shows as a runaway soon.
     options.boot.timeBudget = 120 * k::kSecond;
     if (gTrace)
@@ -117,6 +119,10 @@ void ProvePortWorks(m::Adapter& adapter, const std::string& what, Tally& tally) 
                    what + ": " + adapter.ComName() + " does not open, error " + std::to_string(u::GetLastError()));
     CAMPAIGN_CHECK(ConfigurePort(port, 500), what + ": settings refused, error " + std::to_string(u::GetLastError()));
     CAMPAIGN_CHECK(u::PurgeComm(port, PURGE_RXCLEAR | PURGE_TXCLEAR), what + ": purge refused");
+    // Requests no driver knows meet the check's transfers.
+    Threads bogus;
+    unsigned bogusSent = 0;
+    bogus.Start("bogus-requests", [&bogusSent] { bogusSent = SendBogusRequests(3); });
     const std::string line = "campaign check " + std::to_string(tally.cycles);
     Overlapped write;
     DWORD written = 0;
@@ -134,6 +140,8 @@ void ProvePortWorks(m::Adapter& adapter, const std::string& what, Tally& tally) 
     CAMPAIGN_CHECK(readOk && got == line.size() && echo == line,
                    what + ": the loopback returned " + std::to_string(got) + " of " + std::to_string(line.size()) +
                        " bytes (\"" + echo.substr(0, got) + "\"), error " + std::to_string(u::GetLastError()));
+    CAMPAIGN_CHECK(bogus.Join(10 * k::kSecond).empty(), what + ": requests of unknown minor functions did not come back");
+    tally.requests += bogusSent;
     CAMPAIGN_CHECK(u::CloseHandle(port), what + ": close failed");
     tally.requests += 7;
 }

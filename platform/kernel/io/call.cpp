@@ -70,7 +70,7 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   kernel::SwitchPoint();
   LiveIrp(Irp, "PoCallDriver");
   LiveDevice(DeviceObject, "PoCallDriver");
-  if (Irp->CurrentLocation > 1) NoteSequencedPower(DeviceObject, Irp);
+  if (Irp->CurrentLocation > 1 && HoldIfDeviceBusy(DeviceObject, Irp)) return STATUS_PENDING;
   if ((DeviceObject->Flags & DO_POWER_PAGABLE) && KeGetCurrentIrql() >= DISPATCH_LEVEL && Irp->CurrentLocation > 1) {
     IoGetNextIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
     ReferenceDevice(DeviceObject);

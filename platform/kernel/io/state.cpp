@@ -7,6 +7,7 @@
 #include "io/interfaces.h"
 #include "io/irp_records.h"
 #include "io/mdls.h"
+#include "io/power_sequence.h"
 #include "io/work_items.h"
 #include "ob/namespace.h"
 #include "registry/store.h"
@@ -24,6 +25,7 @@ void BootIo() {
   ResetInterfaces();
   ResetDevices();
   ResetIrps();
+  ResetPowerSequences();
   ob::Reset();
   registry::Reset();
   if (!freeCheckAdded) {

@@ -22,6 +22,7 @@ struct DeviceNode {
     DeviceDescription description;
     NodeState state = NodeState::Initialized;
     DEVICE_CAPABILITIES capabilities{};
+    PNP_DEVICE_STATE pnpDeviceState = 0; // the stack's answer to the query after start
     std::vector<PDRIVER_OBJECT> drivers; // held while the stack is built, AddDevice order
     std::vector<StackEntry> stack;       // devices above the physical device, bottom first
     unsigned openHandles = 0;

@@ -4,6 +4,7 @@
 #include "pnp/boot.h"
 #include "pnp/device_node.h"
 #include "pnp/manager_thread.h"
+#include "pnp/queries.h"
 #include "pnp/stack.h"
 #include "tarvel/io.h"
 #include "tarvel/kernel.h"
@@ -52,6 +53,7 @@ NTSTATUS QueryRemove(DeviceNode& node, bool remove, NodeState afterRemoval) {
         return Vetoed(node, PNP_VetoOutstandingOpen, STATUS_PLUGPLAY_QUERY_VETOED,
                       std::to_string(open) + " file object(s) open on the stack");
     }
+    QueryRemovalRelations(node);
     const NTSTATUS query = SendPnp(node, IRP_MN_QUERY_REMOVE_DEVICE);
     if (NT_SUCCESS(query)) node.state = NodeState::RemovePending;
     if (!NT_SUCCESS(query) || !remove) {

@@ -3,6 +3,7 @@
 #include "pnp/attached.h"
 #include "pnp/drivers.h"
 #include "pnp/hardware_key.h"
+#include "pnp/queries.h"
 #include "pnp/requests.h"
 #include "power/reported_states.h"
 #include "tarvel/kernel.h"
@@ -100,6 +101,7 @@ NTSTATUS StartStack(DeviceNode& node) {
     });
     if (NT_SUCCESS(status)) {
         node.state = NodeState::Started;
+        QueryStartedStack(node);
         return status;
     }
     kernel::Trace("pnp: start failed, taking the stack down");

@@ -1,5 +1,6 @@
-// PoStartNextPowerIrp: a driver that receives a set or query power request and never calls it is
-// stopped when the request completes (its device would never get its next power request).
+// The power manager's sequencing of set and query power requests per device object and type: the next
+// one waits for PoStartNextPowerIrp on the current one (a wait-wake request does not), and a driver that
+// never calls it is stopped.
 #include "io_fixture.h"
 #include "test_stack.h"
 
@@ -72,6 +73,45 @@ TEST_F(PowerSequence, APowerRequestCompletedWithoutPoStartNextPowerIrpStops) {
   stack[1].handler = PassPowerDown(true);
   EXPECT_DEATH(SendSetPower(stack.Top().device, SystemPowerState, send),
                "VERIFIER STOP: power request completed without PoStartNextPowerIrp");
+}
+
+TEST_F(PowerSequence, TheNextRequestOfATypeWaitsForPoStartNextPowerIrpOnTheCurrentOne) {
+  TestStack stack({"device"});
+  std::vector<PIRP> received;
+  stack.Top().handler = [&](TestDevice&, PIRP irp) {
+    IoMarkIrpPending(irp);
+    received.push_back(irp);
+    return STATUS_PENDING;
+  };
+  PowerSend first, second, system, wake;
+  EXPECT_EQ(SendSetPower(stack.Top().device, DevicePowerState, first), STATUS_PENDING);
+  EXPECT_EQ(SendSetPower(stack.Top().device, DevicePowerState, second), STATUS_PENDING);
+  EXPECT_EQ(SendSetPower(stack.Top().device, SystemPowerState, system), STATUS_PENDING);
+  // A wait-wake request stays pending for as long as the device is armed, while set requests flow:
+  // it is not one of the sequenced ones.
+  PIRP wakeIrp = IoAllocateIrp(stack.Top().device->StackSize, FALSE);
+  IoGetNextIrpStackLocation(wakeIrp)->MajorFunction = IRP_MJ_POWER;
+  IoGetNextIrpStackLocation(wakeIrp)->MinorFunction = IRP_MN_WAIT_WAKE;
+  IoGetNextIrpStackLocation(wakeIrp)->Parameters.WaitWake.PowerState = PowerSystemSleeping1;
+  IoSetCompletionRoutine(wakeIrp, PowerSend::Done, &wake, TRUE, TRUE, TRUE);
+  EXPECT_EQ(PoCallDriver(stack.Top().device, wakeIrp), STATUS_PENDING);
+  kernel::RunUntilIdle();
+  ASSERT_EQ(received.size(), 3u) << "the second device power request reached the driver before the first was done";
+  PIRP systemIrp = received[1];
+  ASSERT_EQ(received[2], wakeIrp);
+  received.pop_back();
+  PoStartNextPowerIrp(received[0]);
+  kernel::RunUntilIdle();
+  ASSERT_EQ(received.size(), 3u) << "the held request is sent once the driver starts the next one";
+  TestDevice::Complete(received[0], STATUS_SUCCESS);
+  PoStartNextPowerIrp(received[2]);
+  TestDevice::Complete(received[2], STATUS_SUCCESS);
+  PoStartNextPowerIrp(systemIrp);
+  TestDevice::Complete(systemIrp, STATUS_SUCCESS);
+  PoStartNextPowerIrp(wakeIrp);
+  TestDevice::Complete(wakeIrp, STATUS_SUCCESS);
+  EXPECT_TRUE(first.done && second.done && system.done && wake.done);
+  EXPECT_EQ(LiveIrps(), 0u);
 }
 
 }  // namespace

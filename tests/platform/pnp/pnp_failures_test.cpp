@@ -58,6 +58,36 @@ TEST_F(PnpFailures, ADeviceLeftBehindAtRemovalStopsTheRun) {
         "VERIFIER STOP: device not deleted at removal in IRP_MN_REMOVE_DEVICE");
 }
 
+// The queries after start go through the whole stack: a function driver that claims an identifier
+// query it does not answer (success, no string) would have the platform read a null record.
+TEST_F(PnpFailures, AnIdentifierQueryAnsweredWithoutItsStringStopsTheRun) {
+    EXPECT_DEATH(Install(Description({DwordValue("FuncEmptyPnp", IRP_MN_QUERY_ID + 1)})),
+                 "VERIFIER STOP: PnP query answered without its record in IRP_MN_QUERY_ID");
+    EXPECT_DEATH(Install(Description({DwordValue("FuncEmptyPnp", IRP_MN_QUERY_DEVICE_TEXT + 1)})),
+                 "VERIFIER STOP: PnP query answered without its record in IRP_MN_QUERY_DEVICE_TEXT");
+}
+
+// Requests of unknown minor functions go through a stack that passes them down and come back as they
+// were sent; a driver that completes one with a status of its own stops the run. A stack that is not
+// started gets none.
+TEST_F(PnpFailures, AnUnknownRequestMustPassDownUntouched) {
+    pnp::DeviceNode* node = Install(Description());
+    recording_.Clear();
+    for (UCHAR major : {UCHAR(IRP_MJ_PNP), UCHAR(IRP_MJ_POWER), UCHAR(IRP_MJ_SYSTEM_CONTROL)})
+        EXPECT_TRUE(pnp::SendUnknownRequest(node, major, 0xFE));
+    EXPECT_EQ(recording_.Take(":PnP"), (std::vector<std::string>{"filter:PnP:0xfe", "func:PnP:0xfe", "bus:PnP:0xfe"}));
+    ASSERT_EQ(pnp::Disable(node), STATUS_SUCCESS);
+    EXPECT_FALSE(pnp::SendUnknownRequest(node, IRP_MJ_PNP, 0xFE));
+
+    EXPECT_DEATH(
+        {
+            pnp::DeviceNode* failing = Install(Description({DwordValue("FuncFailPnp", 0xFE + 1)}));
+            pnp::SendUnknownRequest(failing, IRP_MJ_PNP, 0xFE);
+        },
+        "VERIFIER STOP: unknown request not passed down untouched in IRP_MJ_PNP .*minor function 254 came back "
+        "with status 0xC0000001");
+}
+
 TEST_F(PnpFailures, ADeviceLeftInitializingByAddDeviceStopsTheRun) {
     EXPECT_DEATH(pnp::InstallDevice(bus_->CreatePhysicalDevice(), Description({DwordValue("StayInitializing", 1)})),
                  "VERIFIER STOP: device still initializing after AddDevice in AddDevice");

@@ -86,6 +86,13 @@ void CancelWaitWake(PDEVICE_OBJECT device, PIRP irp) {
     Complete(irp, STATUS_CANCELLED);
 }
 
+// A bus that is no WMI provider completes system-control requests as they came.
+NTSTATUS BusSystemControl(PDEVICE_OBJECT, PIRP irp) {
+    const NTSTATUS status = irp->IoStatus.Status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
 NTSTATUS BusPower(PDEVICE_OBJECT device, PIRP irp) {
     PhysicalExtension* pdx = Pdx(device);
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
@@ -126,6 +133,7 @@ TestBus::TestBus(Recording& recording) {
     io::InitializeDriverObject(&driver_, "pnptestbus");
     driver_.MajorFunction[IRP_MJ_PNP] = BusPnp;
     driver_.MajorFunction[IRP_MJ_POWER] = BusPower;
+    driver_.MajorFunction[IRP_MJ_SYSTEM_CONTROL] = BusSystemControl;
 }
 
 TestBus::~TestBus() { DeleteAll(); }

@@ -21,9 +21,20 @@ std::vector<std::string> Concat(std::initializer_list<std::vector<std::string>> 
     return all;
 }
 
+// What follows every successful start, as the platform asks it: the capabilities again, the PnP
+// state, the children, the four identifiers, two texts and the resource requirements.
+std::vector<std::string> Started() {
+    return Concat({ThroughStack("0x00"), ThroughStack("0x09"), ThroughStack("0x14"), ThroughStack("0x07"),
+                   ThroughStack("0x13"), ThroughStack("0x13"), ThroughStack("0x13"), ThroughStack("0x13"),
+                   ThroughStack("0x0c"), ThroughStack("0x0c"), ThroughStack("0x0b")});
+}
+
+// An orderly removal first asks which devices go with the stack.
+std::vector<std::string> QueriedRemove() { return Concat({ThroughStack("0x07"), ThroughStack("0x01")}); }
+
 TEST_F(PnpSequences, InstallAddsFunctionThenFilterQueriesCapabilitiesAndStartsFromTheTop) {
     pnp::DeviceNode* node = Install(Description({DwordValue("Index", 4)}));
-    EXPECT_EQ(recording_.Take(), Concat({{"func:AddDevice", "filter:AddDevice"}, ThroughStack("0x09"), ThroughStack("0x00")}));
+    EXPECT_EQ(recording_.Take(), Concat({{"func:AddDevice", "filter:AddDevice"}, ThroughStack("0x09"), Started()}));
     EXPECT_EQ(pnp::State(node), pnp::NodeState::Started);
 
     // The stack: filter on top of the function device on top of the physical device.
@@ -63,7 +74,7 @@ TEST_F(PnpSequences, RebalanceAndCancelledStopKeepTheStackStarted) {
     pnp::DeviceNode* node = Install(Description());
     recording_.Clear();
     EXPECT_EQ(pnp::Rebalance(node), STATUS_SUCCESS);
-    EXPECT_EQ(recording_.Take(":PnP"), Concat({ThroughStack("0x05"), ThroughStack("0x04"), ThroughStack("0x00")}));
+    EXPECT_EQ(recording_.Take(":PnP"), Concat({ThroughStack("0x05"), ThroughStack("0x04"), Started()}));
     EXPECT_EQ(pnp::State(node), pnp::NodeState::Started);
 
     EXPECT_EQ(pnp::QueryStopAndCancel(node), STATUS_SUCCESS);
@@ -85,7 +96,7 @@ TEST_F(PnpSequences, AFailedQueryRemoveIsCancelledAndTheStackStays) {
     pnp::DeviceNode* node = Install(Description({DwordValue("FuncFailPnp", IRP_MN_QUERY_REMOVE_DEVICE + 1)}));
     recording_.Clear();
     EXPECT_EQ(pnp::QueryRemoveAndRemove(node), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(recording_.Take(":PnP"), Concat({{"filter:PnP:0x01", "func:PnP:0x01"}, ThroughStack("0x03")}));
+    EXPECT_EQ(recording_.Take(":PnP"), Concat({ThroughStack("0x07"), {"filter:PnP:0x01", "func:PnP:0x01"}, ThroughStack("0x03")}));
     EXPECT_EQ(pnp::State(node), pnp::NodeState::Started);
     EXPECT_NE(kernel::FindDriver("pnprecfunc"), nullptr);
     // The PnP manager cannot tell which driver refused: the device is the veto.
@@ -101,10 +112,10 @@ TEST_F(PnpSequences, RemovalDeletesTheStackKeepsThePresentDeviceAndEnableBuildsI
     PDEVICE_OBJECT physical = pnp::PhysicalDevice(node);
     recording_.Clear();
     EXPECT_EQ(pnp::QueryRemoveAndCancel(node), STATUS_SUCCESS);
-    EXPECT_EQ(recording_.Take(":PnP"), Concat({ThroughStack("0x01"), ThroughStack("0x03")}));
+    EXPECT_EQ(recording_.Take(":PnP"), Concat({QueriedRemove(), ThroughStack("0x03")}));
 
     EXPECT_EQ(pnp::Disable(node), STATUS_SUCCESS);
-    EXPECT_EQ(recording_.Take(":PnP"), Concat({ThroughStack("0x01"), ThroughStack("0x02")}));
+    EXPECT_EQ(recording_.Take(":PnP"), Concat({QueriedRemove(), ThroughStack("0x02")}));
     EXPECT_EQ(pnp::State(node), pnp::NodeState::Disabled);
     EXPECT_EQ(pnp::TopOfStack(node), nullptr);
     EXPECT_EQ(physical->AttachedDevice, nullptr);
@@ -112,7 +123,7 @@ TEST_F(PnpSequences, RemovalDeletesTheStackKeepsThePresentDeviceAndEnableBuildsI
     EXPECT_EQ(kernel::FindDriver("pnprecfunc"), nullptr);
 
     EXPECT_EQ(pnp::Enable(node), STATUS_SUCCESS);
-    EXPECT_EQ(recording_.Take(), Concat({{"func:AddDevice", "filter:AddDevice"}, ThroughStack("0x09"), ThroughStack("0x00")}));
+    EXPECT_EQ(recording_.Take(), Concat({{"func:AddDevice", "filter:AddDevice"}, ThroughStack("0x09"), Started()}));
     EXPECT_EQ(pnp::State(node), pnp::NodeState::Started);
     EXPECT_EQ(pnp::Enable(node), STATUS_INVALID_DEVICE_STATE); // already enabled
 }

@@ -122,6 +122,13 @@ NTSTATUS SendRequest(DeviceNode* node, UCHAR minorFunction,
                      const std::function<void(PIO_STACK_LOCATION)>& fill = {},
                      ULONG_PTR* information = nullptr);
 
+// The Enhanced I/O verification of the platform's verifier: a PnP, power or system-control request
+// with a minor function no driver knows, sent to the top of a started stack on the PnP thread with
+// Status STATUS_NOT_SUPPORTED. Every driver must pass it down untouched and the bus complete it as it
+// came; a status or Information changed on the way stops the run. False if the node's stack was not
+// started (nothing sent).
+bool SendUnknownRequest(DeviceNode* node, UCHAR majorFunction, UCHAR minorFunction);
+
 // Waits until the PnP manager has nothing queued (e.g. the removal that a last CloseHandle started).
 void WaitForIdle();
 

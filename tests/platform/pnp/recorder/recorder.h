@@ -12,6 +12,8 @@ struct RecorderSink {
 #define RECORDER_VALUE_SINK L"RecorderSink"          // REG_BINARY: the address of a RecorderSink
 #define RECORDER_VALUE_FUNC_FAIL_PNP L"FuncFailPnp"     // 1 + the PnP minor function func fails
 #define RECORDER_VALUE_FILTER_FAIL_PNP L"FilterFailPnp" // 1 + the PnP minor function filter fails
+#define RECORDER_VALUE_FUNC_EMPTY_PNP L"FuncEmptyPnp"   // 1 + the PnP minor function func answers
+                                                        // with success and no record
 #define RECORDER_VALUE_FAIL_ADD_DEVICE L"FailAddDevice" // the filter's AddDevice fails
 #define RECORDER_VALUE_KEEP_DEVICE L"KeepDevice"       // func: neither detaches nor deletes at removal
 #define RECORDER_VALUE_STAY_INITIALIZING L"StayInitializing" // func: leaves DO_DEVICE_INITIALIZING set

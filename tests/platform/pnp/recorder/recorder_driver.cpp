@@ -23,6 +23,7 @@ struct RECORDER_EXTENSION {
     PDEVICE_OBJECT Lower;
     PDEVICE_OBJECT Physical;
     ULONG FailPnp;
+    ULONG EmptyPnp;
     ULONG PowerPolicy;
     ULONG WaitWake;
     ULONG KeepDevice;
@@ -328,6 +329,7 @@ NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp) {
     if (device->AttachedDevice == nullptr && minor != IRP_MN_REMOVE_DEVICE && irp->IoStatus.Status != STATUS_NOT_SUPPORTED)
         Record("PnpStatusNotInitialised");
     if (ext->FailPnp == ULONG(minor) + 1) return CompleteRequest(irp, STATUS_UNSUCCESSFUL);
+    if (ext->EmptyPnp == ULONG(minor) + 1) return CompleteRequest(irp, STATUS_SUCCESS);
     switch (minor) {
     case IRP_MN_START_DEVICE: {
         const NTSTATUS status = ForwardAndWait(device, irp);
@@ -392,12 +394,15 @@ NTSTATUS PassThrough(PDEVICE_OBJECT device, PIRP irp) {
 NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physical) {
     HANDLE key = nullptr;
     ULONG failAdd = 0, failPnp = 0, index = 0, exclusive = 0, direct = 0, policy = 0, waitWake = 0;
-    ULONG keepDevice = 0, stayInitializing = 0;
+    ULONG keepDevice = 0, stayInitializing = 0, emptyPnp = 0;
     if (NT_SUCCESS(IoOpenDeviceRegistryKey(physical, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key))) {
         RecorderSink* sink = nullptr;
         if (ReadValue(key, RECORDER_VALUE_SINK, &sink, sizeof(sink)) == sizeof(sink)) Sink = sink;
         failPnp = ReadDword(key, RECORDER_VALUE_FAIL_PNP);
         failAdd = ReadDword(key, RECORDER_VALUE_FAIL_ADD_DEVICE);
+#ifndef RECORDER_FILTER
+        emptyPnp = ReadDword(key, RECORDER_VALUE_FUNC_EMPTY_PNP);
+#endif
         index = ReadDword(key, RECORDER_VALUE_INDEX);
         exclusive = ReadDword(key, RECORDER_VALUE_EXCLUSIVE);
         direct = ReadDword(key, RECORDER_VALUE_DIRECT_IO);
@@ -431,6 +436,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physical) {
     ext->Self = device;
     ext->Physical = physical;
     ext->FailPnp = failPnp;
+    ext->EmptyPnp = emptyPnp;
     ext->PowerPolicy = policy;
     ext->WaitWake = waitWake;
     ext->KeepDevice = keepDevice;
@@ -466,6 +472,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     for (auto& dispatch : driver->MajorFunction) dispatch = PassThrough;
     driver->MajorFunction[IRP_MJ_PNP] = Pnp;
     driver->MajorFunction[IRP_MJ_POWER] = Power;
+    driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = PassDown;  // not a WMI provider: every such request goes down
 #ifndef RECORDER_FILTER
     driver->MajorFunction[IRP_MJ_CREATE] = CreateClose;
     driver->MajorFunction[IRP_MJ_CLEANUP] = CreateClose;
