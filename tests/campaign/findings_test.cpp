@@ -119,6 +119,27 @@ TEST(CampaignFindings, OpenUnderRandomFaultsSeed5000287) {
     EXPECT_EQ(RunLowResources(plan).cycles, 1u);
 }
 
+// Operation pairs, cycle 0 of seed 7000001: a rebalance while the plug is pulled. The start after the
+// stop fails (the device is gone), the PnP manager takes the stack down, and the bus deleted its
+// physical device object at that removal, before the PnP manager had heard the device was missing; the
+// manager then read the freed object (and would have sent it the removal of the missing device). A bus
+// keeps the object until the PnP manager knows the device is gone, as on Windows.
+TEST(CampaignFindings, RebalanceBesideSurpriseRemovalSeed7000001) {
+    RunPlan plan;
+    plan.seed = 7000001;
+    plan.cycles = 1;
+    EXPECT_EQ(RunOperationPairs(plan).cycles, 1u);
+}
+
+// The same fault through a disable: operation pairs, cycle 1 of seed 7000025 (disable-enable beside a
+// surprise removal), where the query-remove's removal met a device already unplugged.
+TEST(CampaignFindings, DisableBesideSurpriseRemovalSeed7000025) {
+    RunPlan plan;
+    plan.seed = 7000025;
+    plan.cycles = 3;
+    EXPECT_EQ(RunOperationPairs(plan).cycles, 3u);
+}
+
 // A seed run in the test process does what it does in the runner's child: replay is exact.
 TEST(CampaignReplays, ASeedRunsTheSameTwice) {
     RunPlan plan;

@@ -50,6 +50,7 @@ const std::vector<Scenario>& Scenarios() {
         {"fuzz.sequences", "random calls from three application threads on one port", RunSequenceFuzz},
         {"lowres", "one allocation attempt failed per run, or a few percent at random", RunLowResources},
         {"hostile", "stalls, long NAKs, babble, wrong lengths, lying descriptors, drop-outs mid-transfer", RunHostileDevice},
+        {"pairs", "two operations at once from separate threads, every pair over consecutive seeds", RunOperationPairs},
     };
     return all;
 }
@@ -214,6 +215,7 @@ Size SizeOf(const std::string& name, const Options& o) {
         {"pnp", {{6, 4}, {400, 12}}},          {"sleep", {{4, 4}, {300, 12}}},
         {"fuzz.codes", {{2, 1}, {60, 3}}},     {"fuzz.sequences", {{4, 2}, {300, 4}}},
         {"lowres.random", {{6, 1}, {400, 1}}}, {"hostile", {{4, 3}, {300, 6}}},
+        {"pairs", {{8, 3}, {600, 3}}},
     };
     const auto& pair = sizes.at(name);
     Size size = o.longRun ? pair.second : pair.first;
@@ -404,6 +406,7 @@ int main(int argc, char** argv) {
     const std::size_t phases = LowResourcePhases().size();
     for (std::size_t i = 0; i < tail.size(); ++i) tail[i].plan.phase = LowResourcePhases()[i % phases];
     AddSeeded(tail, o, "hostile", "hostile", 6);
+    AddSeeded(tail, o, "pairs", "pairs", 7);
     for (const auto& j : tail) runner.AddRow(j.row);
     jobs.insert(jobs.end(), tail.begin(), tail.end());
     // Interleave the rows, so that a run cut short by its time budget has covered every scenario.
