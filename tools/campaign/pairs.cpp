@@ -73,6 +73,22 @@ bool MovesTheNode(Op op) {
     return op == DisableEnable || op == Rebalance || op == SurpriseReplug || op == SystemSleep || op == BusRequestFails;
 }
 
+// Pairs with a finding that is not fixed yet (see tests/campaign/findings_test.cpp); the short
+// configuration leaves them out.
+bool OpenFinding(Op a, Op b) {
+    static constexpr std::pair<Op, Op> kOpen[] = {
+        {OpenClose, DisableEnable},      // a disable right after the close: the pipe driver refuses the query (busy)
+        {ClientSuspend, DisableEnable},  // the enable after a client's suspend fails its start
+        {ClientSuspend, Rebalance},      // the stop meets the client's suspend: refused busy, the start fails, or a hang
+        {ClientSuspend, SystemSleep},    // a hang: the client's request or the sleep never ends
+        {DisableEnable, SystemSleep},    // the enable next to a sleep fails its start
+        {Rebalance, SystemSleep},        // the start after the stop next to a sleep fails
+    };
+    for (const auto& [x, y] : kOpen)
+        if ((x == a && y == b) || (x == b && y == a)) return true;
+    return false;
+}
+
 std::pair<Op, Op> PairOf(unsigned index) {
     for (int a = 0; a < kOps; ++a)
         for (int b = a + 1; b < kOps; ++b)
@@ -552,6 +568,10 @@ Tally RunOperationPairs(const RunPlan& plan) {
     for (unsigned cycle = 0; cycle < plan.cycles; ++cycle) {
         const auto [a, b] = PairOf(static_cast<unsigned>((plan.seed * kPairsPerSeed + cycle) % kPairs));
         const bool stall = (rng() & 1) != 0;
+        if (plan.skipOpenPairs && OpenFinding(a, b)) {
+            std::printf("cycle %u (%s + %s): left out, its finding is not fixed yet\n", cycle, kOpNames[a], kOpNames[b]);
+            continue;
+        }
         Stage stage{machine, adapter, options, tally, {a, b}, stall, k::Now() + Ms(60 + rng() % 200), INVALID_HANDLE_VALUE, 0, 0, false, {}};
         const std::string what = "cycle " + std::to_string(cycle) + " (" + kOpNames[a] + " + " + kOpNames[b] +
                                  (stage.PairUses(NakOrStall) ? (stage.stall ? ", stalls" : ", NAKs") : "") + ")";
