@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include <ntddser.h>
@@ -138,6 +139,38 @@ TEST(CampaignFindings, DisableBesideSurpriseRemovalSeed7000025) {
     plan.seed = 7000025;
     plan.cycles = 3;
     EXPECT_EQ(RunOperationPairs(plan).cycles, 3u);
+}
+
+// Operation pairs with a finding not fixed yet (the short configuration leaves these pairs out). Each
+// replays its seed; it is skipped with the fault it shows unless TARVEL_RUN_OPEN_FINDINGS is set, which
+// shows it failing today.
+void ReplayOpenPair(const std::string& policy, std::uint64_t seed, unsigned cycles, const std::string& fault) {
+    if (std::getenv("TARVEL_RUN_OPEN_FINDINGS") == nullptr) GTEST_SKIP() << "open: " << fault;
+    ASSERT_TRUE(UsePolicy(policy));
+    RunPlan plan;
+    plan.policy = policy;
+    plan.seed = seed;
+    plan.cycles = cycles;
+    EXPECT_EQ(RunOperationPairs(plan).cycles, cycles);
+}
+
+TEST(CampaignOpenFindings, DisableRightAfterTheCloseSeed7000007) {
+    ReplayOpenPair("random", 7000007, 3, "disable beside open/close: the pipe driver refuses the query-remove, busy");
+}
+TEST(CampaignOpenFindings, EnableAfterAClientSuspendFailsItsStartSeed7000022) {
+    ReplayOpenPair("pct", 7000022, 3, "disable/enable beside a client's suspend: the stack is not started afterwards");
+}
+TEST(CampaignOpenFindings, StopMeetsAClientSuspendSeed7000049) {
+    ReplayOpenPair("random", 7000049, 1, "rebalance beside a client's suspend: the stop is refused busy and the start fails");
+}
+TEST(CampaignOpenFindings, EnableNextToASleepFailsItsStartSeed7000025) {
+    ReplayOpenPair("random", 7000025, 3, "disable/enable beside system sleep: the stack is not started afterwards");
+}
+TEST(CampaignOpenFindings, StartAfterAStopNextToASleepFailsSeed7000001) {
+    ReplayOpenPair("random", 7000001, 2, "rebalance beside system sleep: the stack is not started afterwards");
+}
+TEST(CampaignOpenFindings, ClientSuspendBesideSleepHangsSeed7000023) {
+    ReplayOpenPair("random", 7000023, 3, "client suspend beside system sleep: a request never ends (runaway)");
 }
 
 // A seed run in the test process does what it does in the runner's child: replay is exact.
