@@ -141,6 +141,18 @@ TEST(CampaignFindings, DisableBesideSurpriseRemovalSeed7000025) {
     EXPECT_EQ(RunOperationPairs(plan).cycles, 3u);
 }
 
+// Operation pairs, cycle 2 of seed 7000007: a disable while the port opens again. The open was already
+// in the stack when the PnP manager looked for open handles, so the query-remove went down; the port
+// accepted it with the open under way, the open then succeeded, and the pipe driver waited 5 s for the
+// port's pipe requests, which only a close ends, before refusing the query. The port now refuses a
+// query-remove while it is open or opening, and an open while a removal is pending.
+TEST(CampaignFindings, DisableBesideAnOpenOnItsWaySeed7000007) {
+    RunPlan plan;
+    plan.seed = 7000007;
+    plan.cycles = 3;
+    EXPECT_EQ(RunOperationPairs(plan).cycles, 3u);
+}
+
 // Operation pairs with a finding not fixed yet (the short configuration leaves these pairs out). Each
 // replays its seed; it is skipped with the fault it shows unless TARVEL_RUN_OPEN_FINDINGS is set, which
 // shows it failing today.
@@ -154,9 +166,6 @@ void ReplayOpenPair(const std::string& policy, std::uint64_t seed, unsigned cycl
     EXPECT_EQ(RunOperationPairs(plan).cycles, cycles);
 }
 
-TEST(CampaignOpenFindings, DisableRightAfterTheCloseSeed7000007) {
-    ReplayOpenPair("random", 7000007, 3, "disable beside open/close: the pipe driver refuses the query-remove, busy");
-}
 TEST(CampaignOpenFindings, EnableAfterAClientSuspendFailsItsStartSeed7000022) {
     ReplayOpenPair("pct", 7000022, 3, "disable/enable beside a client's suspend: the stack is not started afterwards");
 }

@@ -77,7 +77,6 @@ bool MovesTheNode(Op op) {
 // configuration leaves them out.
 bool OpenFinding(Op a, Op b) {
     static constexpr std::pair<Op, Op> kOpen[] = {
-        {OpenClose, DisableEnable},      // a disable right after the close: the pipe driver refuses the query (busy)
         {ClientSuspend, DisableEnable},  // the enable after a client's suspend fails its start
         {ClientSuspend, Rebalance},      // the stop meets the client's suspend: refused busy, the start fails, or a hang
         {ClientSuspend, SystemSleep},    // a hang: the client's request or the sleep never ends
@@ -419,10 +418,18 @@ void RunDisableEnable(Stage& stage, std::mt19937_64& rng) {
         m::Adapter* adapter = stage.adapter;
         Removal removal(stage);
         AwakeSystem();
+        const k::VirtualTime asked = k::Now();
         const NTSTATUS disabled = pnp::Disable(adapter->Node());
         ++stage.tally.requests;
-        if (disabled == STATUS_PLUGPLAY_QUERY_VETOED) {
+        const pnp::Veto veto = pnp::LastVeto(adapter->Node());
+        // A port in use vetoes the disable: the PnP manager for a handle open when it asks, the port for
+        // an open that was on its way. Either answers at once; nothing waits for the application to close.
+        const bool vetoed = disabled == STATUS_PLUGPLAY_QUERY_VETOED ||
+                            (!NT_SUCCESS(disabled) && veto.type == pnp::PNP_VetoDevice && stage.PairUsesPort());
+        if (vetoed) {
             CAMPAIGN_CHECK(stage.PairUsesPort() || !mustWork, what + ": a disable with the port closed was vetoed");
+            CAMPAIGN_CHECK(k::Now() - asked < k::kSecond || !mustWork,
+                           what + ": the disable was refused only after " + std::to_string((k::Now() - asked) / k::kMillisecond) + " ms");
         } else if (NT_SUCCESS(disabled)) {
             pnp::WaitForIdle();
             Pause(rng, 10);
