@@ -40,6 +40,7 @@ struct RunPlan {
     unsigned faultNth = 0;    // fail this attempt of faultSite in the armed window
     double faultRate = 0;     // or fail every site at random with this probability
     std::string phase;        // low resources: install, open, stream, surprise, power
+    bool skipOpenPairs = false;  // operation pairs: leave out the pairs with a finding not fixed yet
 };
 
 // A check the drivers failed: prints "CAMPAIGN FINDING: ..." and ends the child process at once

@@ -29,6 +29,9 @@ bool UsePolicy(const std::string& policy) {
 }
 
 m::MachineOptions RandomMachine(std::uint64_t seed) {
+    // Force pending under pct as well as under random (the kernel's own default is random only); an
+    // explicit TARVEL_FORCE_PENDING in the environment still wins, and the replay line carries it.
+    setenv("TARVEL_FORCE_PENDING", "on", 0);
     m::MachineOptions options;
     options.boot.policy = k::Policy::Random;
     // A run of a scenario takes some tens of thousands of switch points: pct draws its change points

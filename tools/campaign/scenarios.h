@@ -34,6 +34,12 @@ Tally RunLowResources(const RunPlan& plan);
 // descriptors, a device that drops off the bus mid-transfer, unplugging.
 Tally RunHostileDevice(const RunPlan& plan);
 
+// Two operations at once from separate application threads (open/close, reads and writes, purge,
+// settings, wait-on-mask, client suspend, disable/enable, rebalance, surprise removal, sleep, remote
+// wake, a NAKing or stalling device, failing control transfers); the seed chooses the pairs.
+Tally RunOperationPairs(const RunPlan& plan);
+unsigned OperationPairs();  // how many pairs there are: that many cycles in a row cover each once
+
 const std::vector<std::string>& LowResourcePhases();
 
 }  // namespace campaign

@@ -2,7 +2,7 @@
 // unloads it and shows what happened: every kernel event with its virtual time and thread, the pool
 // the driver held, the leak report, and how much virtual time passed for how much real time.
 //
-//   tarvel-demo [--policy sequential|random] [--seed N] [--quiet]
+//   tarvel-demo [--policy sequential|random|pct[:DEPTH[:STEPS]]] [--seed N] [--quiet]
 #include <wdm.h>
 
 #include <chrono>
@@ -21,12 +21,14 @@ using namespace tarvel::kernel;
 
 struct Arguments {
   BootOptions boot;
+  bool policyGiven = false;
   bool quiet = false;
 };
 
 [[noreturn]] void Usage(const char* problem) {
   if (problem) std::fprintf(stderr, "tarvel-demo: %s\n", problem);
-  std::fprintf(stderr, "usage: tarvel-demo [--policy sequential|random] [--seed N] [--quiet]\n");
+  std::fprintf(stderr, "usage: tarvel-demo [--policy sequential|random|pct[:DEPTH[:STEPS]]] [--seed N] [--quiet]\n"
+                       "  a seed without a policy runs under random\n");
   std::exit(problem ? 2 : 0);
 }
 
@@ -40,15 +42,14 @@ Arguments Parse(int argc, char** argv) {
     };
     if (arg == "--policy") {
       const std::string policy = value();
-      if (policy == "sequential") a.boot.policy = Policy::Sequential;
-      else if (policy == "random") a.boot.policy = Policy::Random;
-      else Usage(("unknown policy '" + policy + "'").c_str());
+      if (!ParsePolicy(policy, a.boot)) Usage(("unknown policy '" + policy + "'").c_str());
+      a.policyGiven = true;
     } else if (arg == "--seed") {
       const std::string seed = value();
       char* end = nullptr;
       a.boot.seed = std::strtoull(seed.c_str(), &end, 0);
       if (seed.empty() || *end) Usage(("'" + seed + "' is not a number").c_str());
-      a.boot.policy = Policy::Random;
+      if (!a.policyGiven) a.boot.policy = Policy::Random;
     } else if (arg == "--quiet") {
       a.quiet = true;
     } else if (arg == "--help" || arg == "-h") {
@@ -79,8 +80,7 @@ int main(int argc, char** argv) {
 
   Boot(args.boot);
   std::printf("tarvel-demo: the emulated Windows kernel runs the test driver \"tarveltest\" in virtual time\n");
-  std::printf("policy %s, seed %llu\n\n", CurrentPolicy() == Policy::Random ? "random" : "sequential",
-              static_cast<unsigned long long>(CurrentSeed()));
+  std::printf("policy %s, seed %llu\n\n", PolicyText().c_str(), static_cast<unsigned long long>(CurrentSeed()));
   if (!args.quiet) {
     std::printf("  %12s  %-22s %s\n", "virtual time", "thread", "what happened");
     SetTraceSink(PrintEvent);

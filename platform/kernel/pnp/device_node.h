@@ -27,6 +27,7 @@ struct DeviceNode {
     std::vector<StackEntry> stack;       // devices above the physical device, bottom first
     unsigned openHandles = 0;
     bool removalQueued = false;
+    bool reportedMissing = false;  // the bus said the device is gone, and the manager has taken it in
     Veto veto; // of the last orderly removal
 };
 

@@ -177,6 +177,7 @@ NTSTATUS Enable(DeviceNode* node) {
 
 void SurpriseRemove(DeviceNode* node) {
     PnpThread().Run([node] {
+        node->reportedMissing = true;
         if (node->state == NodeState::SurpriseRemoved || node->state == NodeState::Deleted) return;
         if (!Built(node->state)) {
             // Nothing of ours is on the device: the bus driver alone learns that it is gone.
@@ -221,6 +222,7 @@ void WaitForIdle() { PnpThread().WaitForIdle(); }
 
 NodeState State(const DeviceNode* node) { return node->state; }
 PDEVICE_OBJECT PhysicalDevice(const DeviceNode* node) { return node->physicalDevice; }
+bool ReportedMissing(const DeviceNode* node) { return node->reportedMissing; }
 PDEVICE_OBJECT TopOfStack(const DeviceNode* node) { return StackBuilt(*node) ? Top(*node) : nullptr; }
 const DEVICE_CAPABILITIES& Capabilities(const DeviceNode* node) { return node->capabilities; }
 const DeviceDescription& Description(const DeviceNode* node) { return node->description; }

@@ -68,7 +68,10 @@ NTSTATUS Port::Pnp(PIRP irp) {
         return Answer(irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE: {
         started_ = false;
-        const bool gone = !connected_;
+        // The object goes with a device that left, once the PnP manager knows it left: a removal that
+        // runs before (a start that failed because the device went, a disable) leaves it for the
+        // removal the PnP manager sends when it takes in the report.
+        const bool gone = !connected_ && (node == nullptr || pnp::ReportedMissing(node));
         CompleteRequest(irp, STATUS_SUCCESS);  // at once: the port may go right after
         if (gone) Remove();  // the device left: its physical device object goes with it
         else Unconfigure();  // still present (disabled): it stays, unconfigured, for a later start

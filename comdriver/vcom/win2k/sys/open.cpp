@@ -204,6 +204,15 @@ PAGEDCODE NTSTATUS PortCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             Status = STATUS_ACCESS_DENIED;
             break;
         }
+        // A query-remove that went through first holds the port for its removal. The count is
+        // taken before the state is read, and the query sets the state before it reads the count,
+        // so that of an open and a query-remove meeting, one always sees the other.
+        if (InterlockedCompareExchange(&Ext->PnpState, 0, 0) == PnpRemovePending) {
+            InterlockedDecrement(&Ext->OpenCount);
+            IoReleaseRemoveLockEx(&Ext->RemoveLock, DeviceObject, sizeof(IO_REMOVE_LOCK));
+            Status = STATUS_DELETE_PENDING;
+            break;
+        }
         Status = OpenPort(DeviceObject);
         if (!NT_SUCCESS(Status)) {
             InterlockedDecrement(&Ext->OpenCount);

@@ -155,7 +155,17 @@ PAGEDCODE NTSTATUS PortPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return PassDownSucceeded(Ext, Irp);
 
     case IRP_MN_QUERY_REMOVE_DEVICE:
+        // The PnP manager refuses a removal while a handle is open, but an open already on its way
+        // when it looked is not counted yet: the port refuses the query itself then, at once. (Passed
+        // down, the query would wait in the pipe driver for the port's own pipe requests, which only
+        // the close ends.) The state is set before the count is read; the open reads them the other way.
         EnterPnpState(Ext, PnpRemovePending);
+        if (InterlockedCompareExchange(&Ext->OpenCount, 0, 0) != 0) {
+            Ext->PnpState = Ext->PreviousPnpState;
+            Irp->IoStatus.Status = STATUS_DEVICE_BUSY;
+            IoCompleteRequest(Irp, IO_NO_INCREMENT);
+            return STATUS_DEVICE_BUSY;
+        }
         return PassDownSucceeded(Ext, Irp);
 
     case IRP_MN_CANCEL_REMOVE_DEVICE:

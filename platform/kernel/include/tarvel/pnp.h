@@ -134,6 +134,10 @@ void WaitForIdle();
 
 NodeState State(const DeviceNode* node);
 PDEVICE_OBJECT PhysicalDevice(const DeviceNode* node);
+// Whether the PnP manager has taken in its bus driver's report that the device is gone. Until then the
+// bus driver keeps the physical device object at a removal (a failed start's, a disable's), as the PnP
+// manager still counts it present and may send it more.
+bool ReportedMissing(const DeviceNode* node);
 PDEVICE_OBJECT TopOfStack(const DeviceNode* node); // nullptr while the stack is not built
 const DEVICE_CAPABILITIES& Capabilities(const DeviceNode* node);
 const DeviceDescription& Description(const DeviceNode* node);
