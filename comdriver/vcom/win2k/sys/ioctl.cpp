@@ -204,7 +204,9 @@ NTSTATUS SetHandFlow(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return Complete(Irp, STATUS_INVALID_PARAMETER);
     }
     BOOLEAN ErrorCharChanged = ((Ext->HandFlow.FlowReplace ^ Flow->FlowReplace) & SERIAL_ERROR_CHAR) != 0;
-    Ext->HandFlow = *Flow;
+    Ext->HandFlow.ControlHandShake = Flow->ControlHandShake;
+    Ext->HandFlow.FlowReplace = Flow->FlowReplace;
+    SetRingLimits(Ext, Flow->XonLimit, Flow->XoffLimit);
     NTSTATUS Status = SendLineSettings(DeviceObject);
     // The error replacement is a handflow setting that the device learns with the error character;
     // variant 3 sends it with the line settings, the others here, so that one SetCommState (whose

@@ -258,9 +258,15 @@ inline PPORT_EXTENSION PortExtension(PDEVICE_OBJECT DeviceObject)
 // The receive engine's flow-control limits are the XonLimit and XoffLimit of HandFlow: reception
 // resumes once the ring holds RingHighLimit bytes or fewer, and pauses once its free space is
 // RingLowRoom bytes or less.
-// Both are kept between 0 and the ring size.
-inline ULONG RingHighLimit(const PORT_EXTENSION* Ext) { return (ULONG)Ext->HandFlow.XonLimit; }
-inline ULONG RingLowRoom(const PORT_EXTENSION* Ext) { return (ULONG)Ext->HandFlow.XoffLimit; }
+// Both are kept between 0 and the ring size. The engines read them without a lock while a set-handflow
+// request may change them: either the old or the new limit is right, so the accesses are marked.
+inline ULONG RingHighLimit(const PORT_EXTENSION* Ext) { return (ULONG)ReadNoFence(&Ext->HandFlow.XonLimit); }
+inline ULONG RingLowRoom(const PORT_EXTENSION* Ext) { return (ULONG)ReadNoFence(&Ext->HandFlow.XoffLimit); }
+inline VOID SetRingLimits(PPORT_EXTENSION Ext, LONG HighLimit, LONG LowRoom)
+{
+    WriteNoFence(&Ext->HandFlow.XonLimit, HighLimit);
+    WriteNoFence(&Ext->HandFlow.XoffLimit, LowRoom);
+}
 
 // Bytes of accepted writes not yet completed (plus one while an immediate character is on its
 // way). Changed only by interlocked operations through this pointer.
