@@ -240,7 +240,7 @@ typedef struct _PORT_EXTENSION {
     SERIAL_CHARS Chars;
     SERIAL_HANDFLOW HandFlow;       // XonLimit is RingHighLimit, XoffLimit is RingLowRoom
     SERIAL_STATUS CommStatus;       // AmountInOutQueue is OutQueueBytes, WaitForImmediate is ImmediateBusy
-    KSPIN_LOCK StatusLock;          // guards CommStatus reads and ImmediateBusy
+    KSPIN_LOCK StatusLock;          // guards CommStatus reads, ImmediateBusy and ModemControl changes
 
     // 7. Lower device and transmit pacing
     PDEVICE_OBJECT LowerDevice;
@@ -358,6 +358,7 @@ NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject);
 NTSTATUS SerialDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SendLineSettings(PDEVICE_OBJECT DeviceObject);
 NTSTATUS SendModemControl(PPORT_EXTENSION Ext);
+VOID ChangeModemControl(PPORT_EXTENSION Ext, UCHAR Set, UCHAR Clear);   // ioctl.cpp, under StatusLock
 NTSTATUS SendPortEnable(PPORT_EXTENSION Ext, UCHAR Enable);
 NTSTATUS SendFlowChars(PPORT_EXTENSION Ext);
 NTSTATUS SendErrorChar(PPORT_EXTENSION Ext);
