@@ -20,6 +20,12 @@ extern "C" {
 }
 #include <ntddser.h>
 
+// mingw-w64's kit lacks the marked plain accesses (ReadULongNoFence and kin) of current kits: the
+// Windows image takes the emulated kit's definitions, which need only the basic types.
+#ifdef TARVEL_WINDOWS_IMAGE
+#include "../../platform/ddk/wdm/nofence.h"
+#endif
+
 // Pageable and start-up code go to the PAGE and INIT sections of the Windows image, as the driver
 // kit's alloc_text does. The emulated kernel checks PAGED_CODE() at run time instead.
 #ifdef TARVEL_WINDOWS_IMAGE

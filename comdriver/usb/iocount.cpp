@@ -29,9 +29,12 @@ LONG DecrementIo(PDEVICE_OBJECT DeviceObject) {
     return count;
 }
 
+// Read without StateLock on purpose (marked accesses): the caller already holds its I/O reference, so a
+// request that passes just before a stop or removal sets a flag is one that the drain waits for.
 BOOLEAN CanAcceptIo(PDEVICE_OBJECT DeviceObject) {
     PPIPE_EXTENSION ext = PipeExt(DeviceObject);
-    return ext->Started && !ext->Removed && !ext->RemovePending && !ext->StopPending;
+    return ReadBooleanNoFence(&ext->Started) && !ReadBooleanNoFence(&ext->Removed) &&
+           !ReadBooleanNoFence(&ext->RemovePending) && !ReadBooleanNoFence(&ext->StopPending);
 }
 
 // Waits at PASSIVE_LEVEL until no request is left inside the driver but the device's own reference,

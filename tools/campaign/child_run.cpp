@@ -43,7 +43,7 @@ namespace {
 
 // The lines that name the fault: our own findings, verifier stops, sanitizer reports, hang reports.
 std::string FindingLines(const std::string& log) {
-    static const char* const kMarks[] = {"CAMPAIGN FINDING", "VERIFIER STOP", "ERROR: AddressSanitizer",
+    static const char* const kMarks[] = {"CAMPAIGN FINDING", "VERIFIER STOP", "RACE:", "ERROR: AddressSanitizer",
                                          "ERROR: LeakSanitizer", "runtime error:", "HANG", "hang", "terminate called",
                                          "Assertion"};
     std::istringstream in(log);

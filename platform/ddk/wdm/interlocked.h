@@ -48,3 +48,6 @@ PSINGLE_LIST_ENTRY ExInterlockedPopEntryList(PSINGLE_LIST_ENTRY ListHead, PKSPIN
 #define InterlockedCompareExchangeAcquire InterlockedCompareExchange
 #define InterlockedCompareExchangeRelease InterlockedCompareExchange
 #define InterlockedExchangeAcquire InterlockedExchange
+
+// ReadULongNoFence and kin: intended unlocked accesses of one word.
+#include "nofence.h"

@@ -5,6 +5,7 @@
 
 #include "io/irp_records.h"
 #include "ke/dispatcher.h"
+#include "race/watchpoints.h"
 #include "tarvel/kernel.h"
 #include "verifier/lock_order.h"
 
@@ -40,6 +41,9 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
 
 BOOLEAN tarvel::io::CancelIrpHoldingCancelLock(PIRP Irp, KIRQL irql) {
   const unsigned locksBefore = kernel::SpinLocksHeld() - 1;
+  // Drivers read the flag without the cancel spin lock (and check again through IoSetCancelRoutine):
+  // a marked write for the race watchpoints, as on the platform, where it is a single byte store.
+  tarvel::kernel::race::MarkedAccess(&Irp->Cancel, sizeof Irp->Cancel, nullptr);
   Irp->Cancel = TRUE;
   // No switch point from here to the cancel routine: one thread runs at a time, so the exchange is
   // atomic, and a caller that checked the request under the cancel spin lock knows it is still live.

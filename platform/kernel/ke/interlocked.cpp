@@ -7,10 +7,12 @@ using namespace tarvel::kernel;
 
 namespace {
 
+// Inlined into each export, so that the return address is the caller's site (for race reports).
 template <class T, class F>
-T Update(T volatile* target, F next) {
+[[gnu::always_inline]] inline T Update(T volatile* target, F next) {
   SwitchPoint();
-  race::MarkedAccess(target, sizeof(T));  // atomic: no data race, but it may change a watched word
+  // Atomic: no data race, but it may change a watched word.
+  race::MarkedAccess(target, sizeof(T), __builtin_return_address(0));
   const T old = *target;
   *target = next(old);
   return old;

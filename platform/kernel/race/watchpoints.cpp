@@ -145,14 +145,14 @@ void Access(const void* address, std::size_t size, bool write, const void* pc) {
   }
 }
 
-void MarkedAccess(const volatile void* address, std::size_t size) {
+void MarkedAccess(const volatile void* address, std::size_t size, const void* pc) {
   if (gWatches.empty() || !InEmulatedThread()) return;
   const auto a = reinterpret_cast<std::uintptr_t>(address);
   for (Watch* w : gWatches) {
     if (!Overlaps(*w, a, size)) continue;
     // A plain read of a word others update with interlocked operations is the platform's idiom; a plain
     // write beside them loses their updates.
-    if (w->watcher.write) Report(*w, Here(nullptr, true, true), "data race");
+    if (w->watcher.write) Report(*w, Here(pc, true, true), "data race");
     w->markedWriteSeen = true;
   }
 }

@@ -20,8 +20,8 @@ namespace tarvel::kernel::race {
 
 // A plain access by instrumented code at pc.
 void Access(const void* address, std::size_t size, bool write, const void* pc);
-// An access the platform makes atomically on a driver's behalf (interlocked operations).
-void MarkedAccess(const volatile void* address, std::size_t size);
+// An access the platform makes atomically on a driver's behalf (interlocked operations), called at pc.
+void MarkedAccess(const volatile void* address, std::size_t size, const void* pc);
 // Accesses checked and sampled since boot (for the race suite's figures).
 std::size_t AccessesSeen();
 std::size_t WatchpointsSet();

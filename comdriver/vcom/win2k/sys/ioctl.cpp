@@ -121,9 +121,9 @@ NTSTATUS SetBreak(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return Complete(Irp, STATUS_SUCCESS);
     }
     if (Stack(Irp)->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_SET_BREAK_ON) {
-        Ext->ModemControl |= MODEM_CONTROL_BREAK;
+        ChangeModemControl(Ext, MODEM_CONTROL_BREAK, 0);
     } else {
-        Ext->ModemControl &= ~MODEM_CONTROL_BREAK;
+        ChangeModemControl(Ext, 0, MODEM_CONTROL_BREAK);
     }
     return Complete(Irp, SendModemControl(Ext));
 }
@@ -159,9 +159,9 @@ NTSTATUS SetDtr(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return Complete(Irp, STATUS_INVALID_PARAMETER);
     }
     if (Stack(Irp)->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_SET_DTR) {
-        Ext->ModemControl |= MODEM_CONTROL_DTR;
+        ChangeModemControl(Ext, MODEM_CONTROL_DTR, 0);
     } else {
-        Ext->ModemControl &= ~MODEM_CONTROL_DTR;
+        ChangeModemControl(Ext, 0, MODEM_CONTROL_DTR);
     }
     return CompleteModemLines(Ext, Irp);
 }
@@ -173,9 +173,9 @@ NTSTATUS SetRts(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return Complete(Irp, STATUS_INVALID_PARAMETER);
     }
     if (Stack(Irp)->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_SET_RTS) {
-        Ext->ModemControl |= MODEM_CONTROL_RTS;
+        ChangeModemControl(Ext, MODEM_CONTROL_RTS, 0);
     } else {
-        Ext->ModemControl &= ~MODEM_CONTROL_RTS;
+        ChangeModemControl(Ext, 0, MODEM_CONTROL_RTS);
     }
     return CompleteModemLines(Ext, Irp);
 }
@@ -204,7 +204,9 @@ NTSTATUS SetHandFlow(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return Complete(Irp, STATUS_INVALID_PARAMETER);
     }
     BOOLEAN ErrorCharChanged = ((Ext->HandFlow.FlowReplace ^ Flow->FlowReplace) & SERIAL_ERROR_CHAR) != 0;
-    Ext->HandFlow = *Flow;
+    Ext->HandFlow.ControlHandShake = Flow->ControlHandShake;
+    Ext->HandFlow.FlowReplace = Flow->FlowReplace;
+    SetRingLimits(Ext, Flow->XonLimit, Flow->XoffLimit);
     NTSTATUS Status = SendLineSettings(DeviceObject);
     // The error replacement is a handflow setting that the device learns with the error character;
     // variant 3 sends it with the line settings, the others here, so that one SetCommState (whose
@@ -249,8 +251,9 @@ NTSTATUS GetProperties(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // DTR and RTS in the modem control register's encoding (also that of GET_DTRRTS).
 ULONG ModemControlRegister(const PORT_EXTENSION* Ext)
 {
-    return ((Ext->ModemControl & MODEM_CONTROL_RTS) ? SERIAL_IOC_MCR_RTS : 0) |
-           ((Ext->ModemControl & MODEM_CONTROL_DTR) ? SERIAL_IOC_MCR_DTR : 0);
+    const UCHAR Control = ReadUCharNoFence(&Ext->ModemControl);   // one line's change is atomic
+    return ((Control & MODEM_CONTROL_RTS) ? SERIAL_IOC_MCR_RTS : 0) |
+           ((Control & MODEM_CONTROL_DTR) ? SERIAL_IOC_MCR_DTR : 0);
 }
 
 NTSTATUS GetDtrRts(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -269,14 +272,14 @@ NTSTATUS SetModemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
     ULONG Register = *(PULONG)Buffer(Irp);
-    UCHAR Control = Ext->ModemControl & ~(MODEM_CONTROL_RTS | MODEM_CONTROL_DTR);
+    UCHAR Control = 0;
     if (Register & SERIAL_IOC_MCR_RTS) {
         Control |= MODEM_CONTROL_RTS;
     }
     if (Register & SERIAL_IOC_MCR_DTR) {
         Control |= MODEM_CONTROL_DTR;
     }
-    Ext->ModemControl = Control;
+    ChangeModemControl(Ext, Control, MODEM_CONTROL_RTS | MODEM_CONTROL_DTR);
     return Complete(Irp, SendModemControl(Ext), 0, IO_SERIAL_INCREMENT);
 }
 

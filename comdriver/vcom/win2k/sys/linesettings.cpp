@@ -102,9 +102,20 @@ NTSTATUS EncodeFormB(const PORT_EXTENSION* Ext, PUCHAR RateIndex, PUCHAR Flags)
 
 } // namespace
 
+// Requests from several threads change their own lines at once: a plain read-modify-write of
+// ModemControl would undo another's change, so each change is made under StatusLock.
+VOID ChangeModemControl(PPORT_EXTENSION Ext, UCHAR Set, UCHAR Clear)
+{
+    KIRQL Irql;
+    KeAcquireSpinLock(&Ext->StatusLock, &Irql);
+    WriteUCharNoFence(&Ext->ModemControl, (UCHAR)((Ext->ModemControl & ~Clear) | Set));
+    KeReleaseSpinLock(&Ext->StatusLock, Irql);
+}
+
 NTSTATUS SendModemControl(PPORT_EXTENSION Ext)
 {
-    UCHAR Payload[2] = {VCMD_MODEM_CONTROL, Ext->ModemControl};
+    // Read as it is (changes are made under StatusLock): it holds every line change made before.
+    UCHAR Payload[2] = {VCMD_MODEM_CONTROL, ReadUCharNoFence(&Ext->ModemControl)};
     return SendVendorCommand(Ext, Payload, sizeof(Payload));
 }
 
@@ -143,7 +154,7 @@ NTSTATUS SendLineSettings(PDEVICE_OBJECT DeviceObject)
         Status = SendVendorCommand(Ext, Payload, sizeof(Payload));
         // Variant 2 devices need RTS raised for hardware flow control to work.
         if (Ext->EndPointCaps == 2 && (Payload[1] & FORM_A_RTS_CTS)) {
-            Ext->ModemControl |= MODEM_CONTROL_RTS;
+            ChangeModemControl(Ext, MODEM_CONTROL_RTS, 0);
             KeepFirstFailure(&Status, SendModemControl(Ext));
         }
         return Status;

@@ -102,8 +102,7 @@ PAGEDCODE NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject)
     }
 
     Ext->RxEnabled = TRUE;
-    Ext->HandFlow.XonLimit = (ULONG)(Ext->RxRing.Size / 2);
-    Ext->HandFlow.XoffLimit = (ULONG)(Ext->RxRing.Size / 8);
+    SetRingLimits(Ext, (LONG)(Ext->RxRing.Size / 2), (LONG)(Ext->RxRing.Size / 8));
     Ext->EventHistory = 0;
     Ext->PendingWaitIrp = NULL;
     Ext->CommStatus.AmountInInQueue = 0;

@@ -240,7 +240,7 @@ typedef struct _PORT_EXTENSION {
     SERIAL_CHARS Chars;
     SERIAL_HANDFLOW HandFlow;       // XonLimit is RingHighLimit, XoffLimit is RingLowRoom
     SERIAL_STATUS CommStatus;       // AmountInOutQueue is OutQueueBytes, WaitForImmediate is ImmediateBusy
-    KSPIN_LOCK StatusLock;          // guards CommStatus reads and ImmediateBusy
+    KSPIN_LOCK StatusLock;          // guards CommStatus reads, ImmediateBusy and ModemControl changes
 
     // 7. Lower device and transmit pacing
     PDEVICE_OBJECT LowerDevice;
@@ -258,9 +258,15 @@ inline PPORT_EXTENSION PortExtension(PDEVICE_OBJECT DeviceObject)
 // The receive engine's flow-control limits are the XonLimit and XoffLimit of HandFlow: reception
 // resumes once the ring holds RingHighLimit bytes or fewer, and pauses once its free space is
 // RingLowRoom bytes or less.
-// Both are kept between 0 and the ring size.
-inline ULONG RingHighLimit(const PORT_EXTENSION* Ext) { return (ULONG)Ext->HandFlow.XonLimit; }
-inline ULONG RingLowRoom(const PORT_EXTENSION* Ext) { return (ULONG)Ext->HandFlow.XoffLimit; }
+// Both are kept between 0 and the ring size. The engines read them without a lock while a set-handflow
+// request may change them: either the old or the new limit is right, so the accesses are marked.
+inline ULONG RingHighLimit(const PORT_EXTENSION* Ext) { return (ULONG)ReadNoFence(&Ext->HandFlow.XonLimit); }
+inline ULONG RingLowRoom(const PORT_EXTENSION* Ext) { return (ULONG)ReadNoFence(&Ext->HandFlow.XoffLimit); }
+inline VOID SetRingLimits(PPORT_EXTENSION Ext, LONG HighLimit, LONG LowRoom)
+{
+    WriteNoFence(&Ext->HandFlow.XonLimit, HighLimit);
+    WriteNoFence(&Ext->HandFlow.XoffLimit, LowRoom);
+}
 
 // Bytes of accepted writes not yet completed (plus one while an immediate character is on its
 // way). Changed only by interlocked operations through this pointer.
@@ -352,6 +358,7 @@ NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject);
 NTSTATUS SerialDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SendLineSettings(PDEVICE_OBJECT DeviceObject);
 NTSTATUS SendModemControl(PPORT_EXTENSION Ext);
+VOID ChangeModemControl(PPORT_EXTENSION Ext, UCHAR Set, UCHAR Clear);   // ioctl.cpp, under StatusLock
 NTSTATUS SendPortEnable(PPORT_EXTENSION Ext, UCHAR Enable);
 NTSTATUS SendFlowChars(PPORT_EXTENSION Ext);
 NTSTATUS SendErrorChar(PPORT_EXTENSION Ext);
