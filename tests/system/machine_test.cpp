@@ -94,7 +94,7 @@ TEST_F(Trace, EverySentRequestCompletesAndTheBytesStillArrive) {
     EXPECT_TRUE(seen("CREATE \\PIPE01"));
     EXPECT_TRUE(seen("IOCTL_PIPE_WRITE_BUFFERED \\PIPE00 in 24"));
     EXPECT_TRUE(seen("BULK_OR_INTERRUPT_TRANSFER ep 0x01 OUT 24"));
-    EXPECT_TRUE(seen("BULK_OR_INTERRUPT_TRANSFER ep 0x81 IN 64"));
+    EXPECT_TRUE(seen("BULK_OR_INTERRUPT_TRANSFER ep 0x81 IN 4096"));  // the INF's RxReqSize, one segment
     EXPECT_TRUE(seen("VENDOR_DEVICE request 0x0B OUT 2 [03 01]")) << "port enable";
     EXPECT_TRUE(seen("PNP SURPRISE_REMOVAL"));
     EXPECT_TRUE(seen("PNP REMOVE_DEVICE"));

@@ -76,6 +76,10 @@ TEST(PackageInf, InstallsPipeDriverWithPortDriverAboveIt) {
     EXPECT_EQ(Find(*install, "TargetInterfaceClass")->AsDword(), 0xFFFFFFFFu);
     EXPECT_EQ(Find(*install, "CtlPollPeriod")->AsDword(), 10u);
     EXPECT_EQ(Find(*install, "TxAllowNullPacket")->AsDword(), 1u);
+    // Bulk-in reads of the receive ring's size in one transfer, not the drivers' one packet.
+    EXPECT_EQ(Find(*install, "RxReqSize")->AsDword(), 4096u);
+    ASSERT_NE(Find(*install, "EP1_SegmentSize"), nullptr);
+    EXPECT_EQ(Find(*install, "EP1_SegmentSize")->AsDword(), 4096u);
 
     EXPECT_FALSE(FindInstall(inf, "USB\\VID_1209&PID_0002"));
 }
