@@ -178,6 +178,12 @@ TEST(CampaignOpenFindings, EnableNextToASleepFailsItsStartSeed7000025) {
 TEST(CampaignOpenFindings, StartAfterAStopNextToASleepFailsSeed7000001) {
     ReplayOpenPair("random", 7000001, 2, "rebalance beside system sleep: the stack is not started afterwards");
 }
+// The query-stop pauses the open port and waits for the receive engine to park; the application closes
+// and opens again meanwhile, and the open initialises the receive engine's idle event under that wait.
+// Opens and closes are not serialised with the pause and the resume.
+TEST(CampaignOpenFindings, OpenBesideAStopInitialisesTheEventItWaitsOnSeed7000008) {
+    ReplayOpenPair("pct", 7000008, 1, "open and close beside a rebalance: the open initialises an event the stop waits on");
+}
 TEST(CampaignOpenFindings, ClientSuspendBesideSleepHangsSeed7000023) {
     ReplayOpenPair("random", 7000023, 3, "client suspend beside system sleep: a request never ends (runaway)");
 }
