@@ -44,22 +44,11 @@ void QueryPooled(DeviceNode& node, UCHAR minor, const char* name, const std::fun
     if (NT_SUCCESS(status) && information != 0) ExFreePool(reinterpret_cast<PVOID>(information));
 }
 
-void QueryCapabilitiesAgain(DeviceNode& node) {
-    DEVICE_CAPABILITIES capabilities{};
-    capabilities.Size = sizeof(DEVICE_CAPABILITIES);
-    capabilities.Version = 1;
-    capabilities.Address = 0xFFFFFFFF;
-    capabilities.UINumber = 0xFFFFFFFF;
-    const NTSTATUS status = SendPnp(node, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION location) {
-        location->Parameters.DeviceCapabilities.Capabilities = &capabilities;
-    });
-    if (NT_SUCCESS(status)) node.capabilities = capabilities;
-}
 
 } // namespace
 
 void QueryStartedStack(DeviceNode& node) {
-    QueryCapabilitiesAgain(node);
+    QueryCapabilities(node);
     ULONG_PTR state = 0;
     const NTSTATUS stateStatus = SendPnp(node, IRP_MN_QUERY_PNP_DEVICE_STATE, {}, &state);
     if (NT_SUCCESS(stateStatus)) node.pnpDeviceState = static_cast<PNP_DEVICE_STATE>(state);

@@ -60,18 +60,6 @@ NTSTATUS AddDevice(DeviceNode& node, PDRIVER_OBJECT driver, const std::string& s
     return status;
 }
 
-NTSTATUS QueryCapabilities(DeviceNode& node) {
-    DEVICE_CAPABILITIES capabilities{};
-    capabilities.Size = sizeof(DEVICE_CAPABILITIES);
-    capabilities.Version = 1;
-    capabilities.Address = 0xFFFFFFFF;
-    capabilities.UINumber = 0xFFFFFFFF;
-    const NTSTATUS status = SendPnp(node, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION location) {
-        location->Parameters.DeviceCapabilities.Capabilities = &capabilities;
-    });
-    if (NT_SUCCESS(status)) node.capabilities = capabilities;
-    return status;
-}
 
 void CheckStackGone(const DeviceNode& node, bool deviceGone) {
     for (const auto& entry : node.stack) {
@@ -86,6 +74,19 @@ void CheckStackGone(const DeviceNode& node, bool deviceGone) {
 }
 
 } // namespace
+
+NTSTATUS QueryCapabilities(DeviceNode& node) {
+    DEVICE_CAPABILITIES capabilities{};
+    capabilities.Size = sizeof(DEVICE_CAPABILITIES);
+    capabilities.Version = 1;
+    capabilities.Address = 0xFFFFFFFF;
+    capabilities.UINumber = 0xFFFFFFFF;
+    const NTSTATUS status = SendPnp(node, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION location) {
+        location->Parameters.DeviceCapabilities.Capabilities = &capabilities;
+    });
+    if (NT_SUCCESS(status)) node.capabilities = capabilities;
+    return status;
+}
 
 NTSTATUS SendPnp(DeviceNode& node, UCHAR minorFunction, const std::function<void(PIO_STACK_LOCATION)>& fill,
                  ULONG_PTR* information) {

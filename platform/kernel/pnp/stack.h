@@ -14,6 +14,9 @@ NTSTATUS StartStack(DeviceNode& node);
 // its bus driver during the removal and is not looked at afterwards.
 NTSTATUS RemoveStack(DeviceNode& node, bool deviceGone);
 
+// Asks the stack for its capabilities and keeps the answer in the node.
+NTSTATUS QueryCapabilities(DeviceNode& node);
+
 NTSTATUS SendPnp(DeviceNode& node, UCHAR minorFunction,
                  const std::function<void(PIO_STACK_LOCATION)>& fill = {}, ULONG_PTR* information = nullptr);
 
