@@ -43,11 +43,24 @@ BOOL GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD bytesTr
     return TRUE;
 }
 
+// As NtCancelIoFile does, CancelIo returns once the calling thread's requests on the file have ended.
 BOOL CancelIo(HANDLE handle) {
     UserFile* file = LookupFile(handle);
     if (file == nullptr) return FALSE;
-    io::CancelFileRequests(file->object);
-    WaitForFile(*file, [file] { return file->inFlight == 0; });
+    const io::FileRequestSelection mine{PsGetCurrentThread(), nullptr};
+    io::CancelFileRequests(file->object, mine);
+    WaitForFile(*file, [file, mine] { return io::OutstandingFileRequests(file->object, mine) == 0; });
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+// CancelIoEx only asks for the cancel: the requests end as their drivers end them.
+BOOL CancelIoEx(HANDLE handle, LPOVERLAPPED overlapped) {
+    UserFile* file = LookupFile(handle);
+    if (file == nullptr) return FALSE;
+    const io::FileRequestSelection which{
+        nullptr, overlapped != nullptr ? reinterpret_cast<PIO_STATUS_BLOCK>(&overlapped->Internal) : nullptr};
+    if (io::CancelFileRequests(file->object, which) == 0) return FailWithError(ERROR_NOT_FOUND);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }

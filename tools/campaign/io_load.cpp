@@ -24,7 +24,7 @@ void IoLoad::Stop(DWORD graceMs) {
     u::SetCommMask(port_, 0);  // a new mask ends a pending wait (fails harmlessly on a dead port)
     const k::VirtualTime grace = static_cast<k::VirtualTime>(graceMs) * k::kMillisecond;
     if (!threads_.Join(grace).empty()) {
-        u::CancelIo(port_);
+        u::CancelIoEx(port_, nullptr);  // the roles' requests: CancelIo would take only this thread's
         const std::string stuck = threads_.Join(grace);
         CAMPAIGN_CHECK(stuck.empty(), stuck + ": a request neither completed nor was cancelled");
     }

@@ -22,6 +22,19 @@ using namespace tarvel;
 namespace tarvel::io {
 namespace {
 
+// A request sent on the file and not finished, with what a cancel selects it by: the thread that
+// sent it (CancelIo) and its status block, the application's OVERLAPPED (CancelIoEx).
+struct OutstandingRequest {
+  PIRP irp;
+  PETHREAD issuer;
+  PIO_STATUS_BLOCK statusBlock;
+
+  bool Selected(const FileRequestSelection& which) const {
+    return (which.issuer == nullptr || which.issuer == issuer) &&
+           (which.statusBlock == nullptr || which.statusBlock == statusBlock);
+  }
+};
+
 struct FileRecord {
   std::unique_ptr<FILE_OBJECT> file;
   PDEVICE_OBJECT device = nullptr;  // the device the name resolved to
@@ -29,7 +42,7 @@ struct FileRecord {
   long references = 0;  // handle + outstanding requests + object references
   bool handleOpen = false;
   bool counted = false;  // the open counts in the device's ReferenceCount
-  std::vector<PIRP> outstanding;
+  std::vector<OutstandingRequest> outstanding;
   std::vector<std::function<void()>> onClosed;
 };
 
@@ -245,11 +258,11 @@ NTSTATUS Send(PFILE_OBJECT file, const FileRequest& request, bool* sent) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   ++record.references;
-  record.outstanding.push_back(irp);
+  record.outstanding.push_back({irp, irp->Tail.Overlay.Thread, request.statusBlock});
   irpRecord.finished = [file, irp, context = std::shared_ptr<AppRequest>(std::move(context))](
                            const IO_STATUS_BLOCK& result) {
     FileRecord& r = *files.at(file);
-    std::erase(r.outstanding, irp);
+    std::erase_if(r.outstanding, [irp](const OutstandingRequest& o) { return o.irp == irp; });
     if (context->onComplete) context->onComplete(result);
     DereferenceFile(file, true);
   };
@@ -280,14 +293,25 @@ IO_STATUS_BLOCK SendFileRequestAndWait(PFILE_OBJECT file, FileRequest request) {
   return result;
 }
 
-void CancelFileRequests(PFILE_OBJECT file) {
+namespace {
+
+bool StillOutstanding(const FileRecord& record, PIRP irp) {
+  return std::any_of(record.outstanding.begin(), record.outstanding.end(),
+                     [irp](const OutstandingRequest& o) { return o.irp == irp; });
+}
+
+}  // namespace
+
+std::size_t CancelFileRequests(PFILE_OBJECT file, const FileRequestSelection& which) {
   FileRecord& record = RecordOf(file, "CancelFileRequests");
   // A request that finished meanwhile may already be freed while still listed as outstanding: each one
   // is checked and cancelled with no switch point in between, and is not touched if it is gone.
   std::vector<std::pair<PIRP, std::uint64_t>> pending;
-  for (PIRP irp : record.outstanding) {
-    if (const IrpRecord* live = FindIrp(irp); live != nullptr && !live->freed) pending.emplace_back(irp, live->id);
+  for (const OutstandingRequest& o : record.outstanding) {
+    if (!o.Selected(which)) continue;
+    if (const IrpRecord* live = FindIrp(o.irp); live != nullptr && !live->freed) pending.emplace_back(o.irp, live->id);
   }
+  std::size_t cancelled = 0;
   for (const auto& [irp, id] : pending) {
     // The check is made holding the cancel spin lock, after its switch point, and the cancel follows
     // with no switch point in between.
@@ -295,18 +319,22 @@ void CancelFileRequests(PFILE_OBJECT file) {
     IoAcquireCancelSpinLock(&irql);
     auto it = files.find(file);
     const IrpRecord* live = FindIrp(irp, id);
-    if (it != files.end() && live != nullptr && !live->freed &&
-        std::find(it->second->outstanding.begin(), it->second->outstanding.end(), irp) !=
-            it->second->outstanding.end()) {
+    if (it != files.end() && live != nullptr && !live->freed && StillOutstanding(*it->second, irp)) {
       CancelIrpHoldingCancelLock(irp, irql);
+      ++cancelled;
     } else {
       IoReleaseCancelSpinLock(irql);
     }
-    if (it == files.end()) return;
+    if (it == files.end()) break;
   }
+  return cancelled;
 }
 
-std::size_t OutstandingFileRequests(PFILE_OBJECT file) { return RecordOf(file, "OutstandingFileRequests").outstanding.size(); }
+std::size_t OutstandingFileRequests(PFILE_OBJECT file, const FileRequestSelection& which) {
+  const FileRecord& record = RecordOf(file, "OutstandingFileRequests");
+  return static_cast<std::size_t>(std::count_if(record.outstanding.begin(), record.outstanding.end(),
+                                                [&which](const OutstandingRequest& o) { return o.Selected(which); }));
+}
 
 PDEVICE_OBJECT FileTargetDevice(PFILE_OBJECT file) { return TopOfStack(RecordOf(file, "FileTargetDevice").device); }
 

@@ -82,6 +82,44 @@ TEST_F(Overlapped, CancelIoEndsHeldRequestsAsAborted) {
     CloseHandle(file_);
 }
 
+// CancelIo is the calling thread's: another thread's requests go on. CancelIoEx takes one request by
+// its OVERLAPPED, or every thread's without one, and says when there was nothing to cancel.
+TEST_F(Overlapped, CancelIoKeepsToTheCallingThreadAndCancelIoExSelectsByOverlapped) {
+    OVERLAPPED read{};
+    char buffer[4];
+    EXPECT_FALSE(ReadFile(file_, buffer, sizeof buffer, nullptr, &read));
+    NTSTATUS otherHeld = STATUS_PENDING;
+    kernel::StartThread("other", [this, &otherHeld] {
+        OVERLAPPED held{};
+        DWORD moved = 0;
+        DeviceIoControl(file_, IOCTL_RECORDER_HOLD, nullptr, 0, nullptr, 0, &moved, &held);
+        CancelIo(file_);
+        otherHeld = static_cast<NTSTATUS>(held.Internal);  // CancelIo returned once it had ended
+    });
+    kernel::RunFor(kernel::kMillisecond);
+    EXPECT_EQ(otherHeld, STATUS_CANCELLED);
+    EXPECT_EQ(static_cast<NTSTATUS>(read.Internal), STATUS_PENDING) << "another thread's CancelIo took this read";
+
+    OVERLAPPED held{};
+    DWORD moved = 0;
+    EXPECT_FALSE(DeviceIoControl(file_, IOCTL_RECORDER_HOLD, nullptr, 0, nullptr, 0, &moved, &held));
+    EXPECT_TRUE(CancelIoEx(file_, &read));
+    EXPECT_FALSE(GetOverlappedResult(file_, &read, &moved, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(static_cast<NTSTATUS>(held.Internal), STATUS_PENDING) << "CancelIoEx took another request";
+    EXPECT_FALSE(CancelIoEx(file_, &read));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_FOUND);
+
+    NTSTATUS otherCancel = STATUS_PENDING;
+    kernel::StartThread("canceller", [this, &otherCancel] {
+        otherCancel = CancelIoEx(file_, nullptr) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    });
+    EXPECT_FALSE(GetOverlappedResult(file_, &held, &moved, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(otherCancel, STATUS_SUCCESS);
+    CloseHandle(file_);
+}
+
 TEST_F(Overlapped, TheCloseRequestWaitsForTheRequestsStillInFlight) {
     OVERLAPPED read{};
     char buffer[4];

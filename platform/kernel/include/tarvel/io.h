@@ -119,9 +119,16 @@ struct FileRequest {
 NTSTATUS SendFileRequest(PFILE_OBJECT file, const FileRequest& request);
 // The same, waiting for the request to finish; returns its final status and Information.
 IO_STATUS_BLOCK SendFileRequestAndWait(PFILE_OBJECT file, FileRequest request);
-// Cancels (IoCancelIrp) every request still outstanding on the file, as CancelIo does.
-void CancelFileRequests(PFILE_OBJECT file);
-std::size_t OutstandingFileRequests(PFILE_OBJECT file);
+// Which of a file's outstanding requests are meant: every one (no field set), those a thread sent
+// (CancelIo takes the calling thread's), or the one with this status block (CancelIoEx with an
+// OVERLAPPED, whose Internal fields are the status block).
+struct FileRequestSelection {
+  PETHREAD issuer = nullptr;
+  PIO_STATUS_BLOCK statusBlock = nullptr;
+};
+// Cancels (IoCancelIrp) the selected requests still outstanding on the file; returns how many.
+std::size_t CancelFileRequests(PFILE_OBJECT file, const FileRequestSelection& which = {});
+std::size_t OutstandingFileRequests(PFILE_OBJECT file, const FileRequestSelection& which = {});
 // The device a request on the file goes to (top of the stack the file was opened on).
 PDEVICE_OBJECT FileTargetDevice(PFILE_OBJECT file);
 std::size_t OpenFileCount(PDEVICE_OBJECT anyDeviceOfStack);  // open file objects on that device stack

@@ -23,9 +23,11 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
 BOOL FlushFileBuffers(HANDLE file);
 
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytesTransferred, BOOL wait);
-// Cancels the requests still outstanding on the file and waits until its overlapped ones have
-// finished. Unlike the platform's, which keeps to the calling thread's requests, it takes every
-// thread's (as CancelIoEx with no OVERLAPPED does).
+// Cancels the requests the calling thread sent on the file and still outstanding, and waits until
+// they have ended. Another thread's requests are left alone.
 BOOL CancelIo(HANDLE file);
+// Cancels the request of that OVERLAPPED, or with none every request outstanding on the file from any
+// thread, and returns without waiting; ERROR_NOT_FOUND when there was none to cancel.
+BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped);
 
 } // namespace tarvel::user
