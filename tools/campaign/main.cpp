@@ -70,7 +70,11 @@ struct Job {
 };
 
 std::string ReplayCommand(const Job& job) {
-    std::string command = "tarvel-campaign --replay --scenario " + job.scenario->name + " --policy " +
+    std::string command;
+    // The race suite's runs load the instrumented modules: the replay must load them too.
+    if (const char* drivers = std::getenv("TARVEL_DRIVER_DIR"); drivers && *drivers)
+        command = std::string("TARVEL_DRIVER_DIR=") + drivers + " ";
+    command += "tarvel-campaign --replay --scenario " + job.scenario->name + " --policy " +
                           job.plan.policy + " --seed " + std::to_string(job.plan.seed) + " --cycles " +
                           std::to_string(job.plan.cycles);
     if (!job.plan.phase.empty()) command += " --phase " + job.plan.phase;
