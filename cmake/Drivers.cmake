@@ -59,15 +59,26 @@ function(tarvel_add_driver name)
   elseif(NOT TARGET tarvel_kernel OR NOT TARGET tarvel_ddk OR (ARG_USBD AND NOT TARGET tarvel_usbd))
     message(STATUS "${name}: the emulated platform is not there yet; module not built")
   else()
-    add_library(${name} MODULE ${ARG_SOURCES})
-    set_target_properties(${name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/drivers)
-    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/comdriver/common ${ARG_INCLUDES})
-    target_compile_options(${name} PRIVATE ${TARVEL_DRIVER_FLAGS})
-    target_link_libraries(${name} PRIVATE tarvel_ddk tarvel_kernel)
-    if(ARG_USBD)
-      target_link_libraries(${name} PRIVATE tarvel_usbd)
+    tarvel_add_host_module(${name} ${name} ${CMAKE_BINARY_DIR}/drivers "${ARG_SOURCES}" "${ARG_INCLUDES}" ${ARG_USBD}
+                           "${TARVEL_DRIVER_FLAGS}")
+    if(TARVEL_RACE_BUILD)
+      # Its twin with data-race watchpoints (cmake/RaceBuild.cmake), same file name, in drivers-race/.
+      tarvel_add_host_module(${name}_race ${name} ${TARVEL_RACE_DRIVER_DIR} "${ARG_SOURCES}" "${ARG_INCLUDES}"
+                             ${ARG_USBD} "${TARVEL_DRIVER_FLAGS};${TARVEL_RACE_DRIVER_FLAGS}")
     endif()
-    # Every symbol must resolve when the module is loaded, as on Windows.
-    target_link_options(${name} PRIVATE -Wl,-z,defs)
   endif()
+endfunction()
+
+# A driver module of the host build: target, file name (NAME.so), folder, and its compile flags.
+function(tarvel_add_host_module target name dir sources includes usbd flags)
+  add_library(${target} MODULE ${sources})
+  set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${name} LIBRARY_OUTPUT_DIRECTORY ${dir})
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/comdriver/common ${includes})
+  target_compile_options(${target} PRIVATE ${flags})
+  target_link_libraries(${target} PRIVATE tarvel_ddk tarvel_kernel)
+  if(usbd)
+    target_link_libraries(${target} PRIVATE tarvel_usbd)
+  endif()
+  # Every symbol must resolve when the module is loaded, as on Windows.
+  target_link_options(${target} PRIVATE -Wl,-z,defs)
 endfunction()

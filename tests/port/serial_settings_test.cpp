@@ -284,6 +284,21 @@ TEST_F(SerialSettingsTest, GrowingTheReceiveQueueKeepsWhatHasArrived) {
     EXPECT_EQ(data, Pattern(100));
 }
 
+// A queue size the machine cannot hold fails with the pool's status and leaves the queue as it was.
+TEST_F(SerialSettingsTest, AReceiveQueueLargerThanThePoolIsRefused) {
+    Begin(0);
+    SERIAL_QUEUE_SIZE huge{0xB3BF0E3D, 4096};
+    EXPECT_EQ(file.Set(IOCTL_SERIAL_SET_QUEUE_SIZE, huge), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(ext->RxRing.Size, 4096u);
+    EXPECT_EQ(ext->InQueueSize, 4096u);
+    EXPECT_FALSE(ext->RxStopped);
+    peer.Send(Pattern(10));
+    RunFor(30 * kMs);
+    std::vector<std::uint8_t> data(10);
+    EXPECT_EQ(file.Read(data).Status, STATUS_SUCCESS);
+    EXPECT_EQ(data, Pattern(10));
+}
+
 TEST_F(SerialSettingsTest, ShortBuffersAndUnknownCodesAreRefused) {
     Begin(0);
     const ULONG rate = 9600;

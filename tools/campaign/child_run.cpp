@@ -30,6 +30,10 @@ pid_t StartChild(const Scenario& scenario, const RunPlan& plan, const std::strin
         dup2(log, 2);
         close(log);
     }
+    sigset_t childExits;  // the runner waits for them; the run itself sees signals as usual
+    sigemptyset(&childExits);
+    sigaddset(&childExits, SIGCHLD);
+    sigprocmask(SIG_UNBLOCK, &childExits, nullptr);
     alarm(timeoutSeconds);  // SIGALRM ends a run that no longer moves in real time
     if (!UsePolicy(plan.policy)) _exit(5);
     const Tally tally = scenario.run(plan);
@@ -63,7 +67,14 @@ std::string FindingLines(const std::string& log) {
 
 }  // namespace
 
-ChildOutcome CollectChild(int waitStatus, int resultFd, const std::string& logPath) {
+std::size_t ResidentBytes(pid_t pid) {
+    std::ifstream statm("/proc/" + std::to_string(pid) + "/statm");
+    std::size_t pages = 0, resident = 0;
+    if (!(statm >> pages >> resident)) return 0;
+    return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
+
+ChildOutcome CollectChild(int waitStatus, int resultFd, const std::string& logPath, const std::string& endedBy) {
     ChildOutcome outcome;
     outcome.logPath = logPath;
     const ssize_t got = read(resultFd, &outcome.tally, sizeof outcome.tally);
@@ -82,7 +93,9 @@ ChildOutcome CollectChild(int waitStatus, int resultFd, const std::string& logPa
         outcome.finding = outcome.finding.substr(0, outcome.finding.find('\n') + 1);
     } else if (!outcome.passed) {
         outcome.finding = FindingLines(text.str());
-        if (WIFSIGNALED(waitStatus)) {
+        if (!endedBy.empty()) {
+            outcome.finding += "(" + endedBy + ")\n";
+        } else if (WIFSIGNALED(waitStatus)) {
             const int sig = WTERMSIG(waitStatus);
             outcome.finding += sig == SIGALRM ? "(timed out in real time)\n"
                                               : "(ended by signal " + std::to_string(sig) + ")\n";

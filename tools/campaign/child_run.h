@@ -2,6 +2,7 @@
 // report or a timeout ends that run only and becomes a finding with its seed and replay command.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <sys/types.h>
 
@@ -19,7 +20,10 @@ struct ChildOutcome {
 // Starts the run in a child whose standard output and error go to logPath; returns its pid.
 pid_t StartChild(const Scenario& scenario, const RunPlan& plan, const std::string& logPath, unsigned timeoutSeconds,
                  int* resultFd);
-// Collects a finished child (its wait status from waitpid) and reads its tally and log.
-ChildOutcome CollectChild(int waitStatus, int resultFd, const std::string& logPath);
+// Collects a finished child (its wait status from waitpid) and reads its tally and log; endedBy says
+// why the runner ended it, if it did.
+ChildOutcome CollectChild(int waitStatus, int resultFd, const std::string& logPath, const std::string& endedBy = {});
+// What a running child holds in memory (resident bytes); 0 once it is gone.
+std::size_t ResidentBytes(pid_t pid);
 
 }  // namespace campaign

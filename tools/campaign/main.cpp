@@ -14,6 +14,7 @@
 #include <deque>
 #include <filesystem>
 #include <map>
+#include <signal.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,6 +34,7 @@ struct Options {
     int cycles = 0;    // 0: the configuration's count
     unsigned jobs = 2;
     unsigned timeout = 0;        // real seconds per child; 0: the configuration's
+    std::size_t memoryLimitMb = 2048;  // resident memory per child, after which the runner ends it
     double timeBudget = 0;       // real seconds after which no new run starts; 0: none
     unsigned sweepLimit = ~0u;   // low-resource attempts per phase; ~0: the configuration's
     std::string only;            // run the scenarios whose row name contains this
@@ -68,7 +70,11 @@ struct Job {
 };
 
 std::string ReplayCommand(const Job& job) {
-    std::string command = "tarvel-campaign --replay --scenario " + job.scenario->name + " --policy " +
+    std::string command;
+    // The race suite's runs load the instrumented modules: the replay must load them too.
+    if (const char* drivers = std::getenv("TARVEL_DRIVER_DIR"); drivers && *drivers)
+        command = std::string("TARVEL_DRIVER_DIR=") + drivers + " ";
+    command += "tarvel-campaign --replay --scenario " + job.scenario->name + " --policy " +
                           job.plan.policy + " --seed " + std::to_string(job.plan.seed) + " --cycles " +
                           std::to_string(job.plan.cycles);
     if (!job.plan.phase.empty()) command += " --phase " + job.plan.phase;
@@ -93,6 +99,10 @@ class Runner {
 public:
     explicit Runner(const Options& options) : options_(options), started_(std::chrono::steady_clock::now()) {
         std::filesystem::create_directories(options.logDir);
+        // A child's end is waited for with a timeout (to watch the memory of those still running).
+        sigemptyset(&childExits_);
+        sigaddset(&childExits_, SIGCHLD);
+        sigprocmask(SIG_BLOCK, &childExits_, nullptr);
     }
 
     // Runs the jobs, at most options.jobs at a time; returns the outcomes in job order.
@@ -113,16 +123,40 @@ public:
             }
             if (running.empty()) break;  // out of time
             int status = 0;
-            const pid_t pid = waitpid(-1, &status, 0);
+            const pid_t pid = waitpid(-1, &status, WNOHANG);
+            if (pid == 0) {
+                EndChildrenOverMemory(running);
+                const timespec tick{0, 100'000'000};
+                sigtimedwait(&childExits_, nullptr, &tick);
+                continue;
+            }
             auto it = running.find(pid);
             if (it == running.end()) continue;
             const auto [index, fd] = it->second;
             running.erase(it);
-            outcomes[index] = CollectChild(status, fd, LogPath(jobs[index], index));
+            std::string endedBy;
+            if (auto over = overMemory_.find(pid); over != overMemory_.end()) {
+                endedBy = over->second;
+                overMemory_.erase(over);
+            }
+            outcomes[index] = CollectChild(status, fd, LogPath(jobs[index], index), endedBy);
             if (count) Record(jobs[index], outcomes[index]);
             if (outcomes[index].passed) std::filesystem::remove(outcomes[index].logPath);
         }
         return outcomes;
+    }
+
+    // A run that holds more than the limit is ended (a finding, with its seed), before it takes the
+    // machine's memory from the other runs.
+    void EndChildrenOverMemory(const std::map<pid_t, std::pair<std::size_t, int>>& running) {
+        const std::size_t limit = options_.memoryLimitMb << 20;
+        for (const auto& [pid, job] : running) {
+            const std::size_t resident = ResidentBytes(pid);
+            if (resident <= limit || overMemory_.count(pid)) continue;
+            overMemory_[pid] = "ended by the runner: " + std::to_string(resident >> 20) +
+                               " MB resident, over the limit of " + std::to_string(options_.memoryLimitMb) + " MB";
+            kill(pid, SIGKILL);
+        }
     }
 
     bool OutOfTime() const {
@@ -202,6 +236,8 @@ private:
 
     const Options& options_;
     std::chrono::steady_clock::time_point started_;
+    sigset_t childExits_;
+    std::map<pid_t, std::string> overMemory_;  // children ended for their memory, and the reason
     std::map<std::string, Row> rows_;
     std::vector<std::string> order_;
     std::vector<Finding> findings_;
@@ -297,6 +333,7 @@ void Usage() {
         "  --sweep-limit N    low-resource runs per phase (0: every allocation attempt)\n"
         "  --time-budget SEC  start no new run after SEC seconds of real time\n"
         "  --timeout SEC      real-time limit of one run\n"
+        "  --memory-limit MB  resident memory of one run, past which it is ended as a finding (default 2048)\n"
         "  --log-dir DIR      where the logs of failed runs go (default campaign-logs)\n"
         "  --trace            with --replay: the kernel's trace on standard error\n"
         "  --replay --scenario NAME --seed N [--cycles N --phase P --site S --nth N --rate R --skip-open-pairs]\n"
@@ -343,6 +380,7 @@ bool Parse(int argc, char** argv, Options& o) {
         else if (a == "--sweep-limit") o.sweepLimit = static_cast<unsigned>(std::stoul(value()));
         else if (a == "--time-budget") o.timeBudget = std::stod(value());
         else if (a == "--timeout") o.timeout = static_cast<unsigned>(std::stoul(value()));
+        else if (a == "--memory-limit") o.memoryLimitMb = std::max<std::size_t>(1, std::stoul(value()));
         else if (a == "--log-dir") o.logDir = value();
         else if (a == "--scenario") o.scenario = value();
         else if (a == "--seed") o.plan.seed = std::stoull(value());

@@ -107,14 +107,22 @@ std::string ReplayLine() {
   line += " TARVEL_SEED=" + std::to_string(CurrentSeed());
   line += VerifierReplayEnvironment();
   std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
-  std::string arg;
-  std::vector<std::string> seen;
-  while (std::getline(cmdline, arg, '\0')) {
-    // A death test's child repeats the filter and adds internal flags: replay the test itself.
+  std::vector<std::string> args;
+  for (std::string arg; std::getline(cmdline, arg, '\0');) args.push_back(arg);
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    // A death test's child adds internal flags and a filter of its own after the command's: replay the
+    // test itself. Of a gtest flag given twice the last counts; every other argument is the command's.
     if (arg.rfind("--gtest_internal_run_death_test", 0) == 0 || arg.rfind("--gtest_death_test_style", 0) == 0 ||
-        arg == "--gtest_also_run_disabled_tests" || std::find(seen.begin(), seen.end(), arg) != seen.end())
+        arg == "--gtest_also_run_disabled_tests")
       continue;
-    seen.push_back(arg);
+    if (arg.rfind("--gtest_", 0) == 0) {
+      const std::string name = arg.substr(0, arg.find('='));
+      if (std::any_of(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end(), [&name](const std::string& later) {
+            return later == name || later.rfind(name + "=", 0) == 0;
+          }))
+        continue;
+    }
     const bool quote = arg.find_first_of(" '\"*?$") != std::string::npos;
     line += quote ? " '" + arg + "'" : " " + arg;
   }

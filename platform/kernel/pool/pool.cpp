@@ -13,6 +13,7 @@
 #include "exec/engine.h"
 #include "ke/dispatcher.h"
 #include "loader/modules.h"
+#include "tarvel/pool.h"
 
 namespace tarvel::kernel::pool {
 namespace {
@@ -41,6 +42,9 @@ std::vector<void*>& LeakedAtShutdown() {
   return *leaked;
 }
 std::vector<FreeCheck> gFreeChecks;
+// Bytes outstanding per pool type (nonpaged, paged) and what each type may hold.
+std::size_t gOutstanding[2] = {0, 0};
+std::size_t gCapacity = kPoolCapacity;
 
 bool IsPaged(POOL_TYPE type) { return (static_cast<int>(type) & 1) != 0; }
 
@@ -76,9 +80,12 @@ void* Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* caller, cons
   if (irql > DISPATCH_LEVEL)
     VerifierStop("pool allocation above DISPATCH_LEVEL", routine, nullptr, "IRQL " + std::to_string(irql));
   if (ShouldFail(FaultSite::Pool, tag)) return nullptr;
+  std::size_t& outstanding = gOutstanding[IsPaged(type)];
+  if (bytes > gCapacity - outstanding) return nullptr;  // the pool is exhausted
   void* block = std::malloc(bytes ? bytes : 1);
   if (!block) return nullptr;
   std::memset(block, 0xCD, bytes);  // pool is not zeroed: make reliance on it visible
+  outstanding += bytes;
   gAllocations.emplace(block, Allocation{bytes, tag, IsPaged(type), loader::ModuleBaseOf(caller)});
   if (IsPaged(type)) gPagedBlocks.emplace(static_cast<const char*>(block), bytes);
   return block;
@@ -102,6 +109,7 @@ void Free(void* block, const ULONG* tag, const char* routine) {
   CheckNothingQueuedIn(routine, block, a.size, "block of tag '" + TagName(a.tag) + "'");
   for (const FreeCheck& check : gFreeChecks) check(routine, block, a.size);
   if (a.paged) gPagedBlocks.erase(static_cast<const char*>(block));
+  gOutstanding[a.paged] -= a.size;
   gAllocations.erase(it);
   std::free(block);
 }
@@ -115,7 +123,12 @@ void ReportAtShutdown() {
   gPagedBlocks.clear();
 }
 
-const exec::ComponentRegistration gRegistration{{"pool", nullptr, ReportAtShutdown}};
+void ResetAtBoot() {
+  gOutstanding[0] = gOutstanding[1] = 0;
+  gCapacity = kPoolCapacity;
+}
+
+const exec::ComponentRegistration gRegistration{{"pool", ResetAtBoot, ReportAtShutdown}};
 
 }  // namespace
 
@@ -135,6 +148,8 @@ std::string ModuleLeakReport(const void* moduleBase) {
 
 namespace tarvel::kernel {
 using namespace pool;
+
+void SetPoolCapacity(std::size_t bytes) { gCapacity = std::max(bytes, std::max(gOutstanding[0], gOutstanding[1])); }
 
 std::string TagName(std::uint32_t tag) {
   std::string name;

@@ -1,4 +1,4 @@
-// Data-race watchpoints for instrumented driver code (the race configuration, TARVEL_TARGET=race),
+// Data-race watchpoints for instrumented driver code (the race build, cmake/RaceBuild.cmake),
 // after the kernel concurrency sanitizers that sample accesses and stall them: driver modules built with
 // the compiler's thread-sanitizer instrumentation call the __tsan_* hooks (hooks.cpp) on each plain
 // memory access. Now and then an access is sampled: a soft watchpoint (address, size, read or write) is

@@ -51,8 +51,9 @@ bool ForcePendingCoin(double p) { return std::uniform_real_distribution<double>(
 std::string VerifierReplayEnvironment() {
   std::string text;
   if (gFromEnvironment) text += std::string(" TARVEL_FORCE_PENDING=") + (gMode == ForcePendingMode::On ? "on" : "off");
-  // The race configuration's sampling (race/watchpoints.h) replays only with the same settings.
-  for (const char* name : {"TARVEL_RACE_SAMPLE", "TARVEL_RACE_DELAY_US"})
+  // The race build's sampling (race/watchpoints.h) replays only with the same settings, and only with
+  // the instrumented modules the run loaded.
+  for (const char* name : {"TARVEL_RACE_SAMPLE", "TARVEL_RACE_DELAY_US", "TARVEL_DRIVER_DIR"})
     if (const char* value = std::getenv(name); value && *value) text += std::string(" ") + name + "=" + value;
   return text;
 }

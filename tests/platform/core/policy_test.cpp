@@ -1,8 +1,10 @@
 // The policies beyond sequential: pct's priorities and change points, interrupts that move the clock
 // while a thread is mid-routine, and how both are named and replayed.
+#include <cstdio>
 #include <cstdlib>
 #include <set>
 #include <string>
+#include <unistd.h>
 
 #include "machine_fixture.h"
 
@@ -122,6 +124,33 @@ TEST(PolicyNames, ParsedFromTextAndWrittenBackForTheReplayLine) {
   Shutdown();
   unsetenv("TARVEL_POLICY");
   unsetenv("TARVEL_SEED");
+}
+
+// Run by the case below in a process of its own, with the command line the case chooses.
+TEST(ReplayLine, DISABLED_PrintsItsOwn) {
+  Boot({});
+  std::printf("%s\n", ReplayCommand().c_str());
+  Shutdown();
+}
+
+// The replay line repeats the command as it was: repeated arguments and repeated values are part of it
+// (only a gtest flag given twice is written once, as the last one is the one that counts).
+TEST(ReplayLine, RepeatsTheCommandWithEveryArgument) {
+  char self[4096];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(length, 0);
+  self[length] = 0;
+  const std::string arguments =
+      " --gtest_filter=Other.* --cycles 3 --seeds 3 --write ab --write ab --gtest_filter=ReplayLine.DISABLED_PrintsItsOwn";
+  FILE* child = popen((std::string("TARVEL_POLICY=random TARVEL_SEED=5 ") + self + arguments +
+                       " --gtest_also_run_disabled_tests 2>&1").c_str(), "r");
+  ASSERT_NE(child, nullptr);
+  std::string output;
+  for (char buffer[512]; std::fgets(buffer, sizeof buffer, child);) output += buffer;
+  EXPECT_EQ(pclose(child), 0) << output;
+  const std::string expected = std::string("replay: TARVEL_POLICY=random TARVEL_SEED=5 ") + self +
+                               " --cycles 3 --seeds 3 --write ab --write ab --gtest_filter=ReplayLine.DISABLED_PrintsItsOwn\n";
+  EXPECT_NE(output.find(expected), std::string::npos) << "expected " << expected << "in\n" << output;
 }
 
 // A thread busy for many switch points without blocking while a timer is due soon. Returns how far

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "machine_fixture.h"
+#include "tarvel/pool.h"
 
 namespace tarvel::kernel::testing {
 namespace {
@@ -79,6 +80,34 @@ TEST_F(Pool, OtherSitesShareTheInjection) {
   EXPECT_FALSE(ShouldFail(FaultSite::Irp));
   EXPECT_EQ(FaultsInjected(), 1u);
   ClearFaults();
+}
+
+// An application can make a driver ask for any size (a queue size of 3 GB, say): the machine's pool is
+// finite, as on Windows, so such a request fails instead of taking the host's memory.
+TEST_F(Pool, AnAllocationLargerThanThePoolFails) {
+  EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 0xB3BF0E3D, 'giBT'), nullptr);
+  EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 0xFFFFFFFF, 'giBT'), nullptr);
+  EXPECT_EQ(PoolOutstanding('giBT'), 0u);
+  void* small = ExAllocatePoolWithTag(NonPagedPoolNx, 4096, 'giBT');
+  EXPECT_NE(small, nullptr);
+  ExFreePool(small);
+}
+
+TEST_F(Pool, EachPoolTypeHoldsItsCapacityAtOnce) {
+  SetPoolCapacity(64 * 1024);
+  void* a = ExAllocatePoolWithTag(NonPagedPoolNx, 40 * 1024, 'paCT');
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 30 * 1024, 'paCT'), nullptr);  // the rest is too small
+  void* paged = ExAllocatePoolWithTag(PagedPool, 60 * 1024, 'paCT');           // a pool of its own
+  EXPECT_NE(paged, nullptr);
+  void* rest = ExAllocatePoolWithTag(NonPagedPoolNx, 24 * 1024, 'paCT');       // exactly what is left
+  EXPECT_NE(rest, nullptr);
+  EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 1, 'paCT'), nullptr);
+  ExFreePool(a);
+  void* again = ExAllocatePoolWithTag(NonPagedPoolNx, 40 * 1024, 'paCT');     // freed bytes are free again
+  EXPECT_NE(again, nullptr);
+  for (void* p : {paged, rest, again}) ExFreePool(p);
+  EXPECT_EQ(PoolOutstanding('paCT'), 0u);
 }
 
 #if defined(__SANITIZE_ADDRESS__)
