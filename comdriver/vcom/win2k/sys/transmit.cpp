@@ -231,6 +231,25 @@ static VOID DirectWriteCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     CompleteRequest(Irp, STATUS_CANCELLED, 0, IO_SERIAL_INCREMENT);
 }
 
+// WriteLock held. Claims the current write for the timeout or a cancel-all pass, only while it is
+// prepared or on the wire, and returns the state it was in. A write already claimed, or whose
+// completion has run, keeps its state: a second claim would overwrite the state its completion
+// routine reads, which would then leave the write to a claimer that has already gone. A second
+// claim comes from a cancel-all pass after the timeout, or from the timer DPC run again for the
+// same write (queued anew by a later expiry while it was still running).
+static LONG ClaimCurrentWrite(PPORT_EXTENSION Ext, LONG Claim)
+{
+    for (;;) {
+        LONG State = ReadNoFence(&Ext->TxState);
+        if (State != TxPrepared && State != TxOnWire) {
+            return State;
+        }
+        if (InterlockedCompareExchange(&Ext->TxState, Claim, State) == State) {
+            return State;
+        }
+    }
+}
+
 VOID WriteTimerRoutine(PKDPC, PVOID DeferredContext, PVOID, PVOID)
 {
     PPORT_EXTENSION Ext = (PPORT_EXTENSION)DeferredContext;
@@ -245,7 +264,7 @@ VOID WriteTimerRoutine(PKDPC, PVOID DeferredContext, PVOID, PVOID)
         KeReleaseSpinLock(&Ext->WriteLock, Irql);   // stale, or a cancel-all pass owns the write
         return;
     }
-    LONG Previous = InterlockedExchange(&Ext->TxState, TxClaimedByTimeout);
+    LONG Previous = ClaimCurrentWrite(Ext, TxClaimedByTimeout);
     KeReleaseSpinLock(&Ext->WriteLock, Irql);
 
     if (Previous == TxPrepared) {
@@ -350,7 +369,7 @@ static void CancelCurrentDirectWrite(PPORT_EXTENSION Ext, KIRQL Irql, NTSTATUS S
         KeReleaseSpinLock(&Ext->WriteLock, Irql);
         return;
     }
-    LONG Previous = InterlockedExchange(&Ext->TxState, TxClaimedByCancelAll);
+    LONG Previous = ClaimCurrentWrite(Ext, TxClaimedByCancelAll);
     KeReleaseSpinLock(&Ext->WriteLock, Irql);
     if (Previous == TxPrepared) {
         // Not sent yet: its sender sees the claim and leaves it to us.
