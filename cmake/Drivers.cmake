@@ -6,6 +6,14 @@
 #  - host:    NAME.so, a module that the emulated kernel's loader opens at run time; it may only use
 #    what the emulated kernel (and its USB library) exports.
 set(TARVEL_DRIVER_FLAGS -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-asynchronous-unwind-tables)
+# Modules call the emulated kernel's hook on entry to each of their own functions (not to the inline
+# routines of the driver-kit headers), which stops when pageable code is entered at DISPATCH_LEVEL.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  set(TARVEL_DRIVER_ENTRY_HOOKS -finstrument-functions
+      -finstrument-functions-exclude-file-list=/platform/ddk/,/usr/include/,/usr/lib/)
+else()
+  set(TARVEL_DRIVER_ENTRY_HOOKS -finstrument-functions-after-inlining)
+endif()
 
 # The VERSIONINFO resource of image NAME, with the version of the INF's DriverVer line and the
 # description of its service (NAME.SvcDesc), or NAME when the INF does not install it.
@@ -62,7 +70,7 @@ function(tarvel_add_driver name)
     add_library(${name} MODULE ${ARG_SOURCES})
     set_target_properties(${name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/drivers)
     target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/comdriver/common ${ARG_INCLUDES})
-    target_compile_options(${name} PRIVATE ${TARVEL_DRIVER_FLAGS})
+    target_compile_options(${name} PRIVATE ${TARVEL_DRIVER_FLAGS} ${TARVEL_DRIVER_ENTRY_HOOKS})
     target_link_libraries(${name} PRIVATE tarvel_ddk tarvel_kernel)
     if(ARG_USBD)
       target_link_libraries(${name} PRIVATE tarvel_usbd)
