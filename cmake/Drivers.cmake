@@ -8,10 +8,9 @@
 set(TARVEL_DRIVER_FLAGS -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-asynchronous-unwind-tables)
 # Modules call the emulated kernel's hook on entry to each of their own functions (not to the inline
 # routines of the driver-kit headers), which stops when pageable code is entered at DISPATCH_LEVEL.
-option(TARVEL_PAGEABLE_ENTRY_CHECK "Driver modules check on entry that pageable code runs at or below APC_LEVEL" ON)
-if(NOT TARVEL_PAGEABLE_ENTRY_CHECK)
-  set(TARVEL_DRIVER_ENTRY_HOOKS)
-elseif(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+# The exit hook also keeps a module's functions from tail-calling a kernel routine, so the return
+# address a kernel routine sees is that of its real caller (verifier/paged_code.h relies on it).
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   set(TARVEL_DRIVER_ENTRY_HOOKS -finstrument-functions
       -finstrument-functions-exclude-file-list=/platform/ddk/,/usr/include/,/usr/lib/)
 else()

@@ -51,9 +51,6 @@ TEST_F(PageableCode, RightUsesRunAndReadTheValue) {
 }
 
 TEST_F(PageableCode, PageableRoutineEnteredAtDispatchLevelStopsNamingItAndItsModule) {
-#if defined(TARVEL_NO_PAGEABLE_ENTRY_CHECK)
-  GTEST_SKIP() << "built without the entry check (TARVEL_PAGEABLE_ENTRY_CHECK=OFF)";
-#endif
   EXPECT_DEATH(Run(IOCTL_PAGEABLE_CALL_UNDER_LOCK),
                "VERIFIER STOP: pageable code at DISPATCH_LEVEL in ReadPagedValue on 0x[0-9a-f]+: entered at IRQL 2: "
                "ReadPagedValue \\(pageabletest.cpp:[0-9]+\\) in pageabletest.so\\+0x[0-9a-f]+, called from "

@@ -4,7 +4,10 @@
 // PAGEDCODE); the driver modules are compiled with -finstrument-functions, whose entry hook here stops
 // when a function of that section is entered above APC_LEVEL. Pageable code can run on at a raised
 // IRQL only after a kernel routine raised it (a spin lock, KeRaiseIrql) or a routine it called
-// returned at one; the kernel routines below check their caller for that. Private to the kernel.
+// returned at one; the kernel routines below check their caller for that. The return address a kernel
+// routine sees is its real caller's: the instrumentation's exit hook keeps driver functions from
+// tail-calling kernel routines (a locked helper's last KeReleaseSpinLock would otherwise seem to come
+// from its pageable caller). Private to the kernel.
 #pragma once
 
 namespace tarvel::kernel::verifier {
