@@ -6,6 +6,16 @@
 #  - host:    NAME.so, a module that the emulated kernel's loader opens at run time; it may only use
 #    what the emulated kernel (and its USB library) exports.
 set(TARVEL_DRIVER_FLAGS -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-asynchronous-unwind-tables)
+# Modules call the emulated kernel's hook on entry to each of their own functions (not to the inline
+# routines of the driver-kit headers), which stops when pageable code is entered at DISPATCH_LEVEL.
+# The exit hook also keeps a module's functions from tail-calling a kernel routine, so the return
+# address a kernel routine sees is that of its real caller (verifier/paged_code.h relies on it).
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  set(TARVEL_DRIVER_ENTRY_HOOKS -finstrument-functions
+      -finstrument-functions-exclude-file-list=/platform/ddk/,/usr/include/,/usr/lib/)
+else()
+  set(TARVEL_DRIVER_ENTRY_HOOKS -finstrument-functions-after-inlining)
+endif()
 
 # The VERSIONINFO resource of image NAME, with the version of the INF's DriverVer line and the
 # description of its service (NAME.SvcDesc), or NAME when the INF does not install it.
@@ -60,11 +70,11 @@ function(tarvel_add_driver name)
     message(STATUS "${name}: the emulated platform is not there yet; module not built")
   else()
     tarvel_add_host_module(${name} ${name} ${CMAKE_BINARY_DIR}/drivers "${ARG_SOURCES}" "${ARG_INCLUDES}" ${ARG_USBD}
-                           "${TARVEL_DRIVER_FLAGS}")
+                           "${TARVEL_DRIVER_FLAGS};${TARVEL_DRIVER_ENTRY_HOOKS}")
     if(TARVEL_RACE_BUILD)
       # Its twin with data-race watchpoints (cmake/RaceBuild.cmake), same file name, in drivers-race/.
       tarvel_add_host_module(${name}_race ${name} ${TARVEL_RACE_DRIVER_DIR} "${ARG_SOURCES}" "${ARG_INCLUDES}"
-                             ${ARG_USBD} "${TARVEL_DRIVER_FLAGS};${TARVEL_RACE_DRIVER_FLAGS}")
+                             ${ARG_USBD} "${TARVEL_DRIVER_FLAGS};${TARVEL_DRIVER_ENTRY_HOOKS};${TARVEL_RACE_DRIVER_FLAGS}")
     endif()
   endif()
 endfunction()

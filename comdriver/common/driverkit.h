@@ -26,15 +26,14 @@ extern "C" {
 #include "../../platform/ddk/wdm/nofence.h"
 #endif
 
-// Pageable and start-up code go to the PAGE and INIT sections of the Windows image, as the driver
-// kit's alloc_text does. The emulated kernel checks PAGED_CODE() at run time instead.
-#ifdef TARVEL_WINDOWS_IMAGE
+// Pageable and start-up code go to the PAGE and INIT sections, as the driver kit's alloc_text does:
+// in the Windows image for the platform's loader, in the emulated module for the emulated kernel's,
+// which records where PAGE lies and stops when code of it runs at DISPATCH_LEVEL or above.
 #define PAGEDCODE __attribute__((section("PAGE")))
 #define INITCODE __attribute__((section("INIT")))
-#else
-#define PAGEDCODE
-#define INITCODE
-#endif
+// A locked routine that pageable code calls to do what must not run paged (take a spin lock): kept
+// out of line, or the compiler could inline it into its pageable caller's section.
+#define LOCKEDCODE __attribute__((noinline))
 
 // The entry point has C linkage in both images.
 #define DRIVER_ENTRY extern "C" NTSTATUS

@@ -47,10 +47,54 @@ static NTSTATUS CompletePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Stat
     return Status;
 }
 
-static VOID SetStateFlag(PPIPE_EXTENSION Extension, BOOLEAN* Flag, BOOLEAN Value) {
+// The state changes under the state lock, for the pageable PnP routines: a spin lock raises to
+// DISPATCH_LEVEL, where pageable code may not run, so these stay locked code.
+static LOCKEDCODE VOID SetStateFlag(PPIPE_EXTENSION Extension, BOOLEAN* Flag, BOOLEAN Value) {
     KIRQL irql;
     KeAcquireSpinLock(&Extension->StateLock, &irql);
     *Flag = Value;
+    KeReleaseSpinLock(&Extension->StateLock, irql);
+}
+
+static LOCKEDCODE VOID MarkStarted(PPIPE_EXTENSION Extension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->StateLock, &irql);
+    Extension->Started = TRUE;
+    Extension->IoState = PIPE_IO_READY;
+    KeReleaseSpinLock(&Extension->StateLock, irql);
+}
+
+// The end of a stop: no longer pending, and stopped if it succeeded.
+static LOCKEDCODE VOID EndStop(PPIPE_EXTENSION Extension, BOOLEAN Stopped) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->StateLock, &irql);
+    Extension->StopPending = FALSE;
+    if (Stopped) {
+        Extension->Started = FALSE;
+    }
+    KeReleaseSpinLock(&Extension->StateLock, irql);
+}
+
+static LOCKEDCODE VOID ResumeAfterCanceledStop(PPIPE_EXTENSION Extension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->StateLock, &irql);
+    Extension->StopPending = FALSE;
+    Extension->IoState = PIPE_IO_READY;
+    KeReleaseSpinLock(&Extension->StateLock, irql);
+}
+
+static LOCKEDCODE VOID MarkSurpriseRemoved(PPIPE_EXTENSION Extension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->StateLock, &irql);
+    Extension->Removed = TRUE;
+    Extension->SurpriseRemoved = TRUE;
+    KeReleaseSpinLock(&Extension->StateLock, irql);
+}
+
+static LOCKEDCODE VOID MarkIoRemoved(PPIPE_EXTENSION Extension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->StateLock, &irql);
+    Extension->IoState = PIPE_IO_REMOVED;
     KeReleaseSpinLock(&Extension->StateLock, irql);
 }
 
@@ -87,11 +131,7 @@ static PAGEDCODE NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return CompletePnp(DeviceObject, Irp, status);
     }
 
-    KIRQL irql;
-    KeAcquireSpinLock(&ext->StateLock, &irql);
-    ext->Started = TRUE;
-    ext->IoState = PIPE_IO_READY;
-    KeReleaseSpinLock(&ext->StateLock, irql);
+    MarkStarted(ext);
 
     InterlockedExchange((LONG volatile*)&ext->WaitWakeRequested, 0);
     InterlockedExchange((LONG volatile*)&ext->WaitWakeCompletionClaim, 0);
@@ -134,13 +174,7 @@ static PAGEDCODE NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     DeconfigureDevice(DeviceObject);
 
-    KIRQL irql;
-    KeAcquireSpinLock(&ext->StateLock, &irql);
-    ext->StopPending = FALSE;
-    if (NT_SUCCESS(status)) {
-        ext->Started = FALSE;
-    }
-    KeReleaseSpinLock(&ext->StateLock, irql);
+    EndStop(ext, NT_SUCCESS(status));
 
     if (!NT_SUCCESS(status)) {
         // Started stays set without a configuration; requests find no pipe table and are refused.
@@ -179,11 +213,7 @@ static PAGEDCODE NTSTATUS SurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (ext->RemoteWakeupCapable) {
         DisarmWaitWake(ext);
     }
-    KIRQL irql;
-    KeAcquireSpinLock(&ext->StateLock, &irql);
-    ext->Removed = TRUE;
-    ext->SurpriseRemoved = TRUE;
-    KeReleaseSpinLock(&ext->StateLock, irql);
+    MarkSurpriseRemoved(ext);
     DisableInterface(ext);
     AbortOpenPipes(DeviceObject);
     Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -195,10 +225,7 @@ static PAGEDCODE NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PPIPE_EXTENSION ext = PipeExt(DeviceObject);
 
     if (!ext->SurpriseRemoved) {
-        KIRQL irql;
-        KeAcquireSpinLock(&ext->StateLock, &irql);
-        ext->IoState = PIPE_IO_REMOVED;
-        KeReleaseSpinLock(&ext->StateLock, irql);
+        MarkIoRemoved(ext);
         if (ext->RemoteWakeupCapable) {
             DisarmWaitWake(ext);
         }
@@ -267,11 +294,7 @@ PAGEDCODE NTSTATUS PipePnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         }
         NTSTATUS status = ForwardAndWait(DeviceObject, Irp);
         if (NT_SUCCESS(status)) {
-            KIRQL irql;
-            KeAcquireSpinLock(&ext->StateLock, &irql);
-            ext->StopPending = FALSE;
-            ext->IoState = PIPE_IO_READY;
-            KeReleaseSpinLock(&ext->StateLock, irql);
+            ResumeAfterCanceledStop(ext);
         }
         return CompletePnp(DeviceObject, Irp, status);
     }

@@ -86,15 +86,20 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return CompleteRequest(Irp, STATUS_SUCCESS, sizeof(ULONG));
 }
 
+// Locked code: the spin lock raises to DISPATCH_LEVEL, where pageable code may not run.
+static LOCKEDCODE VOID StopTicking(PTEST_EXTENSION extension) {
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->Lock, &irql);
+  extension->Stopped = TRUE;
+  KeReleaseSpinLock(&extension->Lock, irql);
+}
+
 PAGEDCODE VOID DriverUnload(PDRIVER_OBJECT DriverObject) {
   PAGED_CODE();
   PDEVICE_OBJECT device = DriverObject->DeviceObject;
   PTEST_EXTENSION extension = (PTEST_EXTENSION)device->DeviceExtension;
-  KIRQL irql;
 
-  KeAcquireSpinLock(&extension->Lock, &irql);
-  extension->Stopped = TRUE;
-  KeReleaseSpinLock(&extension->Lock, irql);
+  StopTicking(extension);
   KeCancelTimer(&extension->Timer);
   KeFlushQueuedDpcs();  // a tick already queued has run before the records go
 

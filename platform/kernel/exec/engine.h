@@ -97,6 +97,12 @@ struct DpcHooks {
 void SetDpcHooks(DpcHooks hooks);
 void NoteDpcRun();  // statistics
 
+// The IRQL of an emulated thread is set through SetIrql, so that what follows the running thread's
+// IRQL (the poisoning of paged pool at DISPATCH_LEVEL) hears of every change, and of every switch to a
+// thread at another IRQL. One observer, set by the pool.
+void SetIrql(Thread* thread, unsigned char irql);
+void SetIrqlObserver(void (*observer)(unsigned char runningIrql));
+
 // Starts a system thread (workers, DPC context): stopped when the machine shuts down.
 Thread* StartSystemThread(std::string name, std::function<void()> body);
 bool Stopping();

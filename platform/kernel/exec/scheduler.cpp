@@ -20,6 +20,7 @@ thread_local Thread* tSelf __attribute__((tls_model("initial-exec"))) = nullptr;
 // The application side's last error for callers outside the machine.
 thread_local std::uint32_t tHostLastError = 0;
 DpcHooks gDpcHooks;
+void (*gIrqlObserver)(unsigned char) = nullptr;
 
 [[noreturn]] void OutsideCall(const char* what) {
   VerifierStop("kernel routine called outside the machine", what, nullptr,
@@ -32,6 +33,7 @@ void HandOver(Thread* self, Thread* next) {
   gRunning = next;
   if (next == self) return;
   ++gMachine->statistics.threadSwitches;
+  if (gIrqlObserver && next->irql != self->irql) gIrqlObserver(next->irql);
   SwitchFiber(self->fiber, next->fiber, self->state == Thread::State::Finished);
   tSelf = self;  // running again
 }
@@ -160,6 +162,12 @@ bool Stopping() { return gMachine->stopping; }
 const std::vector<Thread*>& Waiters() { return gMachine->waiters; }
 void SetDpcHooks(DpcHooks hooks) { gDpcHooks = hooks; }
 void NoteDpcRun() { ++gMachine->statistics.dpcsRun; }
+void SetIrqlObserver(void (*observer)(unsigned char)) { gIrqlObserver = observer; }
+
+void SetIrql(Thread* thread, unsigned char irql) {
+  thread->irql = irql;
+  if (thread == gRunning && gIrqlObserver) gIrqlObserver(irql);
+}
 
 void Reschedule(Thread* self) {
   Thread* next = PickNext(*gMachine);

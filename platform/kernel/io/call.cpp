@@ -11,6 +11,7 @@
 #include "io/power_sequence.h"
 #include "tarvel/io.h"
 #include "tarvel/kernel.h"
+#include "verifier/paged_code.h"
 
 using namespace tarvel;
 using namespace tarvel::io;
@@ -55,6 +56,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const char* routine, bool l
 extern "C" {
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  tarvel::kernel::verifier::CheckNotCalledFromPageable(__builtin_return_address(0), "IofCallDriver");
   // Power requests take the power manager's path whichever routine sends them, as on the platform.
   if (FindIrp(Irp) != nullptr && !FindIrp(Irp)->freed && Irp->CurrentLocation > 1 &&
       IoGetNextIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) {

@@ -8,6 +8,7 @@
 #include "race/watchpoints.h"
 #include "tarvel/kernel.h"
 #include "verifier/lock_order.h"
+#include "verifier/paged_code.h"
 
 using namespace tarvel;
 using namespace tarvel::io;
@@ -26,9 +27,15 @@ KIRQL AcquireCancelSpinLock(const char* routine, const void* site) {
 
 extern "C" {
 
-VOID IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = AcquireCancelSpinLock("IoAcquireCancelSpinLock", __builtin_return_address(0)); }
+VOID IoAcquireCancelSpinLock(PKIRQL Irql) {
+  *Irql = AcquireCancelSpinLock("IoAcquireCancelSpinLock", __builtin_return_address(0));
+  kernel::verifier::CheckNotReturningToPageable(__builtin_return_address(0), "IoAcquireCancelSpinLock", DISPATCH_LEVEL);
+}
 
-VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&cancelSpinLock, Irql); }
+VOID IoReleaseCancelSpinLock(KIRQL Irql) {
+  kernel::verifier::CheckNotCalledFromPageable(__builtin_return_address(0), "IoReleaseCancelSpinLock");
+  KeReleaseSpinLock(&cancelSpinLock, Irql);
+}
 
 BOOLEAN IoCancelIrp(PIRP Irp) {
   kernel::SwitchPoint();

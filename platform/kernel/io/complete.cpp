@@ -14,6 +14,7 @@
 #include "io/pending_checks.h"
 #include "io/power_sequence.h"
 #include "tarvel/kernel.h"
+#include "verifier/paged_code.h"
 
 using namespace tarvel;
 using namespace tarvel::io;
@@ -50,6 +51,7 @@ void ClearLocation(PIO_STACK_LOCATION stack) {
 }  // namespace
 
 extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  kernel::verifier::CheckNotCalledFromPageable(__builtin_return_address(0), "IofCompleteRequest");
   kernel::SwitchPoint();
   IrpRecord* record = &LiveIrp(Irp, "IofCompleteRequest");
   if (Irp->CurrentLocation > Irp->StackCount) {

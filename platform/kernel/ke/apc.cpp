@@ -16,9 +16,9 @@ std::map<exec::Thread*, std::deque<std::function<void()>>> gPending;
 void Run(const std::function<void()>& routine) {
   exec::Thread* self = exec::Current();
   const unsigned char irql = self->irql;
-  if (irql < APC_LEVEL) self->irql = APC_LEVEL;
+  if (irql < APC_LEVEL) exec::SetIrql(self, APC_LEVEL);
   routine();
-  self->irql = irql;
+  exec::SetIrql(self, irql);
 }
 
 void Boot() { gPending.clear(); }

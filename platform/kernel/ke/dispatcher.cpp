@@ -79,7 +79,7 @@ NTSTATUS WaitOnObjects(const char* routine, const void* const* objects, unsigned
                  const LARGE_INTEGER* timeout) {
   Thread* self = exec::Current();
   if (auto held = gHeldForWait.find(self); held != gHeldForWait.end()) {
-    self->irql = held->second;  // the wait drops back to the IRQL before KeSetEvent
+    exec::SetIrql(self, held->second);  // the wait drops back to the IRQL before KeSetEvent
     gHeldForWait.erase(held);
   }
   SwitchPoint();
@@ -118,7 +118,7 @@ void HoldForWait(const char* routine) {
     VerifierStop("Wait TRUE at DISPATCH_LEVEL", routine, nullptr,
                  "a caller at IRQL " + std::to_string(self->irql) + " cannot wait after it");
   gHeldForWait[self] = self->irql;
-  self->irql = DISPATCH_LEVEL;
+  exec::SetIrql(self, DISPATCH_LEVEL);
 }
 
 void CheckWaitIrql(const char* routine, const void* object, const LARGE_INTEGER* timeout) {

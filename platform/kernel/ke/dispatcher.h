@@ -49,6 +49,9 @@ const void* QueuedTimerWithRoutineIn(const void* begin, const void* end);
 // Takes a spin lock (already at DISPATCH_LEVEL) for a kernel routine that acts for a driver: site is the
 // driver's call, which the lock-order check reports.
 void AcquireSpinLockFor(PKSPIN_LOCK lock, const char* routine, const void* site);
-KIRQL Raise(KIRQL newIrql, const char* routine);
+// IRQL of the running thread. caller: the driver's return address, checked against pageable code
+// (nullptr: a kernel routine that returns at the IRQL it was called at).
+KIRQL Raise(KIRQL newIrql, const char* routine, const void* caller = nullptr);
+void Lower(KIRQL newIrql, const char* routine, const void* caller = nullptr);
 
 }  // namespace tarvel::kernel::ke

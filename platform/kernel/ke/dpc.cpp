@@ -6,6 +6,7 @@
 #include "exec/symbols.h"
 #include "ke/apc.h"
 #include "ke/dispatcher.h"
+#include "verifier/paged_code.h"
 
 namespace tarvel::kernel::ke {
 namespace {
@@ -25,7 +26,7 @@ void RunOne(PKDPC dpc) {
   exec::Thread* self = exec::Current();
   const unsigned char irql = self->irql;
   const std::size_t locks = self->spinLocks.size();
-  self->irql = DISPATCH_LEVEL;
+  exec::SetIrql(self, DISPATCH_LEVEL);
   ++self->dpcDepth;
   ++gRunning;
   exec::NoteDpcRun();
@@ -40,7 +41,7 @@ void RunOne(PKDPC dpc) {
                  exec::SymbolName(reinterpret_cast<const void*>(dpc->DeferredRoutine)) +
                      " returned holding spin lock " + exec::DescribeObject(self->spinLocks.back()));
   --self->dpcDepth;
-  self->irql = irql;
+  exec::SetIrql(self, irql);
   if (--gRunning == 0) {
     std::vector<exec::Thread*> flushers;
     for (exec::Thread* t : exec::Waiters())
@@ -149,6 +150,7 @@ VOID KeFlushQueuedDpcs(VOID) {
 VOID KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance) { Dpc->Importance = static_cast<UCHAR>(Importance); }
 
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+  verifier::CheckNotCalledFromPageable(__builtin_return_address(0), "KeInsertQueueDpc");
   const BOOLEAN queued = ke::QueueDpc(Dpc, SystemArgument1, SystemArgument2);
   SwitchPoint();  // below DISPATCH_LEVEL the DPC runs here, as the software interrupt would
   return queued;

@@ -1,6 +1,7 @@
 // Events: notification events stay signaled until cleared and release every waiter; synchronization
 // events release one waiter and reset.
 #include "ke/dispatcher.h"
+#include "verifier/paged_code.h"
 
 using namespace tarvel::kernel;
 
@@ -22,13 +23,17 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 // next call must be a wait: a caller that does anything else returns from its routine at the raised
 // IRQL, which the verifier reports.
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN Wait) {
+  verifier::CheckNotCalledFromPageable(__builtin_return_address(0), "KeSetEvent");
   SwitchPoint();
   if (KeGetCurrentIrql() > DISPATCH_LEVEL)
     VerifierStop("KeSetEvent above DISPATCH_LEVEL", "KeSetEvent", Event, "IRQL " + std::to_string(KeGetCurrentIrql()));
   const LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 1;
   ke::WakeWaitersOf(&Event->Header);
-  if (Wait) ke::HoldForWait("KeSetEvent");
+  if (Wait) {
+    ke::HoldForWait("KeSetEvent");
+    verifier::CheckNotReturningToPageable(__builtin_return_address(0), "KeSetEvent", DISPATCH_LEVEL);
+  }
   return previous;
 }
 

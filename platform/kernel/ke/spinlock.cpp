@@ -5,11 +5,9 @@
 
 #include "ke/dispatcher.h"
 #include "verifier/lock_order.h"
+#include "verifier/paged_code.h"
 
 namespace tarvel::kernel::ke {
-
-KIRQL Raise(KIRQL newIrql, const char* routine);
-void Lower(KIRQL newIrql, const char* routine);
 
 namespace {
 
@@ -82,23 +80,26 @@ using namespace tarvel::kernel;
 extern "C" {
 
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
-  const KIRQL old = ke::Raise(DISPATCH_LEVEL, "KeAcquireSpinLock");
+  const KIRQL old = ke::Raise(DISPATCH_LEVEL, "KeAcquireSpinLock", __builtin_return_address(0));
   ke::Acquire(SpinLock, "KeAcquireSpinLock", __builtin_return_address(0));
   return old;
 }
 
 VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  verifier::CheckNotCalledFromPageable(__builtin_return_address(0), "KeReleaseSpinLock");
   ke::Release(SpinLock, "KeReleaseSpinLock");
   ke::Lower(NewIrql, "KeReleaseSpinLock");
 }
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   ke::RequireDispatchLevel(SpinLock, "KeAcquireSpinLockAtDpcLevel");
+  verifier::CheckNotCalledFromPageable(__builtin_return_address(0), "KeAcquireSpinLockAtDpcLevel");
   ke::Acquire(SpinLock, "KeAcquireSpinLockAtDpcLevel", __builtin_return_address(0));
 }
 
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
   ke::RequireDispatchLevel(SpinLock, "KeReleaseSpinLockFromDpcLevel");
+  verifier::CheckNotCalledFromPageable(__builtin_return_address(0), "KeReleaseSpinLockFromDpcLevel");
   ke::Release(SpinLock, "KeReleaseSpinLockFromDpcLevel");
   SwitchPoint();
 }
@@ -115,17 +116,19 @@ BOOLEAN KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
 VOID KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle) {
   LockHandle->LockQueue.Next = nullptr;
   LockHandle->LockQueue.Lock = SpinLock;
-  LockHandle->OldIrql = ke::Raise(DISPATCH_LEVEL, "KeAcquireInStackQueuedSpinLock");
+  LockHandle->OldIrql = ke::Raise(DISPATCH_LEVEL, "KeAcquireInStackQueuedSpinLock", __builtin_return_address(0));
   ke::Acquire(SpinLock, "KeAcquireInStackQueuedSpinLock", __builtin_return_address(0));
 }
 
 VOID KeReleaseInStackQueuedSpinLock(PKLOCK_QUEUE_HANDLE LockHandle) {
+  verifier::CheckNotCalledFromPageable(__builtin_return_address(0), "KeReleaseInStackQueuedSpinLock");
   ke::Release(LockHandle->LockQueue.Lock, "KeReleaseInStackQueuedSpinLock");
   ke::Lower(LockHandle->OldIrql, "KeReleaseInStackQueuedSpinLock");
 }
 
 VOID KeAcquireInStackQueuedSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle) {
   ke::RequireDispatchLevel(SpinLock, "KeAcquireInStackQueuedSpinLockAtDpcLevel");
+  verifier::CheckNotCalledFromPageable(__builtin_return_address(0), "KeAcquireInStackQueuedSpinLockAtDpcLevel");
   LockHandle->LockQueue.Next = nullptr;
   LockHandle->LockQueue.Lock = SpinLock;
   ke::Acquire(SpinLock, "KeAcquireInStackQueuedSpinLockAtDpcLevel", __builtin_return_address(0));
@@ -133,6 +136,7 @@ VOID KeAcquireInStackQueuedSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE
 
 VOID KeReleaseInStackQueuedSpinLockFromDpcLevel(PKLOCK_QUEUE_HANDLE LockHandle) {
   ke::RequireDispatchLevel(LockHandle->LockQueue.Lock, "KeReleaseInStackQueuedSpinLockFromDpcLevel");
+  verifier::CheckNotCalledFromPageable(__builtin_return_address(0), "KeReleaseInStackQueuedSpinLockFromDpcLevel");
   ke::Release(LockHandle->LockQueue.Lock, "KeReleaseInStackQueuedSpinLockFromDpcLevel");
   SwitchPoint();
 }

@@ -68,7 +68,7 @@ Module RangeOf(void* handle) {
   struct Search {
     const link_map* map;
     Module range;
-  } search{map, {nullptr, nullptr, nullptr}};
+  } search{map, {}};
   dl_iterate_phdr(
       [](dl_phdr_info* info, size_t, void* data) {
         auto* s = static_cast<Search*>(data);
@@ -88,6 +88,14 @@ Module RangeOf(void* handle) {
       },
       &search);
   return search.range;
+}
+
+// Where the module's PAGE section was loaded (functions marked PAGEDCODE), as the platform's loader
+// knows a driver's pageable sections.
+AddressRange PageableSectionOf(void* handle) {
+  link_map* map = nullptr;
+  if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || !map) return {};
+  return LoadedSectionRange(map->l_name, map->l_addr, "PAGE");
 }
 
 void FillDriverObject(LoadedDriver& d, PDRIVER_INITIALIZE entry) {
@@ -187,6 +195,8 @@ _DRIVER_OBJECT* LoadDriver(const char* service) {
   d.handle = handle;
   d.module = RangeOf(handle);
   d.module.driver = &d.object;
+  d.module.name = service;
+  d.module.pageable = PageableSectionOf(handle);
   FillDriverObject(d, entry);
   gDrivers.push_back(std::move(owned));
   RegisterModule(d.module);

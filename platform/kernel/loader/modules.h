@@ -1,6 +1,10 @@
 // The driver modules loaded now and the address ranges of their code, so that pool blocks, DPCs and
-// timers can be attributed to the driver they belong to. Private.
+// timers can be attributed to the driver they belong to, and code to its pageable part. Private.
 #pragma once
+
+#include <string>
+
+#include "loader/elf_sections.h"
 
 struct _DRIVER_OBJECT;
 
@@ -10,6 +14,8 @@ struct Module {
   const void* base;
   const void* end;
   _DRIVER_OBJECT* driver;
+  AddressRange pageable;  // the PAGE section: code the platform may page out (PAGEDCODE)
+  std::string name;       // the service name
 };
 
 void RegisterModule(const Module& module);
@@ -17,5 +23,8 @@ void UnregisterModule(const void* base);
 // Base of the loaded module whose image contains address, or nullptr (kernel or test code).
 const void* ModuleBaseOf(const void* address);
 const Module* ModuleOfDriver(const _DRIVER_OBJECT* driver);
+// The module whose pageable code contains address, or nullptr. Cheap: called on entry to every
+// function of a driver module.
+const Module* PageableModuleOf(const void* address);
 
 }  // namespace tarvel::kernel::loader

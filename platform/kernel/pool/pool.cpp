@@ -14,6 +14,7 @@
 #include "ke/dispatcher.h"
 #include "loader/modules.h"
 #include "tarvel/pool.h"
+#include "verifier/paged_code.h"
 
 namespace tarvel::kernel::pool {
 namespace {
@@ -73,6 +74,7 @@ std::string Report(Filter include) {
 }
 
 void* Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* caller, const char* routine) {
+  verifier::CheckNotCalledFromPageable(caller, routine);
   const KIRQL irql = KeGetCurrentIrql();
   if (IsPaged(type) && irql > APC_LEVEL)
     VerifierStop("paged pool at DISPATCH_LEVEL", routine, nullptr,
@@ -119,6 +121,7 @@ void ReportAtShutdown() {
   if (report.empty()) return;
   std::fprintf(stderr, "tarvel: pool leak report at shutdown: %s\n", report.c_str());
   for (auto& [block, a] : gAllocations) LeakedAtShutdown().push_back(const_cast<void*>(block));
+  UnpoisonPagedPool();
   gAllocations.clear();
   gPagedBlocks.clear();
 }
@@ -132,12 +135,20 @@ const exec::ComponentRegistration gRegistration{{"pool", ResetAtBoot, ReportAtSh
 
 }  // namespace
 
-bool InPaged(const void* address) {
+bool InPaged(const void* address) { return PagedBlockAt(address).block != nullptr; }
+
+PagedBlock PagedBlockAt(const void* address) {
   const auto* a = static_cast<const char*>(address);
   auto it = gPagedBlocks.upper_bound(a);
-  if (it == gPagedBlocks.begin()) return false;
+  if (it == gPagedBlocks.begin()) return {};
   --it;
-  return a < it->first + std::max<std::size_t>(it->second, 1);
+  if (a >= it->first + std::max<std::size_t>(it->second, 1)) return {};
+  const auto found = gAllocations.find(it->first);
+  return {it->first, it->second, found == gAllocations.end() ? 0u : found->second.tag};
+}
+
+void ForEachPagedBlock(void (*visit)(const char* block, std::size_t size)) {
+  for (const auto& [block, size] : gPagedBlocks) visit(block, size);
 }
 
 std::string ModuleLeakReport(const void* moduleBase) {
@@ -208,8 +219,14 @@ PVOID ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG
   return pool::Allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0), "ExAllocatePoolWithQuotaTag");
 }
 
-VOID ExFreePool(PVOID P) { pool::Free(P, nullptr, "ExFreePool"); }
+VOID ExFreePool(PVOID P) {
+  verifier::CheckNotCalledFromPageable(__builtin_return_address(0), "ExFreePool");
+  pool::Free(P, nullptr, "ExFreePool");
+}
 
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { pool::Free(P, &Tag, "ExFreePoolWithTag"); }
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  verifier::CheckNotCalledFromPageable(__builtin_return_address(0), "ExFreePoolWithTag");
+  pool::Free(P, &Tag, "ExFreePoolWithTag");
+}
 
 }  // extern "C"

@@ -1,5 +1,10 @@
 // Pool accounting, leak reports and fault injection.
 #include <string>
+#include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 
 #include "machine_fixture.h"
 #include "tarvel/pool.h"
@@ -111,6 +116,58 @@ TEST_F(Pool, EachPoolTypeHoldsItsCapacityAtOnce) {
 }
 
 #if defined(__SANITIZE_ADDRESS__)
+void RecordPoisoned(PKDPC, PVOID context, PVOID block, PVOID) {
+  static_cast<std::vector<bool>*>(context)->push_back(__asan_address_is_poisoned(block));
+}
+
+// Paged pool is poisoned while the running thread is at DISPATCH_LEVEL, whichever thread that is:
+// a thread switched out at DISPATCH_LEVEL (stalled holding a spin lock) leaves it readable to one
+// at PASSIVE_LEVEL, and gets it poisoned again when it runs on. Nonpaged pool never is.
+TEST_F(Pool, PagedPoolIsPoisonedWhileTheRunningThreadIsAtDispatchLevel) {
+  auto* paged = static_cast<UCHAR*>(ExAllocatePoolWithTag(PagedPool, 16, 'dgaP'));
+  auto* nonPaged = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, 16, 'dgaP'));
+  std::vector<bool> seen;
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  StartThread("raised", [&] {
+    KIRQL irql;
+    KeAcquireSpinLock(&lock, &irql);
+    seen.push_back(__asan_address_is_poisoned(paged + 15));
+    EXPECT_FALSE(__asan_address_is_poisoned(nonPaged));
+    KeStallExecutionProcessor(10);
+    seen.push_back(__asan_address_is_poisoned(paged));
+    KeReleaseSpinLock(&lock, irql);
+    seen.push_back(__asan_address_is_poisoned(paged));
+  });
+  StartThread("passive", [&] {
+    seen.push_back(__asan_address_is_poisoned(paged));
+    paged[0] = 1;
+  });
+  RunFor(kMillisecond);
+  EXPECT_EQ(seen, (std::vector<bool>{true, false, true, false}));
+
+  seen.clear();
+  KDPC dpc;
+  KeInitializeDpc(&dpc, RecordPoisoned, &seen);
+  KeInsertQueueDpc(&dpc, paged, nullptr);
+  EXPECT_EQ(seen, std::vector<bool>{true}) << "a DPC runs at DISPATCH_LEVEL";
+  EXPECT_FALSE(__asan_address_is_poisoned(paged));
+  ExFreePool(paged);
+  ExFreePool(nonPaged);
+}
+
+TEST_F(Pool, PagedPoolTouchedAtDispatchLevelIsReportedWithTheBlock) {
+  auto* paged = static_cast<volatile UCHAR*>(ExAllocatePoolWithTag(PagedPool, 24, 'dgaP'));
+  KIRQL irql;
+  KeRaiseIrql(DISPATCH_LEVEL, &irql);
+  EXPECT_DEATH(paged[3] = 1, "use-after-poison.*VERIFIER STOP: paged pool touched at DISPATCH_LEVEL on 0x[0-9a-f]+: "
+                             "offset 3 of the paged pool block 0x[0-9a-f]+ \\(tag 'Pagd', 24 bytes\\) by thread "
+                             "\"app\" at IRQL 2");
+  KeLowerIrql(irql);
+  paged[3] = 1;
+  ExFreePool(const_cast<UCHAR*>(paged));
+}
+
 TEST_F(Pool, OverrunOfAPoolBlockIsCaught) {
   auto* bytes = static_cast<volatile UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, 16, 'nurO'));
   EXPECT_DEATH(bytes[16] = 1, "heap-buffer-overflow");
