@@ -82,6 +82,12 @@ static PAGEDCODE NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (!NT_SUCCESS(status)) {
         return CompletePnp(DeviceObject, Irp, status);
     }
+    // The bus driver has started the device, and a started device is in D0: also one that a client
+    // had suspended before it was stopped.
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    ext->DevicePowerState = PowerDeviceD0;
+    PoSetPowerState(DeviceObject, DevicePowerState, d0);
     status = ConfigureDevice(DeviceObject);
     if (!NT_SUCCESS(status)) {
         return CompletePnp(DeviceObject, Irp, status);
@@ -109,17 +115,25 @@ static PAGEDCODE NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // Refused from here on until the device is stopped or the stop has failed, so that nothing
     // new reaches the pipe table that is about to be released.
     SetStateFlag(ext, &ext->StopPending, TRUE);
+    // A client's suspend or resume under way ends first: its power-down aborts the pipes of the table
+    // that the stop releases. The stop holds the clients' turn until it is done, and meanwhile counts as
+    // one waiting for a device power request, so that such a power-down does not wait for the stop.
+    InterlockedIncrement(&ext->PowerWaiters);
+    KeWaitForSingleObject(&ext->ClientPowerTurn, Executive, KernelMode, FALSE, NULL);
+    InterlockedDecrement(&ext->PowerWaiters);
     DisarmWaitWakeAndWait(ext);
 
     // Transfers that were already inside the driver when the stop was announced still refer to
     // the pipe table: end them and wait for them before it is released. Should a request below
     // ignore both abort and cancellation, the table stays in use: the stop is refused and the device
-    // stays in service with its configuration.
-    if (!DrainTransfers(DeviceObject, 1, FALSE, PIPE_STOP_DRAIN_LIMIT_MS)) {
+    // stays in service with its configuration. Clients waiting for their turn hold references that are
+    // not waited for: once they have it they find the device stopped and refuse.
+    if (!DrainTransfers(DeviceObject, 1, TRUE, PIPE_STOP_DRAIN_LIMIT_MS)) {
         SetStateFlag(ext, &ext->StopPending, FALSE);
         if (ext->RemoteWakeupCapable) {
             ArmWaitWake(ext);
         }
+        KeSetEvent(&ext->ClientPowerTurn, IO_NO_INCREMENT, FALSE);
         return CompletePnp(DeviceObject, Irp, STATUS_DEVICE_BUSY);
     }
 
@@ -141,6 +155,7 @@ static PAGEDCODE NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         ext->Started = FALSE;
     }
     KeReleaseSpinLock(&ext->StateLock, irql);
+    KeSetEvent(&ext->ClientPowerTurn, IO_NO_INCREMENT, FALSE);
 
     if (!NT_SUCCESS(status)) {
         // Started stays set without a configuration; requests find no pipe table and are refused.
