@@ -66,6 +66,20 @@ static VOID DisableInterface(PPIPE_EXTENSION Extension) {
     IoSetDeviceInterfaceState(&link, FALSE);
 }
 
+// For a stop or a cancelled stop: waits until no client's suspend or resume is under way (the result of
+// one decides the device's power state) and keeps the clients' turn until EndClientPowerTurn. Meanwhile
+// the caller counts as waiting for a device power request, so that a client's power-down under way does
+// not wait for this request's reference.
+static VOID TakeClientPowerTurn(PPIPE_EXTENSION Extension) {
+    InterlockedIncrement(&Extension->PowerWaiters);
+    KeWaitForSingleObject(&Extension->ClientPowerTurn, Executive, KernelMode, FALSE, NULL);
+    InterlockedDecrement(&Extension->PowerWaiters);
+}
+
+static VOID EndClientPowerTurn(PPIPE_EXTENSION Extension) {
+    KeSetEvent(&Extension->ClientPowerTurn, IO_NO_INCREMENT, FALSE);
+}
+
 // Disarms wait-wake and waits until its callback has finished with this extension.
 static VOID DisarmWaitWakeAndWait(PPIPE_EXTENSION Extension) {
     if (Extension->RemoteWakeupCapable) {
@@ -116,11 +130,8 @@ static PAGEDCODE NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // new reaches the pipe table that is about to be released.
     SetStateFlag(ext, &ext->StopPending, TRUE);
     // A client's suspend or resume under way ends first: its power-down aborts the pipes of the table
-    // that the stop releases. The stop holds the clients' turn until it is done, and meanwhile counts as
-    // one waiting for a device power request, so that such a power-down does not wait for the stop.
-    InterlockedIncrement(&ext->PowerWaiters);
-    KeWaitForSingleObject(&ext->ClientPowerTurn, Executive, KernelMode, FALSE, NULL);
-    InterlockedDecrement(&ext->PowerWaiters);
+    // that the stop releases. The stop holds the clients' turn until it is done.
+    TakeClientPowerTurn(ext);
     DisarmWaitWakeAndWait(ext);
 
     // Transfers that were already inside the driver when the stop was announced still refer to
@@ -133,7 +144,7 @@ static PAGEDCODE NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         if (ext->RemoteWakeupCapable) {
             ArmWaitWake(ext);
         }
-        KeSetEvent(&ext->ClientPowerTurn, IO_NO_INCREMENT, FALSE);
+        EndClientPowerTurn(ext);
         return CompletePnp(DeviceObject, Irp, STATUS_DEVICE_BUSY);
     }
 
@@ -155,7 +166,7 @@ static PAGEDCODE NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         ext->Started = FALSE;
     }
     KeReleaseSpinLock(&ext->StateLock, irql);
-    KeSetEvent(&ext->ClientPowerTurn, IO_NO_INCREMENT, FALSE);
+    EndClientPowerTurn(ext);
 
     if (!NT_SUCCESS(status)) {
         // Started stays set without a configuration; requests find no pipe table and are refused.
@@ -282,11 +293,17 @@ PAGEDCODE NTSTATUS PipePnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         }
         NTSTATUS status = ForwardAndWait(DeviceObject, Irp);
         if (NT_SUCCESS(status)) {
+            // Transfers flow again only in D0: a device that a client suspended stays suspended, and a
+            // client's power-down under way has the last word.
+            TakeClientPowerTurn(ext);
             KIRQL irql;
             KeAcquireSpinLock(&ext->StateLock, &irql);
             ext->StopPending = FALSE;
-            ext->IoState = PIPE_IO_READY;
+            if (ext->DevicePowerState == PowerDeviceD0) {
+                ext->IoState = PIPE_IO_READY;
+            }
             KeReleaseSpinLock(&ext->StateLock, irql);
+            EndClientPowerTurn(ext);
         }
         return CompletePnp(DeviceObject, Irp, status);
     }

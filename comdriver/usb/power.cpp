@@ -142,7 +142,11 @@ static NTSTATUS BeginPowerDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         if (item != NULL) IoFreeWorkItem(item);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    // Under StateLock as every write of IoState: a cancelled stop may decide it at the same time.
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->StateLock, &irql);
     ext->IoState = PIPE_IO_NOT_READY;
+    KeReleaseSpinLock(&ext->StateLock, irql);
     context->DeviceObject = DeviceObject;
     context->Irp = Irp;
     context->WorkItem = item;

@@ -71,6 +71,21 @@ TEST_P(SuspendRestartTest, ARestartOfASuspendedDeviceStartsItInD0) {
     ExpectStartedServingInD0();
 }
 
+// A stop that the PnP manager cancels leaves the device as it was: still suspended, refusing transfers
+// until the client resumes it.
+TEST_P(SuspendRestartTest, ACancelledStopLeavesASuspendedDeviceSuspended) {
+    PFILE_OBJECT in = OpenPipe("\\PIPE01");
+    ASSERT_EQ(AskPipeDriver(IOCTL_PIPE_SUSPEND_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(pnp::QueryStopAndCancel(Node()), STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->DevicePowerState, static_cast<ULONG>(PowerDeviceD3));
+    EXPECT_EQ(Ext()->IoState, static_cast<ULONG>(PIPE_IO_NOT_READY));
+    Bytes buffer(64);
+    EXPECT_EQ(Read(in, buffer.data(), 64).Status, STATUS_POWER_STATE_INVALID);
+    Close(in);
+    ASSERT_EQ(AskPipeDriver(IOCTL_PIPE_RESUME_DEVICE), STATUS_SUCCESS);
+    ExpectStartedServingInD0();
+}
+
 // Suspends and resumes from a client thread while the PnP manager restarts the device again and again:
 // a power-down under way when the stop arrives, a suspend asked for while the stop drains, a resume
 // right after the start. A stop must not be refused for the client's request, and a request that the
