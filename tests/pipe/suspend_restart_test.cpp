@@ -86,10 +86,11 @@ TEST_P(SuspendRestartTest, ACancelledStopLeavesASuspendedDeviceSuspended) {
     ExpectStartedServingInD0();
 }
 
-// Suspends and resumes from a client thread while the PnP manager restarts the device again and again:
-// a power-down under way when the stop arrives, a suspend asked for while the stop drains, a resume
-// right after the start. A stop must not be refused for the client's request, and a request that the
-// restart refuses says so.
+// Suspends and resumes from a client thread while the PnP manager restarts the device again and again,
+// and now and then cancels a stop it asked for: a power-down under way when the stop arrives, a suspend
+// asked for while the stop drains, a resume right after the start. A stop must not be refused for the
+// client's request, a request that the restart refuses says so, and the device's power state and
+// whether it takes transfers agree in the end.
 TEST_P(SuspendRestartTest, SuspendsAndResumesBesideRestartsLeaveTheDeviceServing) {
     bool running = true;
     int finished = 0;
@@ -103,7 +104,11 @@ TEST_P(SuspendRestartTest, SuspendsAndResumesBesideRestartsLeaveTheDeviceServing
     });
     for (int i = 0; i < 12; ++i) {
         RunFor(1 + (GetParam() * 7 + i * 3) % 9);
-        EXPECT_EQ(pnp::Rebalance(Node()), STATUS_SUCCESS) << "restart " << i;
+        if (i % 3 == 2) {
+            EXPECT_EQ(pnp::QueryStopAndCancel(Node()), STATUS_SUCCESS) << "cancelled stop " << i;
+        } else {
+            EXPECT_EQ(pnp::Rebalance(Node()), STATUS_SUCCESS) << "restart " << i;
+        }
         ASSERT_EQ(pnp::State(Node()), pnp::NodeState::Started) << "restart " << i;
     }
     running = false;
@@ -111,6 +116,8 @@ TEST_P(SuspendRestartTest, SuspendsAndResumesBesideRestartsLeaveTheDeviceServing
     ASSERT_EQ(finished, 1) << "a suspend or resume never returned";
     for (NTSTATUS status : statuses)
         EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_DELETE_PENDING) << std::hex << status;
+    EXPECT_EQ(Ext()->DevicePowerState == PowerDeviceD0, Ext()->IoState == PIPE_IO_READY)
+        << "D" << Ext()->DevicePowerState - 1 << " with IoState " << Ext()->IoState;
     ASSERT_EQ(AskPipeDriver(IOCTL_PIPE_RESUME_DEVICE), STATUS_SUCCESS);
     ExpectStartedServingInD0();
 }
