@@ -65,7 +65,7 @@ static NTSTATUS DeviceControlTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULO
     if (pipe == NULL || !IsBulkOrInterrupt(pipe)) {
         return STATUS_INVALID_HANDLE;
     }
-    if (ext->IoState == PIPE_IO_NOT_READY) {
+    if (ReadULongNoFence(&ext->IoState) == PIPE_IO_NOT_READY) {  // unlocked on purpose, as CanAcceptIo
         return STATUS_POWER_STATE_INVALID;
     }
     TRANSFER_PARAMETERS parameters;

@@ -75,11 +75,14 @@ static LOCKEDCODE VOID EndStop(PPIPE_EXTENSION Extension, BOOLEAN Stopped) {
     KeReleaseSpinLock(&Extension->StateLock, irql);
 }
 
+// Transfers flow again only in D0: a device that a client suspended stays suspended.
 static LOCKEDCODE VOID ResumeAfterCanceledStop(PPIPE_EXTENSION Extension) {
     KIRQL irql;
     KeAcquireSpinLock(&Extension->StateLock, &irql);
     Extension->StopPending = FALSE;
-    Extension->IoState = PIPE_IO_READY;
+    if (Extension->DevicePowerState == PowerDeviceD0) {
+        Extension->IoState = PIPE_IO_READY;
+    }
     KeReleaseSpinLock(&Extension->StateLock, irql);
 }
 
@@ -110,6 +113,20 @@ static VOID DisableInterface(PPIPE_EXTENSION Extension) {
     IoSetDeviceInterfaceState(&link, FALSE);
 }
 
+// For a stop or a cancelled stop: waits until no client's suspend or resume is under way (the result of
+// one decides the device's power state) and keeps the clients' turn until EndClientPowerTurn. Meanwhile
+// the caller counts as waiting for a device power request, so that a client's power-down under way does
+// not wait for this request's reference.
+static VOID TakeClientPowerTurn(PPIPE_EXTENSION Extension) {
+    InterlockedIncrement(&Extension->PowerWaiters);
+    KeWaitForSingleObject(&Extension->ClientPowerTurn, Executive, KernelMode, FALSE, NULL);
+    InterlockedDecrement(&Extension->PowerWaiters);
+}
+
+static VOID EndClientPowerTurn(PPIPE_EXTENSION Extension) {
+    KeSetEvent(&Extension->ClientPowerTurn, IO_NO_INCREMENT, FALSE);
+}
+
 // Disarms wait-wake and waits until its callback has finished with this extension.
 static VOID DisarmWaitWakeAndWait(PPIPE_EXTENSION Extension) {
     if (Extension->RemoteWakeupCapable) {
@@ -126,6 +143,12 @@ static PAGEDCODE NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (!NT_SUCCESS(status)) {
         return CompletePnp(DeviceObject, Irp, status);
     }
+    // The bus driver has started the device, and a started device is in D0: also one that a client
+    // had suspended before it was stopped.
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    ext->DevicePowerState = PowerDeviceD0;
+    PoSetPowerState(DeviceObject, DevicePowerState, d0);
     status = ConfigureDevice(DeviceObject);
     if (!NT_SUCCESS(status)) {
         return CompletePnp(DeviceObject, Irp, status);
@@ -149,17 +172,22 @@ static PAGEDCODE NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // Refused from here on until the device is stopped or the stop has failed, so that nothing
     // new reaches the pipe table that is about to be released.
     SetStateFlag(ext, &ext->StopPending, TRUE);
+    // A client's suspend or resume under way ends first: its power-down aborts the pipes of the table
+    // that the stop releases. The stop holds the clients' turn until it is done.
+    TakeClientPowerTurn(ext);
     DisarmWaitWakeAndWait(ext);
 
     // Transfers that were already inside the driver when the stop was announced still refer to
     // the pipe table: end them and wait for them before it is released. Should a request below
     // ignore both abort and cancellation, the table stays in use: the stop is refused and the device
-    // stays in service with its configuration.
-    if (!DrainTransfers(DeviceObject, 1, FALSE, PIPE_STOP_DRAIN_LIMIT_MS)) {
+    // stays in service with its configuration. Clients waiting for their turn hold references that are
+    // not waited for: once they have it they find the device stopped and refuse.
+    if (!DrainTransfers(DeviceObject, 1, TRUE, PIPE_STOP_DRAIN_LIMIT_MS)) {
         SetStateFlag(ext, &ext->StopPending, FALSE);
         if (ext->RemoteWakeupCapable) {
             ArmWaitWake(ext);
         }
+        EndClientPowerTurn(ext);
         return CompletePnp(DeviceObject, Irp, STATUS_DEVICE_BUSY);
     }
 
@@ -175,6 +203,7 @@ static PAGEDCODE NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DeconfigureDevice(DeviceObject);
 
     EndStop(ext, NT_SUCCESS(status));
+    EndClientPowerTurn(ext);
 
     if (!NT_SUCCESS(status)) {
         // Started stays set without a configuration; requests find no pipe table and are refused.
@@ -294,7 +323,10 @@ PAGEDCODE NTSTATUS PipePnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         }
         NTSTATUS status = ForwardAndWait(DeviceObject, Irp);
         if (NT_SUCCESS(status)) {
+            // A client's power-down under way has the last word on the device's power state.
+            TakeClientPowerTurn(ext);
             ResumeAfterCanceledStop(ext);
+            EndClientPowerTurn(ext);
         }
         return CompletePnp(DeviceObject, Irp, status);
     }

@@ -142,7 +142,11 @@ static NTSTATUS BeginPowerDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         if (item != NULL) IoFreeWorkItem(item);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    // Under StateLock as every write of IoState: a cancelled stop may decide it at the same time.
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->StateLock, &irql);
     ext->IoState = PIPE_IO_NOT_READY;
+    KeReleaseSpinLock(&ext->StateLock, irql);
     context->DeviceObject = DeviceObject;
     context->Irp = Irp;
     context->WorkItem = item;
@@ -360,17 +364,19 @@ static VOID PowerWaitDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWE
 // Asks the power manager for a device set-power request and waits until it has finished. The result
 // is the request's final status, or why it could not be asked for: a client is never told that its
 // device was suspended or resumed when it was not. Clients take turns, so that two of them never
-// have device requests under way at once; while a client waits, for its turn or for its request, its
-// I/O reference is one a power-down does not wait for.
+// have device requests under way at once, and a stop takes the turn too; while a client waits, for
+// its turn or for its request, its I/O reference is one a power-down or a stop does not wait for.
 NTSTATUS RequestDevicePowerAndWait(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State) {
     PPIPE_EXTENSION ext = PipeExt(DeviceObject);
     InterlockedIncrement(&ext->PowerWaiters);
     KeWaitForSingleObject(&ext->ClientPowerTurn, Executive, KernelMode, FALSE, NULL);
-    NTSTATUS outcome = STATUS_PENDING;
-    PPOWER_WAIT_CONTEXT context = (PPOWER_WAIT_CONTEXT)PipeAllocate(NonPagedPool, sizeof(POWER_WAIT_CONTEXT));
-    if (context == NULL) {
-        outcome = STATUS_INSUFFICIENT_RESOURCES;
-    } else {
+    NTSTATUS outcome = STATUS_DELETE_PENDING;  // a stop or removal came while this client waited
+    PPOWER_WAIT_CONTEXT context = NULL;
+    if (CanAcceptIo(DeviceObject)) {
+        context = (PPOWER_WAIT_CONTEXT)PipeAllocate(NonPagedPool, sizeof(POWER_WAIT_CONTEXT));
+        outcome = context != NULL ? STATUS_PENDING : STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (context != NULL) {
         KEVENT event;
         KeInitializeEvent(&event, NotificationEvent, FALSE);
         context->Event = &event;

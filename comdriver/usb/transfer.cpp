@@ -198,7 +198,7 @@ NTSTATUS PipeReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         status = STATUS_DELETE_PENDING;
     } else if ((pipe = GetBoundPipe(ext, stack->FileObject)) == NULL) {
         status = STATUS_INVALID_HANDLE;
-    } else if (ext->IoState == PIPE_IO_NOT_READY) {
+    } else if (ReadULongNoFence(&ext->IoState) == PIPE_IO_NOT_READY) {  // unlocked on purpose, as CanAcceptIo
         status = STATUS_POWER_STATE_INVALID;
     } else if (pipe->PipeInfo->PipeType == UsbdPipeTypeIsochronous) {
         status = StartIsochTransfer(DeviceObject, Irp, pipe, read);

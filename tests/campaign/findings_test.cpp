@@ -168,11 +168,15 @@ TEST(CampaignFindings, DisableBesideAnOpenOnItsWaySeed7000007) {
     EXPECT_EQ(RunOperationPairs(plan).cycles, 3u);
 }
 
-// Operation pairs with a finding not fixed yet (the short configuration leaves these pairs out). Each
-// replays its seed; it is skipped with the fault it shows unless TARVEL_RUN_OPEN_FINDINGS is set, which
-// shows it failing today.
-void ReplayOpenPair(const std::string& policy, std::uint64_t seed, unsigned cycles, const std::string& fault) {
-    if (std::getenv("TARVEL_RUN_OPEN_FINDINGS") == nullptr) GTEST_SKIP() << "open: " << fault;
+// Operation pairs: a client of the pipe driver suspends the device (its private suspend code) beside a
+// restart. The bus left a device suspended when its stack was stopped or removed, and the start's first
+// control transfers failed with STATUS_DEVICE_POWERED_OFF (the enable after a disable in pct seed
+// 7000022, the start after a rebalance's stop in random seed 7000049); a bus powers a device up for its
+// start, and the pipe driver takes a started device to be in D0. Random seed 7000075: the stop and the
+// client's power-down drained at once, each waiting for the other's reference, the stop gave up busy
+// after 5 s, and the power-down went on aborting the pipes of a table the restart replaced (a null
+// CONFIG_INFO); a stop now waits for the client's power request under way and holds the clients' turn.
+void ReplayPair(const std::string& policy, std::uint64_t seed, unsigned cycles) {
     ASSERT_TRUE(UsePolicy(policy));
     RunPlan plan;
     plan.policy = policy;
@@ -181,12 +185,22 @@ void ReplayOpenPair(const std::string& policy, std::uint64_t seed, unsigned cycl
     EXPECT_EQ(RunOperationPairs(plan).cycles, cycles);
 }
 
-TEST(CampaignOpenFindings, EnableAfterAClientSuspendFailsItsStartSeed7000022) {
-    ReplayOpenPair("pct", 7000022, 3, "disable/enable beside a client's suspend: the stack is not started afterwards");
+TEST(CampaignFindings, EnableAfterAClientSuspendFailsItsStartSeed7000022) { ReplayPair("pct", 7000022, 3); }
+TEST(CampaignFindings, StopMeetsAClientSuspendSeed7000049) { ReplayPair("random", 7000049, 1); }
+TEST(CampaignFindings, StopMeetsAClientSuspendUnderWaySeed7000075) { ReplayPair("random", 7000075, 1); }
+// Its first cycle is the rebalance beside a client's suspend (seed 7000049's fault); the third, client
+// suspend beside system sleep, was found hanging before a wake's D0 request held a power waiter's
+// reference (a power-down and that request waited for each other).
+TEST(CampaignFindings, ClientSuspendBesideSleepHangsSeed7000023) { ReplayPair("random", 7000023, 3); }
+
+// Operation pairs with a finding not fixed yet (the short configuration leaves these pairs out). Each
+// replays its seed; it is skipped with the fault it shows unless TARVEL_RUN_OPEN_FINDINGS is set, which
+// shows it failing today.
+void ReplayOpenPair(const std::string& policy, std::uint64_t seed, unsigned cycles, const std::string& fault) {
+    if (std::getenv("TARVEL_RUN_OPEN_FINDINGS") == nullptr) GTEST_SKIP() << "open: " << fault;
+    ReplayPair(policy, seed, cycles);
 }
-TEST(CampaignOpenFindings, StopMeetsAClientSuspendSeed7000049) {
-    ReplayOpenPair("random", 7000049, 1, "rebalance beside a client's suspend: the stop is refused busy and the start fails");
-}
+
 TEST(CampaignOpenFindings, EnableNextToASleepFailsItsStartSeed7000025) {
     ReplayOpenPair("random", 7000025, 3, "disable/enable beside system sleep: the stack is not started afterwards");
 }
@@ -198,9 +212,6 @@ TEST(CampaignOpenFindings, StartAfterAStopNextToASleepFailsSeed7000001) {
 // Opens and closes are not serialised with the pause and the resume.
 TEST(CampaignOpenFindings, OpenBesideAStopInitialisesTheEventItWaitsOnSeed7000008) {
     ReplayOpenPair("pct", 7000008, 1, "open and close beside a rebalance: the open initialises an event the stop waits on");
-}
-TEST(CampaignOpenFindings, ClientSuspendBesideSleepHangsSeed7000023) {
-    ReplayOpenPair("random", 7000023, 3, "client suspend beside system sleep: a request never ends (runaway)");
 }
 
 // A seed run in the test process does what it does in the runner's child: replay is exact.

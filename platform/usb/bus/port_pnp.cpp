@@ -53,6 +53,9 @@ NTSTATUS Port::Pnp(PIRP irp) {
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
         started_ = true;
+        // A started device is in D0, as the drivers above take it to be: one left suspended when it
+        // was stopped, or when the stack above it was removed, is resumed for the start.
+        if (powerState_ != PowerDeviceD0) SetDevicePower(PowerDeviceD0);
         return Answer(irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
