@@ -37,4 +37,4 @@ extern "C" {
 #endif
 
 // The entry point has C linkage in both images.
-#define DRIVER_ENTRY extern "C" NTSTATUS
+#define DRIVER_ENTRY extern "C" NTSTATUS NTAPI
