@@ -36,4 +36,4 @@ extern "C" {
 #define LOCKEDCODE __attribute__((noinline))
 
 // The entry point has C linkage in both images.
-#define DRIVER_ENTRY extern "C" NTSTATUS
+#define DRIVER_ENTRY extern "C" NTSTATUS NTAPI

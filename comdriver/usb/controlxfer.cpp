@@ -131,7 +131,7 @@ VOID CancelControlTransfers(PDEVICE_OBJECT DeviceObject) {
     }
 }
 
-static NTSTATUS SyncControlDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID ContextArg) {
+static NTSTATUS NTAPI SyncControlDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID ContextArg) {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);
     KeSetEvent(&((PCONTROL_REQUEST)ContextArg)->Done, IO_NO_INCREMENT, FALSE);
@@ -215,7 +215,7 @@ NTSTATUS ControlTransferBuffered(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
-static NTSTATUS ControlDirectComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID ContextArg) {
+static NTSTATUS NTAPI ControlDirectComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID ContextArg) {
     PCONTROL_REQUEST request = (PCONTROL_REQUEST)ContextArg;
     if (Irp->PendingReturned) {
         IoMarkIrpPending(Irp);

@@ -121,7 +121,7 @@ static DEVICE_POWER_STATE SuspendState(PPIPE_EXTENSION Extension) {
     return state;
 }
 
-NTSTATUS PipeDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI PipeDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IncrementIo(DeviceObject);
     PPIPE_EXTENSION ext = PipeExt(DeviceObject);
     Irp->IoStatus.Information = 0;

@@ -21,12 +21,12 @@ DRIVER_ENTRY INITCODE DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING R
     return STATUS_SUCCESS;
 }
 
-VOID PipeUnload(PDRIVER_OBJECT DriverObject) {
+VOID NTAPI PipeUnload(PDRIVER_OBJECT DriverObject) {
     // Every device has been removed before the driver is unloaded; nothing is driver-wide.
     UNREFERENCED_PARAMETER(DriverObject);
 }
 
-PAGEDCODE NTSTATUS PipeAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+PAGEDCODE NTSTATUS NTAPI PipeAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
     PAGED_CODE();
 
     ULONG debugLevel = PipeDebugLevel;

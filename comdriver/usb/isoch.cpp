@@ -7,7 +7,7 @@
 // The URB header's Length is 16 bits wide; a request needing a longer URB cannot be described.
 #define ISOCH_URB_MAX_BYTES 0xFFFF
 
-static NTSTATUS IsoComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID ContextArg) {
+static NTSTATUS NTAPI IsoComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID ContextArg) {
     PURB urb = (PURB)ContextArg;
     if (Irp->PendingReturned) {
         IoMarkIrpPending(Irp);
@@ -42,7 +42,7 @@ typedef struct _ISOCH_START_CONTEXT {
 
 static NTSTATUS StartIsochTransferPassive(PDEVICE_OBJECT DeviceObject, PIRP Irp, PPIPE_ENTRY Pipe, BOOLEAN Read);
 
-static VOID IsochStartWorker(PDEVICE_OBJECT DeviceObject, PVOID ContextArg) {
+static VOID NTAPI IsochStartWorker(PDEVICE_OBJECT DeviceObject, PVOID ContextArg) {
     PISOCH_START_CONTEXT context = (PISOCH_START_CONTEXT)ContextArg;
     NTSTATUS status = StartIsochTransferPassive(DeviceObject, context->Irp, context->Pipe, context->Read);
     if (status != STATUS_PENDING) {

@@ -109,7 +109,7 @@ static BOOLEAN OpenAndCloseAllowed(PDEVICE_OBJECT DeviceObject) {
     return CanAcceptIo(DeviceObject) || PipeExt(DeviceObject)->SurpriseRemoved;
 }
 
-NTSTATUS PipeCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI PipeCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IncrementIo(DeviceObject);
     PPIPE_EXTENSION ext = PipeExt(DeviceObject);
     NTSTATUS status;
@@ -139,7 +139,7 @@ NTSTATUS PipeCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
-NTSTATUS PipeClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI PipeClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IncrementIo(DeviceObject);
     PPIPE_EXTENSION ext = PipeExt(DeviceObject);
     NTSTATUS status;
@@ -172,7 +172,7 @@ NTSTATUS PipeClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // the close that follows can come and a removal is not held up. A pipe is bound to one file object
 // at a time, so aborting it ends only that file's transfers. Not while a stop is releasing the pipe
 // table; the stop ends them itself.
-NTSTATUS PipeCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI PipeCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IncrementIo(DeviceObject);
     PPIPE_EXTENSION ext = PipeExt(DeviceObject);
     if (!ext->StopPending) {

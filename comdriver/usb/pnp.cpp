@@ -6,7 +6,7 @@
 // that (a client keeps a read pending at the bus) refuses the removal instead of hanging it.
 #define PIPE_QUERY_REMOVE_WAIT_MS 5000
 
-static NTSTATUS ForwardAndWaitDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+static NTSTATUS NTAPI ForwardAndWaitDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);
     KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
@@ -27,7 +27,7 @@ NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
-NTSTATUS PassDownUncounted(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI PassDownUncounted(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoSkipCurrentIrpStackLocation(Irp);
     return IoCallDriver(PipeExt(DeviceObject)->LowerDevice, Irp);
 }
@@ -302,7 +302,7 @@ static PAGEDCODE NTSTATUS QueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Ir
     return CompletePnp(DeviceObject, Irp, status);
 }
 
-PAGEDCODE NTSTATUS PipePnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+PAGEDCODE NTSTATUS NTAPI PipePnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PAGED_CODE();
     IncrementIo(DeviceObject);
     PPIPE_EXTENSION ext = PipeExt(DeviceObject);

@@ -16,7 +16,7 @@ typedef struct _POWER_WAIT_CONTEXT {
     PNTSTATUS Outcome;  // the waiting caller's: the set-power request's final status
 } POWER_WAIT_CONTEXT, *PPOWER_WAIT_CONTEXT;
 
-static NTSTATUS CapabilitiesDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+static NTSTATUS NTAPI CapabilitiesDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);
     KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
@@ -60,7 +60,7 @@ PAGEDCODE NTSTATUS QueryPhysicalCapabilities(PDEVICE_OBJECT PhysicalDevice, PDEV
 // Device requests
 // ---------------------------------------------------------------------------------------------
 
-static NTSTATUS PlainDeviceComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+static NTSTATUS NTAPI PlainDeviceComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     PPIPE_EXTENSION ext = (PPIPE_EXTENSION)Context;
     if (Irp->PendingReturned) {
@@ -85,7 +85,7 @@ static NTSTATUS PlainDeviceComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
     return Irp->IoStatus.Status;
 }
 
-static NTSTATUS PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+static NTSTATUS NTAPI PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     PPIPE_EXTENSION ext = (PPIPE_EXTENSION)Context;
     if (Irp->PendingReturned) {
@@ -120,7 +120,7 @@ static VOID SendDevicePowerDown(PPIPE_EXTENSION Extension, PIRP Irp, PIO_COMPLET
 }
 
 // Drains every transfer at PASSIVE_LEVEL, then lets the device request go down.
-static VOID PowerDownWorker(PDEVICE_OBJECT DeviceObject, PVOID ContextArg) {
+static VOID NTAPI PowerDownWorker(PDEVICE_OBJECT DeviceObject, PVOID ContextArg) {
     PPOWER_DOWN_CONTEXT context = (PPOWER_DOWN_CONTEXT)ContextArg;
     PPIPE_EXTENSION ext = PipeExt(DeviceObject);
     // The request's own reference is held here; those of initiators waiting for device power
@@ -220,7 +220,7 @@ static DEVICE_POWER_STATE DeviceStateForSystem(PPIPE_EXTENSION Extension, SYSTEM
     return device;
 }
 
-static VOID DevicePowerForSystemDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+static VOID NTAPI DevicePowerForSystemDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                      PVOID Context, PIO_STATUS_BLOCK IoStatus) {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(MinorFunction);
@@ -270,7 +270,7 @@ static VOID RequestDevicePowerForSystem(PPIPE_EXTENSION Extension) {
     FailPowerRequest(Extension->FunctionalDevice, systemIrp, status);
 }
 
-static VOID SystemPowerRetryDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
+static VOID NTAPI SystemPowerRetryDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
     UNREFERENCED_PARAMETER(Dpc);
     UNREFERENCED_PARAMETER(Argument1);
     UNREFERENCED_PARAMETER(Argument2);
@@ -283,7 +283,7 @@ VOID InitializeSystemPower(PPIPE_EXTENSION Extension) {
     KeInitializeDpc(&Extension->SystemPowerRetryDpc, SystemPowerRetryDpc, Extension);
 }
 
-static NTSTATUS SystemPowerComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+static NTSTATUS NTAPI SystemPowerComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     PPIPE_EXTENSION ext = (PPIPE_EXTENSION)Context;
     if (!NT_SUCCESS(Irp->IoStatus.Status)) {
@@ -316,7 +316,7 @@ static VOID SystemPowerRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PoCallDriver(ext->LowerDevice, Irp);
 }
 
-NTSTATUS PipePowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI PipePowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IncrementIo(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     switch (stack->MinorFunction) {
@@ -349,7 +349,7 @@ NTSTATUS PipePowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // Suspend and resume on a client's request
 // ---------------------------------------------------------------------------------------------
 
-static VOID PowerWaitDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+static VOID NTAPI PowerWaitDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                           PVOID ContextArg, PIO_STATUS_BLOCK IoStatus) {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(MinorFunction);

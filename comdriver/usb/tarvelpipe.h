@@ -170,8 +170,8 @@ inline PPIPE_EXTENSION PipeExt(PDEVICE_OBJECT DeviceObject) {
 // ---------------------------------------------------------------------------------------------
 extern ULONG PipeDebugLevel;
 DRIVER_ENTRY DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-VOID PipeUnload(PDRIVER_OBJECT DriverObject);
-NTSTATUS PipeAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+VOID NTAPI PipeUnload(PDRIVER_OBJECT DriverObject);
+NTSTATUS NTAPI PipeAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
 NTSTATUS ReadDeviceValue(PDEVICE_OBJECT PhysicalDevice, PCWSTR Name, PULONG Value);
 
 // ---------------------------------------------------------------------------------------------
@@ -193,15 +193,15 @@ ULONG PipeCount(PPIPE_EXTENSION Extension);
 // ---------------------------------------------------------------------------------------------
 // Pipe names, open and close (pipename.cpp)
 // ---------------------------------------------------------------------------------------------
-NTSTATUS PipeCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS PipeClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS PipeCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PipeCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PipeClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PipeCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 PPIPE_ENTRY GetBoundPipe(PPIPE_EXTENSION Extension, PFILE_OBJECT FileObject);
 
 // ---------------------------------------------------------------------------------------------
 // Transfer engine (transfer.cpp, isoch.cpp)
 // ---------------------------------------------------------------------------------------------
-NTSTATUS PipeReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PipeReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS StartPipeTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PPIPE_ENTRY Pipe,
                            PTRANSFER_PARAMETERS Parameters);
 NTSTATUS StartIsochTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PPIPE_ENTRY Pipe, BOOLEAN Read);
@@ -211,7 +211,7 @@ BOOLEAN IsBulkOrInterrupt(PPIPE_ENTRY Pipe);
 // ---------------------------------------------------------------------------------------------
 // Private device-control set (devctl.cpp, controlxfer.cpp)
 // ---------------------------------------------------------------------------------------------
-NTSTATUS PipeDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PipeDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS ControlTransferBuffered(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS ControlTransferDirect(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Read);
 NTSTATUS SubmitControlUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
@@ -224,14 +224,14 @@ VOID IncrementIo(PDEVICE_OBJECT DeviceObject);
 LONG DecrementIo(PDEVICE_OBJECT DeviceObject);
 BOOLEAN CanAcceptIo(PDEVICE_OBJECT DeviceObject);
 NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS PassDownUncounted(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS PipePnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PassDownUncounted(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PipePnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 BOOLEAN DrainTransfers(PDEVICE_OBJECT DeviceObject, LONG ReferencesHeld, BOOLEAN ExceptPowerWaiters, ULONG LimitMs);
 
 // ---------------------------------------------------------------------------------------------
 // Power (power.cpp, waitwake.cpp)
 // ---------------------------------------------------------------------------------------------
-NTSTATUS PipePowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PipePowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS QueryPhysicalCapabilities(PDEVICE_OBJECT PhysicalDevice, PDEVICE_CAPABILITIES Capabilities);
 VOID InitializeSystemPower(PPIPE_EXTENSION Extension);
 NTSTATUS ArmWaitWake(PPIPE_EXTENSION Extension);

@@ -26,11 +26,11 @@ static VOID FreeTransfer(PTRANSFER_CONTEXT Context) {
 }
 
 static VOID SendSegment(PIRP Irp, PTRANSFER_CONTEXT Context);
-static NTSTATUS SegmentComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID ContextArg);
+static NTSTATUS NTAPI SegmentComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID ContextArg);
 
 // Work item of a failed transfer: reset the pipe, then complete the request with the status and
 // byte count it already carries.
-static VOID ResetAndComplete(PDEVICE_OBJECT DeviceObject, PVOID ContextArg) {
+static VOID NTAPI ResetAndComplete(PDEVICE_OBJECT DeviceObject, PVOID ContextArg) {
     UNREFERENCED_PARAMETER(DeviceObject);
     PRESET_WORK_CONTEXT work = (PRESET_WORK_CONTEXT)ContextArg;
     PTRANSFER_CONTEXT context = work->Context;
@@ -46,7 +46,7 @@ static VOID ResetAndComplete(PDEVICE_OBJECT DeviceObject, PVOID ContextArg) {
     DecrementIo(device); // last: removal may go on once this reference is back
 }
 
-static NTSTATUS SegmentComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID ContextArg) {
+static NTSTATUS NTAPI SegmentComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID ContextArg) {
     UNREFERENCED_PARAMETER(DeviceObject);
     PTRANSFER_CONTEXT context = (PTRANSFER_CONTEXT)ContextArg;
     struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &context->Urb->UrbBulkOrInterruptTransfer;
@@ -186,7 +186,7 @@ NTSTATUS StartPipeTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, PPIPE_ENTRY Pi
     return STATUS_PENDING;
 }
 
-NTSTATUS PipeReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI PipeReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IncrementIo(DeviceObject);
     PPIPE_EXTENSION ext = PipeExt(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);

@@ -10,7 +10,7 @@ static VOID SetWaitWakeIdleIfDone(PPIPE_EXTENSION Extension) {
     }
 }
 
-static VOID WakeD0Done(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState, PVOID Context,
+static VOID NTAPI WakeD0Done(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState, PVOID Context,
                        PIO_STATUS_BLOCK IoStatus) {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(MinorFunction);
@@ -22,7 +22,7 @@ static VOID WakeD0Done(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_S
 }
 
 // The power manager reports the end of the wait-wake request it issued for ArmWaitWake.
-static VOID WaitWakeCallback(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+static VOID NTAPI WaitWakeCallback(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                              PVOID Context, PIO_STATUS_BLOCK IoStatus) {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(MinorFunction);
@@ -89,7 +89,7 @@ VOID DisarmWaitWake(PPIPE_EXTENSION Extension) {
     }
 }
 
-static NTSTATUS WaitWakeComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+static NTSTATUS NTAPI WaitWakeComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     PPIPE_EXTENSION ext = (PPIPE_EXTENSION)Context;
     if (Irp->PendingReturned) {

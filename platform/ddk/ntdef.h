@@ -11,11 +11,14 @@
 #error "the driver-kit headers of this platform are C++ only"
 #endif
 
-// Annotations and calling conventions: the x64 platform has one calling convention, so these are empty.
+// Annotations and calling conventions. The x64 platform has one calling convention, the Microsoft
+// x64 one; NTAPI carries it here too, on every kernel export and every callback type, so that a
+// driver module built for the host and a driver image built for the platform meet the kernel with
+// the same ABI. A driver routine declared without its callback type then fails to compile.
 #define IN
 #define OUT
 #define OPTIONAL
-#define NTAPI
+#define NTAPI __attribute__((ms_abi))
 #define NTSYSAPI
 #define NTSYSCALLAPI
 #define NTKERNELAPI

@@ -228,7 +228,7 @@ void Emit(const std::string& to, const std::string& from, std::uint64_t number, 
     state.sink(r);
 }
 
-NTSTATUS WatchCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+NTSTATUS NTAPI WatchCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     TraceState& state = State();
     auto found = state.watches.find(reinterpret_cast<std::uintptr_t>(context));
     if (found == state.watches.end()) return STATUS_CONTINUE_COMPLETION; // cannot happen: every watch is known
@@ -244,7 +244,7 @@ NTSTATUS WatchCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     return STATUS_CONTINUE_COMPLETION;
 }
 
-NTSTATUS TracedDispatch(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI TracedDispatch(PDEVICE_OBJECT device, PIRP irp) {
     TraceState& state = State();
     const Hook& hook = state.hooks.at(device->DriverObject);
     PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
@@ -291,7 +291,7 @@ void UnhookDriver(PDRIVER_OBJECT driver, const Hook& hook) {
 
 // tarvelpipe's AddDevice meets the bus driver's physical device first: the bus driver joins the trace
 // before tarvelpipe's first request reaches it.
-NTSTATUS TracedAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
+NTSTATUS NTAPI TracedAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
     if (physicalDevice != nullptr && physicalDevice->DriverObject != nullptr)
         HookDriver(physicalDevice->DriverObject, DriverNameOf(physicalDevice->DriverObject), DriverNameOf(driver));
     return State().hooks.at(driver).addDevice(driver, physicalDevice);

@@ -158,7 +158,7 @@ TEST_F(TestDriver, PoolLeftByTheDriverAtUnloadIsAVerifierStopNamingTheTag) {
   // It still waits for a tick DPC that may be mid-routine (stalled by the race configuration's
   // watchpoints, as on another processor), so that the leak is what stops the run.
   PDRIVER_UNLOAD ownUnload = driver->DriverUnload;
-  driver->DriverUnload = [](PDRIVER_OBJECT d) {
+  driver->DriverUnload = [](PDRIVER_OBJECT d) NTAPI {
     KeFlushQueuedDpcs();
     IoDeleteDevice(d->DeviceObject);
   };

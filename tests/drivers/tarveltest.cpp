@@ -23,7 +23,7 @@ typedef struct _TEST_EXTENSION {
 } TEST_EXTENSION, *PTEST_EXTENSION;
 
 // The routines the kernel calls back have external linkage, so that the platform's traces name them.
-VOID TickDpc(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2) {
+VOID NTAPI TickDpc(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2) {
   UNREFERENCED_PARAMETER(Dpc);
   UNREFERENCED_PARAMETER(SystemArgument1);
   UNREFERENCED_PARAMETER(SystemArgument2);
@@ -65,12 +65,12 @@ static NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information
   return Status;
 }
 
-NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   UNREFERENCED_PARAMETER(DeviceObject);
   return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
-NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PTEST_EXTENSION extension = (PTEST_EXTENSION)DeviceObject->DeviceExtension;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_TARVELTEST_GET_TICKS) {
@@ -94,7 +94,7 @@ static LOCKEDCODE VOID StopTicking(PTEST_EXTENSION extension) {
   KeReleaseSpinLock(&extension->Lock, irql);
 }
 
-PAGEDCODE VOID DriverUnload(PDRIVER_OBJECT DriverObject) {
+PAGEDCODE VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {
   PAGED_CODE();
   PDEVICE_OBJECT device = DriverObject->DeviceObject;
   PTEST_EXTENSION extension = (PTEST_EXTENSION)device->DeviceExtension;

@@ -96,7 +96,7 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status) {
     return status;
 }
 
-NTSTATUS SpyInternal(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI SpyInternal(PDEVICE_OBJECT device, PIRP irp) {
     SpyState& s = State();
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
@@ -129,7 +129,7 @@ NTSTATUS SpyInternal(PDEVICE_OBJECT device, PIRP irp) {
     return s.internal(device, irp);
 }
 
-NTSTATUS SpyPnp(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI SpyPnp(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     State().pnpMinors.push_back(stack->MinorFunction);
     if (stack->MinorFunction == IRP_MN_QUERY_CAPABILITIES) {
@@ -143,7 +143,7 @@ NTSTATUS SpyPnp(PDEVICE_OBJECT device, PIRP irp) {
     return State().pnp(device, irp);
 }
 
-NTSTATUS SpyPower(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI SpyPower(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     PowerRecord r;
     r.minor = stack->MinorFunction;

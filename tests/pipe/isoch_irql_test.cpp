@@ -15,7 +15,7 @@ protected:
         device_ = &MakeTestDevice();
         ASSERT_EQ(Install(*device_), STATUS_SUCCESS);
     }
-    static NTSTATUS SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
+    static NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
         KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }

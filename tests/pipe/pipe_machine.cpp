@@ -177,7 +177,7 @@ NTSTATUS PipeMachine::ControlAsync(PFILE_OBJECT file, ULONG code, const void* in
 
 namespace {
 
-NTSTATUS SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
+NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

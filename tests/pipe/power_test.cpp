@@ -168,7 +168,7 @@ TEST_F(PowerTest, DevicePowerRequestFromAnotherInitiatorKeepsTheCountWhole) {
         s.DeviceState = state;
         const NTSTATUS issued = PoRequestPowerIrp(
             tarvel::usb::PhysicalDevice(port_), IRP_MN_SET_POWER, s,
-            [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status) {
+            [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status) NTAPI {
                 auto* d = static_cast<Done*>(context);
                 d->status = status->Status;
                 d->finished = true;
@@ -209,7 +209,7 @@ TEST_F(PowerTest, AWakeDuringAPowerDownQueryDoesNotHoldUpTheQuery) {
     } query{&queried, &queryStatus};
     ASSERT_TRUE(NT_SUCCESS(PoRequestPowerIrp(
         tarvel::usb::PhysicalDevice(port_), IRP_MN_QUERY_POWER, state,
-        [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status) {
+        [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status) NTAPI {
             auto* q = static_cast<Query*>(context);
             *q->status = status->Status;
             *q->done = true;

@@ -11,7 +11,7 @@ namespace {
 bool answerLater = false;
 
 // The bus driver's physical device: every request succeeds, at once or later.
-NTSTATUS BusDispatch(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT, PIRP irp) {
     if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
     irp->IoStatus.Status = STATUS_SUCCESS;
     if (answerLater) {
@@ -28,7 +28,7 @@ struct Sent {
     BOOLEAN pendingReturned;
 };
 
-NTSTATUS SignalDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto sent = static_cast<Sent*>(context);
     sent->pendingReturned = irp->PendingReturned;
     KeSetEvent(&sent->done, IO_NO_INCREMENT, FALSE);

@@ -39,14 +39,14 @@ struct Below {
 };
 Below* below;
 
-VOID BelowCancel(PDEVICE_OBJECT, PIRP irp) {
+VOID NTAPI BelowCancel(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     irp->IoStatus.Status = STATUS_CANCELLED;
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-NTSTATUS BelowDispatch(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI BelowDispatch(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     Recorded r;
     r.major = stack->MajorFunction;
@@ -228,7 +228,7 @@ TEST_F(LowerChannelTest, VendorCommandIsASetupPacketFollowedByThePayload) {
 KEVENT* readDone;
 NTSTATUS readStatus;
 PVOID readContext;
-NTSTATUS ReadDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+NTSTATUS NTAPI ReadDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     readStatus = irp->IoStatus.Status;
     readContext = context;
     FreePortIrp(irp);

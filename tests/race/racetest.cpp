@@ -37,7 +37,7 @@ static VOID Work(PRACE_EXTENSION extension, ULONG code) {
   }
 }
 
-NTSTATUS RaceDispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI RaceDispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   UNREFERENCED_PARAMETER(DeviceObject);
   Irp->IoStatus.Status = STATUS_SUCCESS;
   Irp->IoStatus.Information = 0;
@@ -45,7 +45,7 @@ NTSTATUS RaceDispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS RaceDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI RaceDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   Work((PRACE_EXTENSION)DeviceObject->DeviceExtension,
        IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode);
   Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -54,7 +54,7 @@ NTSTATUS RaceDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return STATUS_SUCCESS;
 }
 
-PAGEDCODE VOID RaceUnload(PDRIVER_OBJECT DriverObject) {
+PAGEDCODE VOID NTAPI RaceUnload(PDRIVER_OBJECT DriverObject) {
   PAGED_CODE();
   IoDeleteDevice(DriverObject->DeviceObject);
 }

@@ -13,13 +13,13 @@
 
 extern "C" {
 
-DECLSPEC_NORETURN VOID TarvelAssertFailed(const char* Expression, const char* File, int Line);
-VOID TarvelCheckPagedCode(const char* Routine);
+DECLSPEC_NORETURN VOID NTAPI TarvelAssertFailed(const char* Expression, const char* File, int Line);
+VOID NTAPI TarvelCheckPagedCode(const char* Routine);
 
-ULONG DbgPrint(PCSTR Format, ...);
-ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
-VOID DbgBreakPoint(VOID);
-VOID RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PSTR Message);
+ULONG NTAPI DbgPrint(PCSTR Format, ...);
+ULONG NTAPI DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
+VOID NTAPI DbgBreakPoint(VOID);
+VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PSTR Message);
 
 } // extern "C"
 

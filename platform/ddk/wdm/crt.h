@@ -9,6 +9,10 @@
 // whatever it includes later. The byte routines (memcpy, memset, memmove, memcmp, strlen) are the
 // host's, whose behaviour is the platform's.
 //
+// The formatting routines use the platform's calling convention and its va_list, as every export
+// does (NTAPI); the string routines keep the host's, since the host C library declares the same
+// names in the same translation units, and a driver image reaches them through the image loader.
+//
 // Formats follow the platform: %s and %ws in a wide format take a WCHAR string, %hs and %S a char
 // string, %l modifies a 32-bit integer (ULONG), %I64 and %ll a 64-bit one.
 #pragma once
@@ -31,15 +35,15 @@ int wcscmp(const wchar_t* String1, const wchar_t* String2) TARVEL_CRT_NAME(Wcscm
 int wcsncmp(const wchar_t* String1, const wchar_t* String2, size_t Count) TARVEL_CRT_NAME(Wcsncmp);
 int _wcsicmp(const wchar_t* String1, const wchar_t* String2) TARVEL_CRT_NAME(Wcsicmp);
 int _wcsnicmp(const wchar_t* String1, const wchar_t* String2, size_t Count) TARVEL_CRT_NAME(Wcsnicmp);
-int _snwprintf(wchar_t* Buffer, size_t Count, const wchar_t* Format, ...) TARVEL_CRT_NAME(Snwprintf);
-int _vsnwprintf(wchar_t* Buffer, size_t Count, const wchar_t* Format, va_list Arguments)
+int NTAPI _snwprintf(wchar_t* Buffer, size_t Count, const wchar_t* Format, ...) TARVEL_CRT_NAME(Snwprintf);
+int NTAPI _vsnwprintf(wchar_t* Buffer, size_t Count, const wchar_t* Format, __builtin_ms_va_list Arguments)
     TARVEL_CRT_NAME(Vsnwprintf);
 }
 
 // The platform's swprintf and vswprintf take no buffer size; they overload the host's sized ones.
 extern "C++" {
-int swprintf(wchar_t* Buffer, const wchar_t* Format, ...) TARVEL_CRT_NAME(Swprintf);
-int vswprintf(wchar_t* Buffer, const wchar_t* Format, va_list Arguments) TARVEL_CRT_NAME(Vswprintf);
+int NTAPI swprintf(wchar_t* Buffer, const wchar_t* Format, ...) TARVEL_CRT_NAME(Swprintf);
+int NTAPI vswprintf(wchar_t* Buffer, const wchar_t* Format, __builtin_ms_va_list Arguments) TARVEL_CRT_NAME(Vswprintf);
 }
 
 #undef TARVEL_CRT_NAME

@@ -47,7 +47,7 @@ typedef enum _WORK_QUEUE_TYPE {
     CustomPriorityWorkQueue = 32
 } WORK_QUEUE_TYPE;
 
-typedef VOID WORKER_THREAD_ROUTINE(PVOID Parameter);
+typedef VOID NTAPI WORKER_THREAD_ROUTINE(PVOID Parameter);
 typedef WORKER_THREAD_ROUTINE* PWORKER_THREAD_ROUTINE;
 
 typedef struct _WORK_QUEUE_ITEM {
@@ -66,13 +66,13 @@ typedef struct _WORK_QUEUE_ITEM {
 extern "C" {
 
 // Pool. Tags are four characters in memory order ('PIPT' as a multi-character literal reads "TPIP").
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
-PVOID ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-VOID ExFreePool(PVOID P);
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
+PVOID NTAPI ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+VOID NTAPI ExFreePool(PVOID P);
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 
-VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType);
+VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType);
 
 } // extern "C"
 

@@ -8,31 +8,31 @@
 
 extern "C" {
 
-LONG InterlockedIncrement(LONG volatile* Addend);
-LONG InterlockedDecrement(LONG volatile* Addend);
-LONG InterlockedExchange(LONG volatile* Target, LONG Value);
-LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value);
-LONG InterlockedCompareExchange(LONG volatile* Destination, LONG ExChange, LONG Comperand);
-LONG InterlockedOr(LONG volatile* Destination, LONG Value);
-LONG InterlockedAnd(LONG volatile* Destination, LONG Value);
-LONG InterlockedXor(LONG volatile* Destination, LONG Value);
-LONG64 InterlockedIncrement64(LONG64 volatile* Addend);
-LONG64 InterlockedDecrement64(LONG64 volatile* Addend);
-LONG64 InterlockedExchange64(LONG64 volatile* Target, LONG64 Value);
-LONG64 InterlockedExchangeAdd64(LONG64 volatile* Addend, LONG64 Value);
-LONG64 InterlockedCompareExchange64(LONG64 volatile* Destination, LONG64 ExChange, LONG64 Comperand);
-PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value);
-PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID ExChange, PVOID Comperand);
-BOOLEAN InterlockedBitTestAndSet(LONG volatile* Base, LONG Bit);
-BOOLEAN InterlockedBitTestAndReset(LONG volatile* Base, LONG Bit);
+LONG NTAPI InterlockedIncrement(LONG volatile* Addend);
+LONG NTAPI InterlockedDecrement(LONG volatile* Addend);
+LONG NTAPI InterlockedExchange(LONG volatile* Target, LONG Value);
+LONG NTAPI InterlockedExchangeAdd(LONG volatile* Addend, LONG Value);
+LONG NTAPI InterlockedCompareExchange(LONG volatile* Destination, LONG ExChange, LONG Comperand);
+LONG NTAPI InterlockedOr(LONG volatile* Destination, LONG Value);
+LONG NTAPI InterlockedAnd(LONG volatile* Destination, LONG Value);
+LONG NTAPI InterlockedXor(LONG volatile* Destination, LONG Value);
+LONG64 NTAPI InterlockedIncrement64(LONG64 volatile* Addend);
+LONG64 NTAPI InterlockedDecrement64(LONG64 volatile* Addend);
+LONG64 NTAPI InterlockedExchange64(LONG64 volatile* Target, LONG64 Value);
+LONG64 NTAPI InterlockedExchangeAdd64(LONG64 volatile* Addend, LONG64 Value);
+LONG64 NTAPI InterlockedCompareExchange64(LONG64 volatile* Destination, LONG64 ExChange, LONG64 Comperand);
+PVOID NTAPI InterlockedExchangePointer(PVOID volatile* Target, PVOID Value);
+PVOID NTAPI InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID ExChange, PVOID Comperand);
+BOOLEAN NTAPI InterlockedBitTestAndSet(LONG volatile* Base, LONG Bit);
+BOOLEAN NTAPI InterlockedBitTestAndReset(LONG volatile* Base, LONG Bit);
 
 // List operations under a spin lock (the lock is taken at DISPATCH_LEVEL).
-PLIST_ENTRY ExInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry, PKSPIN_LOCK Lock);
-PLIST_ENTRY ExInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry, PKSPIN_LOCK Lock);
-PLIST_ENTRY ExInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock);
-PSINGLE_LIST_ENTRY ExInterlockedPushEntryList(PSINGLE_LIST_ENTRY ListHead, PSINGLE_LIST_ENTRY ListEntry,
+PLIST_ENTRY NTAPI ExInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry, PKSPIN_LOCK Lock);
+PLIST_ENTRY NTAPI ExInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry, PKSPIN_LOCK Lock);
+PLIST_ENTRY NTAPI ExInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock);
+PSINGLE_LIST_ENTRY NTAPI ExInterlockedPushEntryList(PSINGLE_LIST_ENTRY ListHead, PSINGLE_LIST_ENTRY ListEntry,
                                               PKSPIN_LOCK Lock);
-PSINGLE_LIST_ENTRY ExInterlockedPopEntryList(PSINGLE_LIST_ENTRY ListHead, PKSPIN_LOCK Lock);
+PSINGLE_LIST_ENTRY NTAPI ExInterlockedPopEntryList(PSINGLE_LIST_ENTRY ListHead, PKSPIN_LOCK Lock);
 
 } // extern "C"
 

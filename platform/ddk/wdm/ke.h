@@ -168,7 +168,7 @@ typedef struct _KWAIT_BLOCK {
 
 // DPCs.
 struct _KDPC;
-typedef VOID KDEFERRED_ROUTINE(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+typedef VOID NTAPI KDEFERRED_ROUTINE(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
                                PVOID SystemArgument2);
 typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
 
@@ -224,9 +224,9 @@ typedef struct _KDEVICE_QUEUE {
 
 // Asynchronous procedure calls: the I/O manager's IRP carries one in its tail.
 struct _KAPC;
-typedef VOID (*PKNORMAL_ROUTINE)(PVOID NormalContext, PVOID SystemArgument1, PVOID SystemArgument2);
-typedef VOID (*PKRUNDOWN_ROUTINE)(struct _KAPC* Apc);
-typedef VOID (*PKKERNEL_ROUTINE)(struct _KAPC* Apc, PKNORMAL_ROUTINE* NormalRoutine, PVOID* NormalContext,
+typedef VOID (NTAPI *PKNORMAL_ROUTINE)(PVOID NormalContext, PVOID SystemArgument1, PVOID SystemArgument2);
+typedef VOID (NTAPI *PKRUNDOWN_ROUTINE)(struct _KAPC* Apc);
+typedef VOID (NTAPI *PKKERNEL_ROUTINE)(struct _KAPC* Apc, PKNORMAL_ROUTINE* NormalRoutine, PVOID* NormalContext,
                                  PVOID* SystemArgument1, PVOID* SystemArgument2);
 
 typedef struct _KAPC {
@@ -261,11 +261,11 @@ static_assert(sizeof(KMUTANT) == 56, "x64 layout");
 extern "C" {
 
 // IRQL.
-KIRQL KeGetCurrentIrql(VOID);
-KIRQL KfRaiseIrql(KIRQL NewIrql);
-VOID KeLowerIrql(KIRQL NewIrql);
-KIRQL KeRaiseIrqlToDpcLevel(VOID);
-KIRQL KeRaiseIrqlToSynchLevel(VOID);
+KIRQL NTAPI KeGetCurrentIrql(VOID);
+KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql);
+VOID NTAPI KeLowerIrql(KIRQL NewIrql);
+KIRQL NTAPI KeRaiseIrqlToDpcLevel(VOID);
+KIRQL NTAPI KeRaiseIrqlToSynchLevel(VOID);
 #define KeRaiseIrql(a, b) (*(b) = KfRaiseIrql(a))
 #define KfLowerIrql(a) KeLowerIrql(a)
 
@@ -273,92 +273,92 @@ KIRQL KeRaiseIrqlToSynchLevel(VOID);
 inline VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
     *SpinLock = 0;
 }
-KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
-VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
-BOOLEAN KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-BOOLEAN KeTestSpinLock(PKSPIN_LOCK SpinLock);
-VOID KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle);
-VOID KeReleaseInStackQueuedSpinLock(PKLOCK_QUEUE_HANDLE LockHandle);
-VOID KeAcquireInStackQueuedSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle);
-VOID KeReleaseInStackQueuedSpinLockFromDpcLevel(PKLOCK_QUEUE_HANDLE LockHandle);
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+BOOLEAN NTAPI KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+BOOLEAN NTAPI KeTestSpinLock(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle);
+VOID NTAPI KeReleaseInStackQueuedSpinLock(PKLOCK_QUEUE_HANDLE LockHandle);
+VOID NTAPI KeAcquireInStackQueuedSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock, PKLOCK_QUEUE_HANDLE LockHandle);
+VOID NTAPI KeReleaseInStackQueuedSpinLockFromDpcLevel(PKLOCK_QUEUE_HANDLE LockHandle);
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock))
 
 // Events.
-VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
-VOID KeClearEvent(PRKEVENT Event);
-LONG KeResetEvent(PRKEVENT Event);
-LONG KeReadStateEvent(PRKEVENT Event);
-LONG KePulseEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+VOID NTAPI KeClearEvent(PRKEVENT Event);
+LONG NTAPI KeResetEvent(PRKEVENT Event);
+LONG NTAPI KeReadStateEvent(PRKEVENT Event);
+LONG NTAPI KePulseEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
 
 // Semaphores and mutexes.
-VOID KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit);
-LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjustment, BOOLEAN Wait);
-LONG KeReadStateSemaphore(PRKSEMAPHORE Semaphore);
-VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
-LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
-LONG KeReadStateMutex(PRKMUTEX Mutex);
+VOID NTAPI KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit);
+LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjustment, BOOLEAN Wait);
+LONG NTAPI KeReadStateSemaphore(PRKSEMAPHORE Semaphore);
+VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
+LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
+LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex);
 
 // Waits. A relative timeout is negative, in 100-ns units.
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout);
-NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
+NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
                                   KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
                                   PKWAIT_BLOCK WaitBlockArray);
 #define KeWaitForMutexObject KeWaitForSingleObject
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
 
 // DPCs.
-VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
-VOID KeInitializeThreadedDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
-BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
-BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
-VOID KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance);
-VOID KeFlushQueuedDpcs(VOID);
+VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+VOID NTAPI KeInitializeThreadedDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+VOID NTAPI KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance);
+VOID NTAPI KeFlushQueuedDpcs(VOID);
 
 // Timers. A negative due time is relative, a positive one absolute system time; 100-ns units.
-VOID KeInitializeTimer(PKTIMER Timer);
-VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
-BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
-BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
-BOOLEAN KeCancelTimer(PKTIMER Timer);
-BOOLEAN KeReadStateTimer(PKTIMER Timer);
+VOID NTAPI KeInitializeTimer(PKTIMER Timer);
+VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
+BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
+BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
 
 // Device queues.
-VOID KeInitializeDeviceQueue(PKDEVICE_QUEUE DeviceQueue);
-BOOLEAN KeInsertDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry);
-BOOLEAN KeInsertByKeyDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry,
+VOID NTAPI KeInitializeDeviceQueue(PKDEVICE_QUEUE DeviceQueue);
+BOOLEAN NTAPI KeInsertDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry);
+BOOLEAN NTAPI KeInsertByKeyDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry,
                                  ULONG SortKey);
-PKDEVICE_QUEUE_ENTRY KeRemoveDeviceQueue(PKDEVICE_QUEUE DeviceQueue);
-PKDEVICE_QUEUE_ENTRY KeRemoveByKeyDeviceQueue(PKDEVICE_QUEUE DeviceQueue, ULONG SortKey);
-BOOLEAN KeRemoveEntryDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry);
+PKDEVICE_QUEUE_ENTRY NTAPI KeRemoveDeviceQueue(PKDEVICE_QUEUE DeviceQueue);
+PKDEVICE_QUEUE_ENTRY NTAPI KeRemoveByKeyDeviceQueue(PKDEVICE_QUEUE DeviceQueue, ULONG SortKey);
+BOOLEAN NTAPI KeRemoveEntryDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry);
 
 // Time (100-ns units; system time counts from 1601 as on the platform, interrupt time from boot).
-VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
-ULONGLONG KeQueryInterruptTime(VOID);
-VOID KeQueryTickCount(PLARGE_INTEGER TickCount);
-ULONG KeQueryTimeIncrement(VOID);
-LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
-VOID KeStallExecutionProcessor(ULONG MicroSeconds);
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+ULONGLONG NTAPI KeQueryInterruptTime(VOID);
+VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount);
+ULONG NTAPI KeQueryTimeIncrement(VOID);
+LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
+VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 
 // Threads and processors.
-PKTHREAD KeGetCurrentThread(VOID);
-PETHREAD PsGetCurrentThread(VOID);
-HANDLE PsGetCurrentThreadId(VOID);
-HANDLE PsGetCurrentProcessId(VOID);
-PEPROCESS PsGetCurrentProcess(VOID);
-PEPROCESS IoGetCurrentProcess(VOID);
-KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
-VOID KeEnterCriticalRegion(VOID);
-VOID KeLeaveCriticalRegion(VOID);
-ULONG KeGetCurrentProcessorNumber(VOID);
-BOOLEAN KeAreApcsDisabled(VOID);
+PKTHREAD NTAPI KeGetCurrentThread(VOID);
+PETHREAD NTAPI PsGetCurrentThread(VOID);
+HANDLE NTAPI PsGetCurrentThreadId(VOID);
+HANDLE NTAPI PsGetCurrentProcessId(VOID);
+PEPROCESS NTAPI PsGetCurrentProcess(VOID);
+PEPROCESS NTAPI IoGetCurrentProcess(VOID);
+KPRIORITY NTAPI KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
+VOID NTAPI KeEnterCriticalRegion(VOID);
+VOID NTAPI KeLeaveCriticalRegion(VOID);
+ULONG NTAPI KeGetCurrentProcessorNumber(VOID);
+BOOLEAN NTAPI KeAreApcsDisabled(VOID);
 
 // Fatal errors.
-DECLSPEC_NORETURN VOID KeBugCheck(ULONG BugCheckCode);
-DECLSPEC_NORETURN VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,
+DECLSPEC_NORETURN VOID NTAPI KeBugCheck(ULONG BugCheckCode);
+DECLSPEC_NORETURN VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,
                                     ULONG_PTR P4);
 
 } // extern "C"

@@ -80,17 +80,17 @@ typedef enum _MM_PAGE_PRIORITY {
 
 extern "C" {
 
-VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
-VOID MmUnlockPages(PMDL MemoryDescriptorList);
-VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
-PVOID MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode);
-PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
+VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList);
+VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
+PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode);
+PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                    MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
                                    ULONG BugCheckOnFailure, ULONG Priority);
-VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
-SIZE_T MmSizeOfMdl(PVOID Base, SIZE_T Length);
-PMDL MmCreateMdl(PMDL MemoryDescriptorList, PVOID Base, SIZE_T Length);
-BOOLEAN MmIsAddressValid(PVOID VirtualAddress);
+VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
+SIZE_T NTAPI MmSizeOfMdl(PVOID Base, SIZE_T Length);
+PMDL NTAPI MmCreateMdl(PMDL MemoryDescriptorList, PVOID Base, SIZE_T Length);
+BOOLEAN NTAPI MmIsAddressValid(PVOID VirtualAddress);
 
 } // extern "C"
 

@@ -156,8 +156,8 @@ typedef enum _DEVICE_USAGE_NOTIFICATION_TYPE {
     DeviceUsageTypeGuestAssigned
 } DEVICE_USAGE_NOTIFICATION_TYPE;
 
-typedef VOID (*PINTERFACE_REFERENCE)(PVOID Context);
-typedef VOID (*PINTERFACE_DEREFERENCE)(PVOID Context);
+typedef VOID (NTAPI *PINTERFACE_REFERENCE)(PVOID Context);
+typedef VOID (NTAPI *PINTERFACE_DEREFERENCE)(PVOID Context);
 
 typedef struct _INTERFACE {
     USHORT Size;
@@ -180,18 +180,18 @@ typedef struct _CM_RESOURCE_LIST CM_RESOURCE_LIST, *PCM_RESOURCE_LIST;
 typedef struct _IO_RESOURCE_REQUIREMENTS_LIST IO_RESOURCE_REQUIREMENTS_LIST, *PIO_RESOURCE_REQUIREMENTS_LIST;
 
 // Called by the power manager when a request from PoRequestPowerIrp has completed.
-typedef VOID REQUEST_POWER_COMPLETE(struct _DEVICE_OBJECT* DeviceObject, UCHAR MinorFunction,
+typedef VOID NTAPI REQUEST_POWER_COMPLETE(struct _DEVICE_OBJECT* DeviceObject, UCHAR MinorFunction,
                                     POWER_STATE PowerState, PVOID Context, struct _IO_STATUS_BLOCK* IoStatus);
 typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;
 
 extern "C" {
 
-NTSTATUS PoCallDriver(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
-VOID PoStartNextPowerIrp(struct _IRP* Irp);
-NTSTATUS PoRequestPowerIrp(struct _DEVICE_OBJECT* DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+NTSTATUS NTAPI PoCallDriver(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+VOID NTAPI PoStartNextPowerIrp(struct _IRP* Irp);
+NTSTATUS NTAPI PoRequestPowerIrp(struct _DEVICE_OBJECT* DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                            PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, struct _IRP** Irp);
-POWER_STATE PoSetPowerState(struct _DEVICE_OBJECT* DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
-VOID PoSetSystemState(EXECUTION_STATE Flags);
+POWER_STATE NTAPI PoSetPowerState(struct _DEVICE_OBJECT* DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
+VOID NTAPI PoSetSystemState(EXECUTION_STATE Flags);
 
 } // extern "C"
 

@@ -129,7 +129,7 @@ static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12, "x64 layout")
 #define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
 #define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
 
-typedef NTSTATUS (*PRTL_QUERY_REGISTRY_ROUTINE)(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
+typedef NTSTATUS (NTAPI *PRTL_QUERY_REGISTRY_ROUTINE)(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
                                                 ULONG ValueLength, PVOID Context, PVOID EntryContext);
 
 typedef struct _RTL_QUERY_REGISTRY_TABLE {
@@ -150,28 +150,28 @@ static_assert(sizeof(RTL_QUERY_REGISTRY_TABLE) == 56, "x64 layout");
 
 extern "C" {
 
-NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
-NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
+NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                      ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
-NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
                          ULONG Length, PULONG ResultLength);
-NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
+NTSTATUS NTAPI ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
                              KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
                              ULONG Length, PULONG ResultLength);
-NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
+NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
                        ULONG DataSize);
-NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
-NTSTATUS ZwDeleteKey(HANDLE KeyHandle);
-NTSTATUS ZwFlushKey(HANDLE KeyHandle);
-NTSTATUS ZwClose(HANDLE Handle);
+NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
+NTSTATUS NTAPI ZwDeleteKey(HANDLE KeyHandle);
+NTSTATUS NTAPI ZwFlushKey(HANDLE KeyHandle);
+NTSTATUS NTAPI ZwClose(HANDLE Handle);
 
-NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
+NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
                                PVOID ValueData, ULONG ValueLength);
-NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
-NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
+NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
+NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
                                 PVOID Context, PVOID Environment);
-NTSTATUS RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path);
-NTSTATUS RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path);
+NTSTATUS NTAPI RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path);
+NTSTATUS NTAPI RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path);
 
 } // extern "C"

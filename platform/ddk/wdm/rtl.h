@@ -98,31 +98,31 @@ inline VOID PushEntryList(PSINGLE_LIST_ENTRY ListHead, PSINGLE_LIST_ENTRY Entry)
 
 extern "C" {
 
-SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
+SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
 
 // Counted strings. Lengths are in bytes.
-VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
-VOID RtlInitString(PSTRING DestinationString, PCSTR SourceString);
-VOID RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString);
-VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
-NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
-NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
-LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
-BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
-BOOLEAN RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
-NTSTATUS RtlUpcaseUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString,
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+VOID NTAPI RtlInitString(PSTRING DestinationString, PCSTR SourceString);
+VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString);
+VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
+NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
+NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
+LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
+BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
+BOOLEAN NTAPI RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
+NTSTATUS NTAPI RtlUpcaseUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString,
                                 BOOLEAN AllocateDestinationString);
-WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
-VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
-NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
+WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
+VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
+NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
                                       BOOLEAN AllocateDestinationString);
-NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_STRING SourceString,
+NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_STRING SourceString,
                                       BOOLEAN AllocateDestinationString);
-VOID RtlFreeAnsiString(PANSI_STRING AnsiString);
+VOID NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString);
 
 // Integer conversion. Base 0 takes the base from a 0x, 0o or 0b prefix (10 otherwise).
-NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value);
-NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
-NTSTATUS RtlCharToInteger(PCSTR String, ULONG Base, PULONG Value);
+NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value);
+NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
+NTSTATUS NTAPI RtlCharToInteger(PCSTR String, ULONG Base, PULONG Value);
 
 } // extern "C"

@@ -15,17 +15,12 @@
 #include "io/power_sequence.h"
 #include "tarvel/kernel.h"
 #include "verifier/paged_code.h"
+#include "verifier/status_text.h"
 
 using namespace tarvel;
 using namespace tarvel::io;
 
 namespace {
-
-std::string Hex(NTSTATUS status) {
-  char text[16];
-  snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
-  return text;
-}
 
 bool Invoke(const IRP* irp, UCHAR control) {
   const NTSTATUS status = irp->IoStatus.Status;
@@ -119,12 +114,12 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
     if (record != nullptr && record->completions != completions) {
       kernel::VerifierStop("request completed twice", "completion routine", Irp,
-                           "the routine completed the request again and returned " + Hex(result) +
+                           "the routine completed the request again and returned " + kernel::StatusText(result) +
                                " instead of STATUS_MORE_PROCESSING_REQUIRED");
     }
     if (record == nullptr || record->freed) {
       kernel::VerifierStop("use of a freed request", "completion routine", Irp,
-                           "the routine freed the request and returned " + Hex(result) +
+                           "the routine freed the request and returned " + kernel::StatusText(result) +
                                " instead of STATUS_MORE_PROCESSING_REQUIRED");
     }
   }

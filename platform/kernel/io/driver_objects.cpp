@@ -24,7 +24,7 @@ auto& parts = *new std::map<PDRIVER_OBJECT, std::unique_ptr<DriverObjectParts>>(
 
 }  // namespace
 
-NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp) {
   UNREFERENCED_PARAMETER(device);
   irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
   irp->IoStatus.Information = 0;

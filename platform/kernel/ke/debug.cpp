@@ -10,7 +10,7 @@ using namespace tarvel::kernel;
 
 namespace {
 
-ULONG Emit(const char* format, va_list args) {
+ULONG Emit(const char* format, __builtin_ms_va_list args) {
   std::string text = ke::FormatDebugString(format, args);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   if (Tracing()) Trace("debug: " + text);
@@ -24,18 +24,18 @@ ULONG Emit(const char* format, va_list args) {
 extern "C" {
 
 ULONG DbgPrint(PCSTR Format, ...) {
-  va_list args;
-  va_start(args, Format);
+  __builtin_ms_va_list args;
+  __builtin_ms_va_start(args, Format);
   const ULONG status = Emit(Format, args);
-  va_end(args);
+  __builtin_ms_va_end(args);
   return status;
 }
 
 ULONG DbgPrintEx(ULONG, ULONG, PCSTR Format, ...) {
-  va_list args;
-  va_start(args, Format);
+  __builtin_ms_va_list args;
+  __builtin_ms_va_start(args, Format);
   const ULONG status = Emit(Format, args);
-  va_end(args);
+  __builtin_ms_va_end(args);
   return status;
 }
 

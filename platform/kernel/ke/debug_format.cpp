@@ -21,10 +21,10 @@ std::size_t WideLength(const WCHAR* text) {
 
 }  // namespace
 
-std::string FormatDebugString(const char* format, va_list arguments) {
+std::string FormatDebugString(const char* format, __builtin_ms_va_list arguments) {
   std::string out;
-  va_list args;
-  va_copy(args, arguments);
+  __builtin_ms_va_list args;
+  __builtin_ms_va_copy(args, arguments);
   for (const char* p = format; *p; ++p) {
     if (*p != '%') {
       out += *p;
@@ -121,7 +121,7 @@ std::string FormatDebugString(const char* format, va_list arguments) {
         break;
     }
   }
-  va_end(args);
+  __builtin_ms_va_end(args);
   return out;
 }
 

@@ -6,5 +6,5 @@
 #include <string>
 
 namespace tarvel::kernel::ke {
-std::string FormatDebugString(const char* format, va_list arguments);
+std::string FormatDebugString(const char* format, __builtin_ms_va_list arguments);
 }

@@ -4,6 +4,7 @@
 
 #include "pnp/stack.h"
 #include "tarvel/kernel.h"
+#include "verifier/status_text.h"
 
 namespace tarvel::pnp {
 
@@ -14,10 +15,10 @@ namespace {
 void CheckAnswer(const char* query, NTSTATUS status, ULONG_PTR information, bool recordRequired) {
     if (NT_SUCCESS(status) && recordRequired && information == 0)
         kernel::VerifierStop("PnP query answered without its record", query, nullptr,
-                             "status " + std::to_string(status) + " with Information 0");
+                             "status " + kernel::StatusText(status) + " with Information 0");
     if (!NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED && information != 0)
         kernel::VerifierStop("PnP query failed with a record", query, reinterpret_cast<void*>(information),
-                             "status " + std::to_string(status) + " with a record in Information");
+                             "status " + kernel::StatusText(status) + " with a record in Information");
 }
 
 void FreeRelations(ULONG_PTR information) {

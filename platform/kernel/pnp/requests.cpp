@@ -4,7 +4,7 @@ namespace tarvel::pnp {
 
 namespace {
 
-NTSTATUS SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
+NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

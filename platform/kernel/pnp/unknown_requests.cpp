@@ -6,6 +6,7 @@
 #include "pnp/manager_thread.h"
 #include "pnp/requests.h"
 #include "tarvel/kernel.h"
+#include "verifier/status_text.h"
 
 namespace tarvel::pnp {
 
@@ -18,12 +19,6 @@ const char* MajorName(UCHAR major) {
     case IRP_MJ_SYSTEM_CONTROL: return "IRP_MJ_SYSTEM_CONTROL";
     default: return "request";
     }
-}
-
-std::string Hex(NTSTATUS status) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
-    return text;
 }
 
 } // namespace
@@ -41,7 +36,7 @@ bool SendUnknownRequest(DeviceNode* node, UCHAR majorFunction, UCHAR minorFuncti
         if (result.status != STATUS_NOT_SUPPORTED || result.information != 0)
             kernel::VerifierStop("unknown request not passed down untouched", MajorName(majorFunction), top,
                                  "minor function " + std::to_string(minorFunction) + " came back with status " +
-                                     Hex(result.status) + ", Information " +
+                                     kernel::StatusText(result.status) + ", Information " +
                                      std::to_string(result.information) + " (sent with STATUS_NOT_SUPPORTED, 0)");
     });
     return sent;

@@ -15,7 +15,7 @@ struct PowerRequest {
     PVOID context;
 };
 
-NTSTATUS PowerRequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+NTSTATUS NTAPI PowerRequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* request = static_cast<PowerRequest*>(context);
     if (request->callback != nullptr)
         tarvel::kernel::RunDriverCallback("PoRequestPowerIrp callback", reinterpret_cast<void*>(request->callback),

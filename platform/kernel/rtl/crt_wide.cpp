@@ -97,31 +97,31 @@ int _wcsnicmp(const wchar_t* String1, const wchar_t* String2, size_t Count) {
   return CompareUpTo(String1, String2, Count, true);
 }
 
-int _vsnwprintf(wchar_t* Buffer, size_t Count, const wchar_t* Format, va_list Arguments) {
+int _vsnwprintf(wchar_t* Buffer, size_t Count, const wchar_t* Format, __builtin_ms_va_list Arguments) {
   return StoreBounded(Buffer, Count, tarvel::rtl::FormatWide(Format, Arguments));
 }
 
 int _snwprintf(wchar_t* Buffer, size_t Count, const wchar_t* Format, ...) {
-  va_list args;
-  va_start(args, Format);
+  __builtin_ms_va_list args;
+  __builtin_ms_va_start(args, Format);
   const int n = _vsnwprintf(Buffer, Count, Format, args);
-  va_end(args);
+  __builtin_ms_va_end(args);
   return n;
 }
 
 }  // extern "C"
 
 // The platform's unsized forms: the caller promises room for the whole text and its terminator.
-int vswprintf(wchar_t* Buffer, const wchar_t* Format, va_list Arguments) {
+int vswprintf(wchar_t* Buffer, const wchar_t* Format, __builtin_ms_va_list Arguments) {
   const std::u16string text = tarvel::rtl::FormatWide(Format, Arguments);
   *tarvel::rtl::CopyOut(Buffer, text) = 0;
   return static_cast<int>(text.size());
 }
 
 int swprintf(wchar_t* Buffer, const wchar_t* Format, ...) {
-  va_list args;
-  va_start(args, Format);
+  __builtin_ms_va_list args;
+  __builtin_ms_va_start(args, Format);
   const int n = vswprintf(Buffer, Format, args);
-  va_end(args);
+  __builtin_ms_va_end(args);
   return n;
 }

@@ -62,7 +62,7 @@ void EmitInteger(std::u16string& out, const Directive& directive, unsigned long 
 
 }  // namespace
 
-std::u16string FormatWide(const WCHAR* format, va_list args) {
+std::u16string FormatWide(const WCHAR* format, __builtin_ms_va_list args) {
   std::u16string out;
   if (format == nullptr) return out;
   const WCHAR* p = format;

@@ -11,6 +11,6 @@
 
 namespace tarvel::rtl {
 
-std::u16string FormatWide(const WCHAR* format, va_list args);
+std::u16string FormatWide(const WCHAR* format, __builtin_ms_va_list args);
 
 }  // namespace tarvel::rtl

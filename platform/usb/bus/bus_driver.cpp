@@ -25,15 +25,15 @@ NTSTATUS Gone(PIRP irp) {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_NO_SUCH_DEVICE;
 }
-NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI DispatchInternalDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     Port* port = PortOf(device);
     return port ? port->InternalDeviceControl(irp) : Gone(irp);
 }
-NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     Port* port = PortOf(device);
     return port ? port->Pnp(irp) : Gone(irp);
 }
-NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
     Port* port = PortOf(device);
     if (port) return port->Power(irp);
     PoStartNextPowerIrp(irp);
@@ -42,8 +42,8 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
 
 // Nobody opens a USB device's physical device object directly; requests that are not the bus's
 // business complete with their status unchanged, as a bus driver does.
-NTSTATUS DispatchCreateClose(PDEVICE_OBJECT, PIRP irp) { return CompleteRequest(irp, STATUS_SUCCESS); }
-NTSTATUS DispatchOther(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT, PIRP irp) { return CompleteRequest(irp, STATUS_SUCCESS); }
+NTSTATUS NTAPI DispatchOther(PDEVICE_OBJECT, PIRP irp) {
     const NTSTATUS status = irp->IoStatus.Status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
@@ -65,7 +65,7 @@ PDRIVER_OBJECT BusDriver() {
     return &driver;
 }
 
-VOID FrameDpc(PKDPC, PVOID context, PVOID, PVOID) { static_cast<Port*>(context)->RunFrameDpc(); }
+VOID NTAPI FrameDpc(PKDPC, PVOID context, PVOID, PVOID) { static_cast<Port*>(context)->RunFrameDpc(); }
 
 // A new port with its physical device object, or nullptr with the reason in *status when the object
 // cannot be created (low resources): the device then does not appear, as one the hub cannot enumerate,

@@ -28,7 +28,7 @@ void Finish(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-VOID DeferredCompletionDpc(PKDPC, PVOID context, PVOID, PVOID) {
+VOID NTAPI DeferredCompletionDpc(PKDPC, PVOID context, PVOID, PVOID) {
     std::unique_ptr<Deferred> deferred(static_cast<Deferred*>(context));
     if (deferred->urb) deferred->urb->UrbHeader.Status = deferred->urbStatus;
     Finish(deferred->irp, deferred->status, deferred->information);

@@ -60,7 +60,7 @@ public:
     void RemoveForTests() { Remove(); }
     void RunFrameDpc();
     void CancelTransfer(PIRP irp);
-    void CancelWaitWake(PIRP irp);
+    void NTAPI CancelWaitWake(PIRP irp);
 
 private:
     struct PipeRecord {

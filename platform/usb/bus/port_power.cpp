@@ -12,7 +12,7 @@
 namespace tarvel::usb {
 namespace {
 
-VOID CancelWaitWakeRoutine(PDEVICE_OBJECT device, PIRP irp) {
+VOID NTAPI CancelWaitWakeRoutine(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     PortOf(device)->CancelWaitWake(irp);
 }

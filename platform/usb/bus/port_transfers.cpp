@@ -29,7 +29,7 @@ bool ResolveBuffer(PVOID buffer, PMDL mdl, ULONG length, std::uint8_t** out) {
     return *out != nullptr;
 }
 
-VOID CancelTransferRoutine(PDEVICE_OBJECT device, PIRP irp) {
+VOID NTAPI CancelTransferRoutine(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     PortOf(device)->CancelTransfer(irp);
 }

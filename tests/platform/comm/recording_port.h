@@ -65,8 +65,8 @@ public:
     std::vector<UCHAR> immediate;
 
 private:
-    static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
-    static VOID CancelWait(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp);
+    static VOID NTAPI CancelWait(PDEVICE_OBJECT device, PIRP irp);
     NTSTATUS Control(PIRP irp);
 
     DRIVER_OBJECT driver_{};

@@ -28,7 +28,7 @@ struct Recorder {
     }
   }
   PKDPC operator[](std::size_t i) { return &probes[i].dpc; }
-  static void Run(PKDPC, PVOID context, PVOID argument1, PVOID) {
+  static void NTAPI Run(PKDPC, PVOID context, PVOID argument1, PVOID) {
     auto* p = static_cast<Probe*>(context);
     p->recorder->log.push_back(p->name + "@" + std::to_string(KeGetCurrentIrql()) + " on " + CurrentThreadName() +
                                (argument1 ? " with argument" : ""));
@@ -99,7 +99,7 @@ struct SpinningDpc {
   KDPC dpc;
   KSPIN_LOCK lock;
   bool done = false;
-  static void Run(PKDPC, PVOID context, PVOID, PVOID) {
+  static void NTAPI Run(PKDPC, PVOID context, PVOID, PVOID) {
     auto* self = static_cast<SpinningDpc*>(context);
     KeAcquireSpinLockAtDpcLevel(&self->lock);
     self->done = true;

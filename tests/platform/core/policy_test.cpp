@@ -162,7 +162,7 @@ struct BusyThreadAndTimer {
   LONG progressAtDpc = -1;
   VirtualTime clockAtEnd = -1;
 
-  static void Fired(PKDPC, PVOID context, PVOID, PVOID) {
+  static void NTAPI Fired(PKDPC, PVOID context, PVOID, PVOID) {
     auto* self = static_cast<BusyThreadAndTimer*>(context);
     self->progressAtDpc = self->progress;
   }

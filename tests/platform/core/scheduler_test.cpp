@@ -77,7 +77,7 @@ TEST_F(Scheduler, ExecutiveWorkItemRunsItsRoutineWithItsParameterOnTheQueueAsked
     int runs = 0;
   } context;
   WORK_QUEUE_ITEM item;
-  ExInitializeWorkItem(&item, [](PVOID p) {
+  ExInitializeWorkItem(&item, [](PVOID p) NTAPI {
     auto* c = static_cast<Context*>(p);
     c->thread = CurrentThreadName();
     ++c->runs;

@@ -18,7 +18,7 @@ struct TimerProbe {
     KeInitializeTimerEx(&timer, type);
     KeInitializeDpc(&dpc, Fired, this);
   }
-  static void Fired(PKDPC, PVOID context, PVOID, PVOID) {
+  static void NTAPI Fired(PKDPC, PVOID context, PVOID, PVOID) {
     auto* self = static_cast<TimerProbe*>(context);
     self->firedAt.push_back(static_cast<VirtualTime>(KeQueryInterruptTime()));
     self->irqls.push_back(KeGetCurrentIrql());
@@ -93,7 +93,7 @@ TEST_F(Time, TimersDueAtTheSameTimeFireInTheOrderTheyWereSet) {
     e.id = id;
     e.order = &order;
     KeInitializeTimer(&e.timer);
-    KeInitializeDpc(&e.dpc, [](PKDPC, PVOID context, PVOID, PVOID) {
+    KeInitializeDpc(&e.dpc, [](PKDPC, PVOID context, PVOID, PVOID) NTAPI {
       auto* entry = static_cast<Entry*>(context);
       entry->order->push_back(entry->id);
     }, &e);

@@ -65,8 +65,8 @@ TEST_F(Verifier, SpinLockReleasedByAThreadThatDoesNotHoldItStops) {
   EXPECT_DEATH(KeReleaseSpinLock(&free, PASSIVE_LEVEL), "does not hold it .*not held by anyone");
 }
 
-void DpcThatKeepsItsLock(PKDPC, PVOID context, PVOID, PVOID) { KeAcquireSpinLockAtDpcLevel(static_cast<PKSPIN_LOCK>(context)); }
-void DpcThatLowersIrql(PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }
+void NTAPI DpcThatKeepsItsLock(PKDPC, PVOID context, PVOID, PVOID) { KeAcquireSpinLockAtDpcLevel(static_cast<PKSPIN_LOCK>(context)); }
+void NTAPI DpcThatLowersIrql(PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }
 
 TEST_F(Verifier, DpcReturningWithASpinLockHeldStops) {
   KSPIN_LOCK lock;
@@ -104,7 +104,7 @@ struct Holder {
   KDPC dpc;
 };
 
-void Nothing(PKDPC, PVOID, PVOID, PVOID) {}
+void NTAPI Nothing(PKDPC, PVOID, PVOID, PVOID) {}
 
 TEST_F(Verifier, FreeingMemoryWithASetTimerStops) {
   auto* holder = static_cast<Holder*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(Holder), 'mitT'));

@@ -18,7 +18,7 @@ struct RoutineContext {
   NTSTATUS result = STATUS_CONTINUE_COMPLETION;
 };
 
-NTSTATUS Record(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+NTSTATUS NTAPI Record(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   auto* c = static_cast<RoutineContext*>(context);
   c->log->push_back(c->name + (device != nullptr ? "" : " without device") + (irp->PendingReturned ? " pending" : "") +
                     (irp->Cancel ? " cancel" : ""));
@@ -94,7 +94,7 @@ TEST_F(Completion, RoutineGetsTheDeviceOfTheDriverThatSetItAndAnOriginatorRoutin
   stack.Top().handler = [&](TestDevice& d, PIRP irp) {
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(
-        irp, [](PDEVICE_OBJECT device, PIRP, PVOID context) -> NTSTATUS {
+        irp, [](PDEVICE_OBJECT device, PIRP, PVOID context) NTAPI -> NTSTATUS {
           *static_cast<PDEVICE_OBJECT*>(context) = device;
           return STATUS_CONTINUE_COMPLETION;
         },
@@ -108,7 +108,7 @@ TEST_F(Completion, RoutineGetsTheDeviceOfTheDriverThatSetItAndAnOriginatorRoutin
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
   IoSetCompletionRoutine(
-      irp, [](PDEVICE_OBJECT device, PIRP request, PVOID context) -> NTSTATUS {
+      irp, [](PDEVICE_OBJECT device, PIRP request, PVOID context) NTAPI -> NTSTATUS {
         *static_cast<PDEVICE_OBJECT*>(context) = device;
         IoFreeIrp(request);
         return STATUS_MORE_PROCESSING_REQUIRED;
@@ -216,7 +216,7 @@ TEST_F(Completion, MoreProcessingRequiredStopsCompletionUntilTheDriverCompletesA
   stack[1].handler = [&](TestDevice& d, PIRP irp) {
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(
-        irp, [](PDEVICE_OBJECT, PIRP request, PVOID context) -> NTSTATUS {
+        irp, [](PDEVICE_OBJECT, PIRP request, PVOID context) NTAPI -> NTSTATUS {
           auto* w = static_cast<Waiter*>(context);
           w->log->push_back(std::string("middle stops") + (request->PendingReturned ? " pending" : ""));
           if (request->PendingReturned) IoMarkIrpPending(request);  // the common form of the pattern
@@ -270,7 +270,7 @@ TEST_F(Completion, LocationsAreClearedAsCompletionPassesThem) {
     return STATUS_SUCCESS;
   };
   IoSetCompletionRoutine(
-      irp, [](PDEVICE_OBJECT, PIRP request, PVOID context) -> NTSTATUS {
+      irp, [](PDEVICE_OBJECT, PIRP request, PVOID context) NTAPI -> NTSTATUS {
         // The bottom driver's location (the one below the originator's first) has been cleared.
         auto* s = static_cast<Seen*>(context);
         PIO_STACK_LOCATION bottom = reinterpret_cast<PIO_STACK_LOCATION>(request + 1);

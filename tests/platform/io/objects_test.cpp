@@ -210,7 +210,7 @@ TEST_F(Objects, WorkItemsRunAtPassiveLevelOnAWorkerAndKeepTheirDeviceUntilTheyHa
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   IoQueueWorkItem(
       context.item,
-      [](PDEVICE_OBJECT device, PVOID p) {
+      [](PDEVICE_OBJECT device, PVOID p) NTAPI {
         auto* c = static_cast<Context*>(p);
         c->irql = KeGetCurrentIrql();
         c->thread = kernel::CurrentThreadName();
@@ -240,7 +240,7 @@ TEST_F(Objects, AWorkItemThatDeletesItsDeviceStillHasItUntilItReturns) {
   static_cast<ULONG*>(device->DeviceExtension)[0] = 0x5A5A;
   IoQueueWorkItem(
       context.item,
-      [](PDEVICE_OBJECT d, PVOID p) {
+      [](PDEVICE_OBJECT d, PVOID p) NTAPI {
         auto* c = static_cast<Context*>(p);
         IoFreeWorkItem(c->item);
         IoDeleteDevice(d);

@@ -12,7 +12,7 @@ using PowerSequence = IoTest;
 struct PowerSend {
   bool done = false;
   NTSTATUS status = STATUS_PENDING;
-  static NTSTATUS Done(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  static NTSTATUS NTAPI Done(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* self = static_cast<PowerSend*>(context);
     self->done = true;
     self->status = irp->IoStatus.Status;

@@ -40,7 +40,7 @@ TEST(Races, LowerDriverCompletesAtDispatchLevelWhileTheDispatchRoutineRuns) {
       stack[1].handler = [&](TestDevice& d, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(
-            irp, [](PDEVICE_OBJECT, PIRP request, PVOID context) -> NTSTATUS {
+            irp, [](PDEVICE_OBJECT, PIRP request, PVOID context) NTAPI -> NTSTATUS {
               *static_cast<KIRQL*>(context) = KeGetCurrentIrql();
               if (request->PendingReturned) IoMarkIrpPending(request);
               return STATUS_CONTINUE_COMPLETION;
@@ -88,7 +88,7 @@ struct Held {
 
 Held* held = nullptr;  // for the cancel routine, which has no context
 
-void CancelHeld(PDEVICE_OBJECT, PIRP irp) {
+void NTAPI CancelHeld(PDEVICE_OBJECT, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
   KIRQL old;
   KeAcquireSpinLock(&held->lock, &old);
@@ -150,7 +150,7 @@ TEST(Races, CancelRacingCompletionHasExactlyOneWinner) {
       PIRP irp = IoAllocateIrp(stack.Bottom().device->StackSize, FALSE);
       IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
       IoSetCompletionRoutine(
-          irp, [](PDEVICE_OBJECT, PIRP request, PVOID context) -> NTSTATUS {
+          irp, [](PDEVICE_OBJECT, PIRP request, PVOID context) NTAPI -> NTSTATUS {
             auto* o = static_cast<Owner*>(context);
             o->iosb = request->IoStatus;
             KeSetEvent(&o->done, IO_NO_INCREMENT, FALSE);

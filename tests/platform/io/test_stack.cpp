@@ -12,7 +12,7 @@ struct Extension {
   TestDevice* self;
 };
 
-NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   TestDevice& d = *static_cast<Extension*>(device->DeviceExtension)->self;
   if (!d.handler) {
     TestDevice::Complete(irp, STATUS_SUCCESS);

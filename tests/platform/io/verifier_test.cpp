@@ -21,7 +21,7 @@ TEST_F(IoVerifier, RequestCompletedTwice) {
   PIRP irp = IoAllocateIrp(1, FALSE);
   IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
   IoSetCompletionRoutine(
-      irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr, TRUE,
+      irp, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr, TRUE,
       TRUE, TRUE);
   stack.Top().handler = [](TestDevice&, PIRP request) {
     TestDevice::Complete(request, STATUS_SUCCESS);
@@ -37,7 +37,7 @@ TEST_F(IoVerifier, CompletionRoutineThatCompletesAgainAndLetsCompletionContinue)
   stack.Top().handler = [](TestDevice& d, PIRP irp) {
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(
-        irp, [](PDEVICE_OBJECT, PIRP request, PVOID) -> NTSTATUS {
+        irp, [](PDEVICE_OBJECT, PIRP request, PVOID) NTAPI -> NTSTATUS {
           IoCompleteRequest(request, IO_NO_INCREMENT);
           return STATUS_SUCCESS;
         },
@@ -50,7 +50,7 @@ TEST_F(IoVerifier, CompletionRoutineThatCompletesAgainAndLetsCompletionContinue)
 TEST_F(IoVerifier, RequestCompletedWithACancelRoutineSet) {
   TestStack stack({"device"});
   stack.Top().handler = [](TestDevice&, PIRP irp) {
-    PDRIVER_CANCEL routine = [](PDEVICE_OBJECT, PIRP) {};
+    PDRIVER_CANCEL routine = [](PDEVICE_OBJECT, PIRP) NTAPI {};
     (void)IoSetCancelRoutine(irp, routine);
     TestDevice::Complete(irp, STATUS_SUCCESS);
     return STATUS_SUCCESS;
@@ -169,7 +169,7 @@ TEST_F(IoVerifier, SpinLockHeldOrIrqlChangedWhenADriverRoutineReturns) {
   stack.Top().handler = [](TestDevice& d, PIRP irp) {
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(
-        irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
+        irp, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS {
           KIRQL old;
           KeRaiseIrql(DISPATCH_LEVEL, &old);
           return STATUS_CONTINUE_COMPLETION;
@@ -210,7 +210,7 @@ TEST_F(IoVerifier, DeviceDeletedWhileStillAttachedToTheDeviceBelow) {
 TEST_F(IoVerifier, WorkItemQueuedForADeviceBeingDeleted) {
   TestStack stack({"device"});
   PIO_WORKITEM item = IoAllocateWorkItem(stack.Top().device);
-  auto routine = [](PDEVICE_OBJECT, PVOID) {};
+  auto routine = [](PDEVICE_OBJECT, PVOID) NTAPI {};
   EXPECT_DEATH(
       {
         IoQueueWorkItem(item, routine, DelayedWorkQueue, nullptr);
@@ -246,7 +246,7 @@ TEST_F(IoVerifier, PoolOfARequestFreedWhileADriverHoldsIt) {
   IoInitializeIrp(irp, size, 1);
   IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
   IoSetCompletionRoutine(
-      irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr, TRUE,
+      irp, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr, TRUE,
       TRUE, TRUE);
   EXPECT_EQ(IoCallDriver(stack.Top().device, irp), STATUS_PENDING);
   EXPECT_DEATH(ExFreePoolWithTag(irp, 'prIT'), "VERIFIER STOP: memory of a request freed while a driver holds it");
@@ -276,7 +276,7 @@ TEST_F(IoVerifier, RequestFreedWithMdlsAttachedOrWhileADriverBelowHoldsIt) {
   IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
   IoSetCompletionRoutine(
       irp,
-      [](PDEVICE_OBJECT, PIRP request, PVOID) -> NTSTATUS {
+      [](PDEVICE_OBJECT, PIRP request, PVOID) NTAPI -> NTSTATUS {
         IoFreeIrp(request);  // back at the allocating driver's location: allowed
         return STATUS_MORE_PROCESSING_REQUIRED;
       },

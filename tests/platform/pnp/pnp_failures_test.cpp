@@ -62,7 +62,8 @@ TEST_F(PnpFailures, ADeviceLeftBehindAtRemovalStopsTheRun) {
 // query it does not answer (success, no string) would have the platform read a null record.
 TEST_F(PnpFailures, AnIdentifierQueryAnsweredWithoutItsStringStopsTheRun) {
     EXPECT_DEATH(Install(Description({DwordValue("FuncEmptyPnp", IRP_MN_QUERY_ID + 1)})),
-                 "VERIFIER STOP: PnP query answered without its record in IRP_MN_QUERY_ID");
+                 "VERIFIER STOP: PnP query answered without its record in IRP_MN_QUERY_ID.*status 0x00000000 "
+                 "with Information 0");
     EXPECT_DEATH(Install(Description({DwordValue("FuncEmptyPnp", IRP_MN_QUERY_DEVICE_TEXT + 1)})),
                  "VERIFIER STOP: PnP query answered without its record in IRP_MN_QUERY_DEVICE_TEXT");
 }

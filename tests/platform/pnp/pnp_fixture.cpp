@@ -35,7 +35,7 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status) {
     return status;
 }
 
-NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI BusPnp(PDEVICE_OBJECT device, PIRP irp) {
     PhysicalExtension* pdx = Pdx(device);
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     pdx->recording->Add("bus:PnP:" + Hex(location->MinorFunction));
@@ -80,20 +80,20 @@ NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp) {
     }
 }
 
-void CancelWaitWake(PDEVICE_OBJECT device, PIRP irp) {
+void NTAPI CancelWaitWake(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     if (Pdx(device)->waitWake == irp) Pdx(device)->waitWake = nullptr;
     Complete(irp, STATUS_CANCELLED);
 }
 
 // A bus that is no WMI provider completes system-control requests as they came.
-NTSTATUS BusSystemControl(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI BusSystemControl(PDEVICE_OBJECT, PIRP irp) {
     const NTSTATUS status = irp->IoStatus.Status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }
 
-NTSTATUS BusPower(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI BusPower(PDEVICE_OBJECT device, PIRP irp) {
     PhysicalExtension* pdx = Pdx(device);
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     pdx->recording->Add("bus:Power:" + Hex(location->MinorFunction));

@@ -57,7 +57,7 @@ struct Completion {
     unsigned calls = 0;
 };
 
-void Completed(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context, PIO_STATUS_BLOCK status) {
+void NTAPI Completed(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context, PIO_STATUS_BLOCK status) {
     auto* c = static_cast<Completion*>(context);
     c->device = device;
     c->minor = minor;

@@ -20,7 +20,7 @@ struct Seen {
     std::string thread;
 };
 
-NTSTATUS Record(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+NTSTATUS NTAPI Record(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* seen = static_cast<Seen*>(context);
     seen->completedBeforeReturn = !seen->callReturned;
     seen->irql = KeGetCurrentIrql();

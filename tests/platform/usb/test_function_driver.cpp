@@ -9,12 +9,12 @@ namespace {
 
 constexpr ULONG kTag = 'tsUT';
 
-NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI PassDown(PDEVICE_OBJECT device, PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(Ext(device)->Lower, irp);
 }
 
-NTSTATUS PassPowerDown(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI PassPowerDown(PDEVICE_OBJECT device, PIRP irp) {
     PoStartNextPowerIrp(irp);
     IoSkipCurrentIrpStackLocation(irp);
     return PoCallDriver(Ext(device)->Lower, irp);
@@ -32,7 +32,7 @@ PDRIVER_OBJECT TestDriver() {
     return &driver;
 }
 
-NTSTATUS AsyncDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+NTSTATUS NTAPI AsyncDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* a = static_cast<ASYNC_URB*>(context);
     ++a->Completions;
     if (a->Urb && NT_SUCCESS(irp->IoStatus.Status)) a->Bytes += a->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
@@ -213,7 +213,7 @@ PURB BuildVendor(USHORT function, ULONG flags, UCHAR request, USHORT value, PVOI
     return urb;
 }
 
-NTSTATUS PowerDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+NTSTATUS NTAPI PowerDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* a = static_cast<ASYNC_URB*>(context);
     a->Status = irp->IoStatus.Status;
     a->Finished = TRUE;

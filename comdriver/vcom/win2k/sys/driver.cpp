@@ -76,7 +76,7 @@ DRIVER_ENTRY INITCODE DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING R
     return STATUS_SUCCESS;
 }
 
-PAGEDCODE VOID PortUnload(PDRIVER_OBJECT DriverObject)
+PAGEDCODE VOID NTAPI PortUnload(PDRIVER_OBJECT DriverObject)
 {
     PAGED_CODE();
     UNREFERENCED_PARAMETER(DriverObject);
@@ -86,7 +86,7 @@ PAGEDCODE VOID PortUnload(PDRIVER_OBJECT DriverObject)
     }
 }
 
-NTSTATUS PortPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+NTSTATUS NTAPI PortPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     IoSkipCurrentIrpStackLocation(Irp);
     return IoCallDriver(PortExtension(DeviceObject)->LowerDevice, Irp);
@@ -96,7 +96,7 @@ NTSTATUS PortPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // waiting routine owns the request again and completes it itself, with the status it returns. The
 // request is therefore not marked pending here: the waiting dispatch routine does not return
 // STATUS_PENDING.
-NTSTATUS SignalCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Event)
+NTSTATUS NTAPI SignalCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Event)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);
@@ -149,7 +149,7 @@ PAGEDCODE NTSTATUS ReadDeviceSetting(PDEVICE_OBJECT PhysicalDevice, PCWSTR Value
     return Status;
 }
 
-PAGEDCODE NTSTATUS PortAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
+PAGEDCODE NTSTATUS NTAPI PortAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
 {
     PAGED_CODE();
 

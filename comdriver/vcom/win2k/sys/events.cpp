@@ -70,7 +70,7 @@ NTSTATUS CompleteWait(PDEVICE_OBJECT DeviceObject)
     return STATUS_SUCCESS;
 }
 
-VOID WaitCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+VOID NTAPI WaitCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
     if (Ext->PendingWaitIrp == Irp) {

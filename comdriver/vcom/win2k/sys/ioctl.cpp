@@ -373,7 +373,7 @@ NTSTATUS ComputeReadMode(const SERIAL_TIMEOUTS* Timeouts, PLONG ReadMode)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS SerialDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+NTSTATUS NTAPI SerialDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
     PIO_STACK_LOCATION IrpStack = IoGetCurrentIrpStackLocation(Irp);
@@ -419,7 +419,7 @@ NTSTATUS SendImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return STATUS_PENDING;
 }
 
-NTSTATUS ImmediateCharDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+NTSTATUS NTAPI ImmediateCharDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     auto Ext = (PPORT_EXTENSION)Context;

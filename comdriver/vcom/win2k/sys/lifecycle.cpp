@@ -9,7 +9,7 @@ constexpr LONGLONG FLUSH_POLL_MS = 10;
 
 } // namespace
 
-NTSTATUS PortReadWriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+NTSTATUS NTAPI PortReadWriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
     if (PortGone(Ext)) {
@@ -118,7 +118,7 @@ VOID TeardownPort(PDEVICE_OBJECT DeviceObject)
     KeFlushQueuedDpcs();
 }
 
-NTSTATUS PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+NTSTATUS NTAPI PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
     StopEngines(DeviceObject);
@@ -136,7 +136,7 @@ NTSTATUS PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 // Waits, at most 30 seconds, until every byte accepted from writes has been confirmed sent by the pipe
 // driver (also those already staged for a transfer on the wire); succeeds either way.
-NTSTATUS PortFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+NTSTATUS NTAPI PortFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
     LARGE_INTEGER Start;

@@ -11,7 +11,7 @@ constexpr LONGLONG STATUS_READ_ONCE_LIMIT_MS = 1000;
 
 // The pipe driver finishes a request whose sender waits for it and frees it (a create or close, the
 // single status read): the request stays the sender's, so that it can still be cancelled.
-NTSTATUS SenderOwnsRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Event)
+NTSTATUS NTAPI SenderOwnsRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Event)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);

@@ -177,7 +177,7 @@ PAGEDCODE NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject)
     return Status;
 }
 
-PAGEDCODE NTSTATUS PortCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+PAGEDCODE NTSTATUS NTAPI PortCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PAGED_CODE();
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);

@@ -121,7 +121,7 @@ PAGEDCODE NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 } // namespace
 
-PAGEDCODE NTSTATUS PortPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+PAGEDCODE NTSTATUS NTAPI PortPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PAGED_CODE();
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);

@@ -46,7 +46,7 @@ NTSTATUS PowerUpOpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 } // namespace
 
-NTSTATUS PortPowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+NTSTATUS NTAPI PortPowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);

@@ -224,7 +224,7 @@ VOID ReadIntervalTimerRoutine(PKDPC, PVOID DeferredContext, PVOID, PVOID)
     TimeOutCurrentRead(Ext, &Ext->ReadIntervalTimer);
 }
 
-static VOID ReadCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static VOID NTAPI ReadCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
     BOOLEAN Promoted = FALSE;

@@ -289,11 +289,11 @@ inline BOOLEAN PortGone(const PORT_EXTENSION* Ext)
 // ---------------------------------------------------------------------------------------------
 // Device and settings (driver.cpp).
 // ---------------------------------------------------------------------------------------------
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-NTSTATUS PortAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
-VOID PortUnload(PDRIVER_OBJECT DriverObject);
-NTSTATUS PortPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS SignalCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Event);
+DRIVER_ENTRY DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+NTSTATUS NTAPI PortAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+VOID NTAPI PortUnload(PDRIVER_OBJECT DriverObject);
+NTSTATUS NTAPI PortPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI SignalCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Event);
 NTSTATUS ReadDeviceSetting(PDEVICE_OBJECT PhysicalDevice, PCWSTR ValueName, PULONG Value);
 
 // ---------------------------------------------------------------------------------------------
@@ -345,7 +345,7 @@ VOID FreePortIrp(PIRP Irp);
 // ---------------------------------------------------------------------------------------------
 // Open and close (open.cpp).
 // ---------------------------------------------------------------------------------------------
-NTSTATUS PortCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PortCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject);
 NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject);
 
@@ -355,7 +355,7 @@ NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject);
 // requires it and short buffers (STATUS_INVALID_PARAMETER) before any handler runs; every handler
 // completes its request and returns its status.
 // ---------------------------------------------------------------------------------------------
-NTSTATUS SerialDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI SerialDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SendLineSettings(PDEVICE_OBJECT DeviceObject);
 NTSTATUS SendModemControl(PPORT_EXTENSION Ext);
 VOID ChangeModemControl(PPORT_EXTENSION Ext, UCHAR Set, UCHAR Clear);   // ioctl.cpp, under StatusLock
@@ -363,17 +363,17 @@ NTSTATUS SendPortEnable(PPORT_EXTENSION Ext, UCHAR Enable);
 NTSTATUS SendFlowChars(PPORT_EXTENSION Ext);
 NTSTATUS SendErrorChar(PPORT_EXTENSION Ext);
 NTSTATUS SendImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS ImmediateCharDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI ImmediateCharDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 NTSTATUS ComputeReadMode(const SERIAL_TIMEOUTS* Timeouts, PLONG ReadMode);
 
 // ---------------------------------------------------------------------------------------------
 // Port lifecycle (pnp.cpp, power.cpp, lifecycle.cpp).
 // ---------------------------------------------------------------------------------------------
-NTSTATUS PortReadWriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS PortPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS PortPowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS PortFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PortReadWriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PortPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PortPowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PortFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS StopEngines(PDEVICE_OBJECT DeviceObject);
 // Ends the pending wait-on-mask: with STATUS_SUCCESS and no events (cleanup), or with a failure
 // status (the device has gone).

@@ -218,7 +218,7 @@ static NTSTATUS DirectWriteComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 }
 
 // Only queued writes carry it; the current write belongs to the pipe driver while on the wire.
-static VOID DirectWriteCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static VOID NTAPI DirectWriteCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
     IoReleaseCancelSpinLock(Irp->CancelIrql);

@@ -343,7 +343,7 @@ VOID KickTimerRoutine(PKDPC, PVOID DeferredContext, PVOID, PVOID)
     }
 }
 
-static VOID BufferedWriteCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+static VOID NTAPI BufferedWriteCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
     IoReleaseCancelSpinLock(Irp->CancelIrql);

@@ -143,7 +143,7 @@ std::size_t LiveWorkItems();
 
 // The I/O manager's default dispatch routine: completes the request with STATUS_INVALID_DEVICE_REQUEST.
 // The loader fills a new driver object's dispatch table with it, as the platform does.
-NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
 // Fills a zeroed DRIVER_OBJECT the way the loader does (type, size, dispatch table, extension, name),
 // for drivers that tests build in the test program itself. The driver name is "\Driver\<name>".
 void InitializeDriverObject(PDRIVER_OBJECT driver, std::string_view name);

@@ -88,12 +88,12 @@ NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
     return status;
 }
 
-NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI PassDown(PDEVICE_OBJECT device, PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(Ext(device)->Lower, irp);
 }
 
-NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
+NTSTATUS NTAPI SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -111,11 +111,11 @@ NTSTATUS ForwardAndWait(PDEVICE_OBJECT device, PIRP irp) {
 #ifndef RECORDER_FILTER
 const GUID kInterface = RECORDER_INTERFACE_GUID;
 
-void WaitWakeDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK status) {
+void NTAPI WaitWakeDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK status) {
     Record("WaitWakeCallback", static_cast<ULONG>(status->Status));
 }
 
-void CancelRead(PDEVICE_OBJECT device, PIRP irp) {
+void NTAPI CancelRead(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     RECORDER_EXTENSION* ext = Ext(device);
     KIRQL irql;
@@ -144,7 +144,7 @@ ULONG TakeBytes(RECORDER_EXTENSION* ext, PIRP irp) {
     return taken;
 }
 
-NTSTATUS Read(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI Read(PDEVICE_OBJECT device, PIRP irp) {
     RECORDER_EXTENSION* ext = Ext(device);
     Record("Read", IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length);
     KIRQL irql;
@@ -171,7 +171,7 @@ NTSTATUS Read(PDEVICE_OBJECT device, PIRP irp) {
     return STATUS_PENDING;
 }
 
-NTSTATUS Write(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI Write(PDEVICE_OBJECT device, PIRP irp) {
     RECORDER_EXTENSION* ext = Ext(device);
     const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
     Record("Write", length);
@@ -195,7 +195,7 @@ NTSTATUS Write(PDEVICE_OBJECT device, PIRP irp) {
     return CompleteRequest(irp, STATUS_SUCCESS, length);
 }
 
-NTSTATUS Control(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI Control(PDEVICE_OBJECT device, PIRP irp) {
     RECORDER_EXTENSION* ext = Ext(device);
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     const ULONG code = location->Parameters.DeviceIoControl.IoControlCode;
@@ -241,7 +241,7 @@ NTSTATUS Control(PDEVICE_OBJECT device, PIRP irp) {
     }
 }
 
-NTSTATUS CreateClose(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI CreateClose(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     switch (location->MajorFunction) {
     case IRP_MJ_CREATE: {
@@ -260,7 +260,7 @@ struct SystemPowerContext {
     PIRP SystemIrp;
 };
 
-void DevicePowerDone(PDEVICE_OBJECT, UCHAR minor, POWER_STATE state, PVOID context, PIO_STATUS_BLOCK status) {
+void NTAPI DevicePowerDone(PDEVICE_OBJECT, UCHAR minor, POWER_STATE state, PVOID context, PIO_STATUS_BLOCK status) {
     auto* ctx = static_cast<SystemPowerContext*>(context);
     Record("DevicePowerCallback", minor, state.DeviceState, static_cast<ULONG>(status->Status));
     PIRP systemIrp = ctx->SystemIrp;
@@ -269,7 +269,7 @@ void DevicePowerDone(PDEVICE_OBJECT, UCHAR minor, POWER_STATE state, PVOID conte
     CompleteRequest(systemIrp, status->Status);
 }
 
-NTSTATUS SystemPowerDone(PDEVICE_OBJECT device, PIRP irp, PVOID) {
+NTSTATUS NTAPI SystemPowerDone(PDEVICE_OBJECT device, PIRP irp, PVOID) {
     if (irp->PendingReturned) IoMarkIrpPending(irp);
     if (!NT_SUCCESS(irp->IoStatus.Status)) {
         PoStartNextPowerIrp(irp);
@@ -293,7 +293,7 @@ NTSTATUS SystemPowerDone(PDEVICE_OBJECT device, PIRP irp, PVOID) {
 }
 #endif
 
-NTSTATUS Power(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI Power(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     const bool setOrQuery = location->MinorFunction == IRP_MN_SET_POWER || location->MinorFunction == IRP_MN_QUERY_POWER;
     if (setOrQuery)
@@ -319,7 +319,7 @@ NTSTATUS Power(PDEVICE_OBJECT device, PIRP irp) {
     return PoCallDriver(Ext(device)->Lower, irp);
 }
 
-NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI Pnp(PDEVICE_OBJECT device, PIRP irp) {
     RECORDER_EXTENSION* ext = Ext(device);
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     const UCHAR minor = location->MinorFunction;
@@ -386,12 +386,12 @@ NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp) {
     }
 }
 
-NTSTATUS PassThrough(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI PassThrough(PDEVICE_OBJECT device, PIRP irp) {
     Record("PassThrough", IoGetCurrentIrpStackLocation(irp)->MajorFunction);
     return PassDown(device, irp);
 }
 
-NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physical) {
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physical) {
     HANDLE key = nullptr;
     ULONG failAdd = 0, failPnp = 0, index = 0, exclusive = 0, direct = 0, policy = 0, waitWake = 0;
     ULONG keepDevice = 0, stayInitializing = 0, emptyPnp = 0;
@@ -461,14 +461,14 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physical) {
     return status;
 }
 
-void Unload(PDRIVER_OBJECT) {
+void NTAPI Unload(PDRIVER_OBJECT) {
     Record("Unload");
     Sink = nullptr;
 }
 
 } // namespace
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     for (auto& dispatch : driver->MajorFunction) dispatch = PassThrough;
     driver->MajorFunction[IRP_MJ_PNP] = Pnp;
     driver->MajorFunction[IRP_MJ_POWER] = Power;
