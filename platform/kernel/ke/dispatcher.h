@@ -50,5 +50,6 @@ const void* QueuedTimerWithRoutineIn(const void* begin, const void* end);
 // driver's call, which the lock-order check reports.
 void AcquireSpinLockFor(PKSPIN_LOCK lock, const char* routine, const void* site);
 KIRQL Raise(KIRQL newIrql, const char* routine);
+void Lower(KIRQL newIrql, const char* routine);
 
 }  // namespace tarvel::kernel::ke
