@@ -95,6 +95,24 @@ TEST(ImageLoader, MapsTheShippedImagesSectionBySectionRelocatedAndBoundToTheKern
   }
 }
 
+TEST(ImageLoader, ReportsNameTheImagesRoutinesFromItsSymbolTable) {
+  std::string error;
+  const auto file = pe::Image::Load(kImages[0], error);
+  ASSERT_TRUE(file) << error;
+  const auto image = MappedImage::Map(*file, "tarvelpipe.sys", KernelExport, error);
+  ASSERT_NE(image, nullptr) << error;
+  const pe::Routine* addDevice = nullptr;
+  for (const pe::Routine& r : file->Routines())
+    if (r.name.find("PipeAddDevice") != std::string::npos) addDevice = &r;
+  ASSERT_NE(addDevice, nullptr);
+  const pe::Section* page = file->FindSection("PAGE");
+  ASSERT_TRUE(page && page->Contains(addDevice->rva)) << "AddDevice is pageable code";
+  char expected[96];
+  std::snprintf(expected, sizeof expected, "PipeAddDevice+0x3 in tarvelpipe.sys PAGE+0x%x",
+                addDevice->rva + 3 - page->virtualAddress);
+  EXPECT_EQ(DescribeImageAddress(image->Base() + addDevice->rva + 3), expected);
+}
+
 TEST(ImageLoader, TheCRunTimeRoutinesAreMicrosoftAbiEntriesNotTheHostsOwn) {
   const void* memcpyExport = FindExport("ntoskrnl.exe", "memcpy");
   ASSERT_NE(memcpyExport, nullptr);

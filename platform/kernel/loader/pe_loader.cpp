@@ -1,11 +1,13 @@
 #include "loader/pe_loader.h"
 
+#include <cxxabi.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "loader/fault_handler.h"
@@ -44,6 +46,16 @@ int ProtectionOf(uint32_t characteristics) {
   return protection;
 }
 
+// "PipeAddDevice" for "_Z13PipeAddDeviceP14_DRIVER_OBJECTP14_DEVICE_OBJECT".
+std::string ShortName(const std::string& name) {
+  int status = -1;
+  char* demangled = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
+  std::string text = status == 0 && demangled ? demangled : name;
+  std::free(demangled);
+  if (const auto paren = text.find('('); paren != std::string::npos) text.resize(paren);
+  return text;
+}
+
 std::string Hex(uint64_t value) {
   char text[24];
   std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
@@ -67,6 +79,7 @@ std::unique_ptr<MappedImage> MappedImage::Map(const pe::Image& image, std::strin
   mapped->name_ = std::move(name);
   mapped->headersSize_ = image.SizeOfHeaders();
   mapped->entryRva_ = image.EntryPointRva();
+  for (const pe::Routine& r : image.Routines()) mapped->routines_.push_back({ShortName(r.name), r.rva});
   void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (base == MAP_FAILED) {
     error = mapped->name_ + ": cannot map " + Hex(size) + " bytes: " + std::strerror(errno);
@@ -188,8 +201,15 @@ const MappedSection* MappedImage::SectionAt(const void* address) const {
 
 std::string MappedImage::Describe(const void* address) const {
   const auto rva = static_cast<uint32_t>(static_cast<const uint8_t*>(address) - base_);
-  if (const MappedSection* s = SectionAt(address)) return name_ + " " + s->name + "+" + Hex(rva - s->rva);
-  return name_ + "+" + Hex(rva);
+  const MappedSection* s = SectionAt(address);
+  if (!s) return name_ + "+" + Hex(rva);
+  const std::string where = name_ + " " + s->name + "+" + Hex(rva - s->rva);
+  // The last routine that starts at or before the address, in the same section.
+  const auto after = std::upper_bound(routines_.begin(), routines_.end(), rva,
+                                      [](uint32_t at, const pe::Routine& r) { return at < r.rva; });
+  if (after == routines_.begin() || std::prev(after)->rva < s->rva) return where;
+  const pe::Routine& routine = *std::prev(after);
+  return routine.name + "+" + Hex(rva - routine.rva) + " in " + where;
 }
 
 const MappedImage* MappedImageAt(const void* address) {

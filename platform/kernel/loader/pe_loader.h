@@ -54,7 +54,8 @@ class MappedImage {
   // later call or access into them faults.
   void DiscardInitSections();
 
-  // "tarvelport.sys INIT+0x40" for an address inside the image.
+  // "SerialRead+0x1c in tarvelport.sys .text+0x21c" for an address inside the image (the routine when
+  // the image has a symbol table).
   std::string Describe(const void* address) const;
 
  private:
@@ -69,11 +70,12 @@ class MappedImage {
   uint32_t headersSize_ = 0;
   uint32_t entryRva_ = 0;
   std::vector<MappedSection> sections_;
+  std::vector<pe::Routine> routines_;  // demangled, by RVA
 };
 
 // The mapped image an address lies in, or nullptr. Read by the fault handler, so it does not allocate.
 const MappedImage* MappedImageAt(const void* address);
-// "tarvelport.sys INIT+0x40" when address lies in a mapped image.
+// Describe() when address lies in a mapped image.
 std::optional<std::string> DescribeImageAddress(const void* address);
 
 }  // namespace tarvel::kernel::loader
