@@ -121,6 +121,9 @@ TEST(ImageLoader, TheCRunTimeRoutinesAreMicrosoftAbiEntriesNotTheHostsOwn) {
   char buffer[8] = "abcdefg";
   reinterpret_cast<MsMemset>(const_cast<void*>(FindExport("NTOSKRNL.EXE", "memset")))(buffer + 2, 'x', 3);
   EXPECT_STREQ(buffer, "abxxxfg");
+  // The platform's 16-bit wcslen, not the host's 32-bit one.
+  using MsWcslen = size_t(__attribute__((ms_abi)) *)(const wchar_t*);
+  EXPECT_EQ(reinterpret_cast<MsWcslen>(const_cast<void*>(FindExport("ntoskrnl.exe", "wcslen")))(L"abc"), 3u);
   EXPECT_EQ(FindExport("HAL.dll", "KeQueryPerformanceCounter"), FindExport("ntoskrnl.exe", "KeQueryPerformanceCounter"));
   EXPECT_EQ(FindExport("ntoskrnl.exe", "USBD_ParseDescriptors"), nullptr) << "each DLL exports its own routines";
   EXPECT_NE(FindExport("usbd.sys", "USBD_ParseDescriptors"), nullptr);

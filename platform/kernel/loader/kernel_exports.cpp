@@ -1,7 +1,8 @@
 // The exports of the emulated kernel to Windows images: ntoskrnl.exe and HAL.dll are both this kernel
 // (the image's import libraries decided which of the two a routine comes from), plus the C run-time
 // routines ntoskrnl exports. The byte and string routines are the host's, whose behaviour is the
-// platform's, behind Microsoft-ABI entry points; the wide ones are the platform's own (wdm/crt.h).
+// platform's, and the wide ones the platform's own (wdm/crt.h), each behind a Microsoft-ABI entry
+// point; the formatting ones are the platform's, declared with the platform's convention.
 #include <ntddk.h>
 #include <wdm.h>
 
@@ -33,6 +34,17 @@ TARVEL_MS_CRT char* MsStrncat(char* d, const char* s, size_t n) { return std::st
 TARVEL_MS_CRT const char* MsStrchr(const char* s, int c) { return std::strchr(s, c); }
 TARVEL_MS_CRT const char* MsStrrchr(const char* s, int c) { return std::strrchr(s, c); }
 TARVEL_MS_CRT const char* MsStrstr(const char* s, const char* t) { return std::strstr(s, t); }
+// The platform's wide string routines (wdm/crt.h) keep the host's calling convention, like the byte ones.
+TARVEL_MS_CRT size_t MsWcslen(const wchar_t* s) { return wcslen(s); }
+TARVEL_MS_CRT size_t MsWcsnlen(const wchar_t* s, size_t n) { return wcsnlen(s, n); }
+TARVEL_MS_CRT wchar_t* MsWcscpy(wchar_t* d, const wchar_t* s) { return wcscpy(d, s); }
+TARVEL_MS_CRT wchar_t* MsWcsncpy(wchar_t* d, const wchar_t* s, size_t n) { return wcsncpy(d, s, n); }
+TARVEL_MS_CRT wchar_t* MsWcscat(wchar_t* d, const wchar_t* s) { return wcscat(d, s); }
+TARVEL_MS_CRT wchar_t* MsWcsncat(wchar_t* d, const wchar_t* s, size_t n) { return wcsncat(d, s, n); }
+TARVEL_MS_CRT int MsWcscmp(const wchar_t* a, const wchar_t* b) { return wcscmp(a, b); }
+TARVEL_MS_CRT int MsWcsncmp(const wchar_t* a, const wchar_t* b, size_t n) { return wcsncmp(a, b, n); }
+TARVEL_MS_CRT int MsWcsicmp(const wchar_t* a, const wchar_t* b) { return _wcsicmp(a, b); }
+TARVEL_MS_CRT int MsWcsnicmp(const wchar_t* a, const wchar_t* b, size_t n) { return _wcsnicmp(a, b, n); }
 #undef TARVEL_MS_CRT
 
 // swprintf and vswprintf of the platform are the unsized overloads of wdm/crt.h.
@@ -48,9 +60,12 @@ const Export kCrtExports[] = {
     {"strncpy", RoutineAddress(&MsStrncpy)}, {"strcat", RoutineAddress(&MsStrcat)},
     {"strncat", RoutineAddress(&MsStrncat)}, {"strchr", RoutineAddress(&MsStrchr)},
     {"strrchr", RoutineAddress(&MsStrrchr)}, {"strstr", RoutineAddress(&MsStrstr)},
-    TARVEL_EXPORT(wcslen), TARVEL_EXPORT(wcsnlen), TARVEL_EXPORT(wcscpy), TARVEL_EXPORT(wcsncpy),
-    TARVEL_EXPORT(wcscat), TARVEL_EXPORT(wcsncat), TARVEL_EXPORT(wcscmp), TARVEL_EXPORT(wcsncmp),
-    TARVEL_EXPORT(_wcsicmp), TARVEL_EXPORT(_wcsnicmp), TARVEL_EXPORT(_snwprintf), TARVEL_EXPORT(_vsnwprintf),
+    {"wcslen", RoutineAddress(&MsWcslen)},     {"wcsnlen", RoutineAddress(&MsWcsnlen)},
+    {"wcscpy", RoutineAddress(&MsWcscpy)},     {"wcsncpy", RoutineAddress(&MsWcsncpy)},
+    {"wcscat", RoutineAddress(&MsWcscat)},     {"wcsncat", RoutineAddress(&MsWcsncat)},
+    {"wcscmp", RoutineAddress(&MsWcscmp)},     {"wcsncmp", RoutineAddress(&MsWcsncmp)},
+    {"_wcsicmp", RoutineAddress(&MsWcsicmp)},  {"_wcsnicmp", RoutineAddress(&MsWcsnicmp)},
+    TARVEL_EXPORT(_snwprintf), TARVEL_EXPORT(_vsnwprintf),
     TARVEL_EXPORT_AS("swprintf", PlatformSwprintf), TARVEL_EXPORT_AS("vswprintf", PlatformVswprintf),
 };
 
