@@ -161,8 +161,22 @@ void Run(const DeviceInput& input) {
 }  // namespace
 }  // namespace installfuzz
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    installfuzz::KeepDriverModulesLoaded();
+// --images=module|pe picks the build of the drivers the inputs install (TARVEL_IMAGES does too);
+// libFuzzer leaves flags that start with "--" to the target. The Windows images are not instrumented,
+// so only the modules need to stay loaded for their coverage.
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    namespace k = tarvel::kernel;
+    for (int i = 1; i < *argc; ++i) {
+        const std::string arg = (*argv)[i];
+        if (arg.rfind("--images=", 0) != 0) continue;
+        k::ImageKind kind;
+        if (!k::ParseImageKind(arg.substr(9), kind)) {
+            std::fprintf(stderr, "install fuzzer: %s: expected --images=module or --images=pe\n", arg.c_str());
+            std::exit(2);
+        }
+        k::SetImageKind(kind);
+    }
+    if (k::CurrentImageKind() == k::ImageKind::Module) installfuzz::KeepDriverModulesLoaded();
     return 0;
 }
 

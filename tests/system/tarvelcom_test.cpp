@@ -46,6 +46,18 @@ ProgramRun Tarvelcom(const std::string& arguments, const std::string& redirectio
 
 bool Has(const ProgramRun& run, const std::string& text) { return run.output.find(text) != std::string::npos; }
 
+#ifdef TARVEL_IMAGE_PASS
+// --images pe runs the shipped images; the option, not the environment, decides.
+TEST(Tarvelcom, RunsOnTheShippedWindowsImagesWhenAskedAndPasses) {
+    ::setenv("TARVEL_IMAGES", "module", 1);
+    const ProgramRun run = Tarvelcom("--images pe --size 4k");
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_TRUE(Has(run, "the Windows images (tarvelpipe.sys, tarvelport.sys), as shipped")) << run.output;
+    EXPECT_TRUE(Has(run, "all 4096 bytes came back, in order and intact")) << run.output;
+    EXPECT_TRUE(Has(run, "Result: PASS")) << run.output;
+}
+#endif
+
 TEST(Tarvelcom, TheDefaultRunShowsThePortAtWorkAndPasses) {
     const ProgramRun run = Tarvelcom("");
     EXPECT_EQ(run.status, 0) << run.output;
@@ -162,7 +174,8 @@ TEST(Tarvelcom, AnEchoingTcpClientIsTheFarEnd) {
 
 TEST(Tarvelcom, BadArgumentsGiveTheReasonAndTheUsage) {
     for (const char* arguments : {"--bogus", "--baud", "--baud fast", "--line 9N1", "--far-side serial",
-                                  "--set NoEquals", "--set TxAsync=12x", "--size 0", "--endpoint-caps 4", "--trace=yes"}) {
+                                  "--set NoEquals", "--set TxAsync=12x", "--size 0", "--endpoint-caps 4", "--trace=yes",
+                                  "--images elf"}) {
         const ProgramRun run = Tarvelcom(arguments);
         EXPECT_EQ(run.status, 2) << arguments << "\n" << run.output;
         EXPECT_TRUE(Has(run, "tarvelcom: ")) << arguments;

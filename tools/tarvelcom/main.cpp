@@ -267,6 +267,7 @@ int Run(const Options& o) {
         external = std::move(line);
     }
 
+    if (o.images) k::SetImageKind(*o.images);
     m::MachineOptions machineOptions;
     machineOptions.boot = o.boot;
     // The bridge runs as long as people want it; virtual time follows real time meanwhile.
@@ -278,6 +279,9 @@ int Run(const Options& o) {
                            ? Format("booted, %s policy, seed %llu (the same options and seed replay this run)",
                                     k::PolicyText().c_str(), static_cast<unsigned long long>(k::CurrentSeed()))
                            : std::string("booted, sequential policy"));
+    out.Row("drivers", k::CurrentImageKind() == k::ImageKind::Pe
+                           ? std::string("the Windows images (tarvelpipe.sys, tarvelport.sys), as shipped")
+                           : std::string("the Linux modules (tarvelpipe.so, tarvelport.so)"));
 
     out.Section("Plugging in the adapter");
     m::AdapterOptions adapterOptions;

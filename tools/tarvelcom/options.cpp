@@ -156,6 +156,11 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string* error) {
             if (!seed) return bad("not a number");
             o.boot.seed = *seed;
             if (!o.policyGiven) o.boot.policy = tarvel::kernel::Policy::Random;
+        } else if (arg == "--images") {
+            if (!next("module or pe")) return std::nullopt;
+            tarvel::kernel::ImageKind kind;
+            if (!tarvel::kernel::ParseImageKind(value, kind)) return bad("expected module or pe");
+            o.images = kind;
         } else if (arg == "--trace") {
             if (!flag()) return std::nullopt;
             o.trace = true;
@@ -215,6 +220,9 @@ The application side:
                          size and parity stay as --line sets them (a pseudo-terminal has none)
   --link PATH            a symbolic link to the terminal (e.g. ./tarvel-com3)
 The machine:
+  --images module|pe     which build of the drivers runs: the Linux modules (default), or the
+                         Windows images tarvelpipe.sys and tarvelport.sys as shipped, mapped and
+                         bound to the emulated kernel (TARVEL_IMAGES=pe does the same)
   --policy POLICY        scheduling of the emulated threads (default sequential): sequential,
                          random, or pct[:DEPTH[:STEPS]] (priorities with DEPTH - 1 change points
                          among the first STEPS switch points; default 3 and 20000)

@@ -33,6 +33,7 @@ struct Options {
     std::uint16_t tcpPort = 0;   // 0: any free port
     unsigned waitSeconds = 30;   // for a TCP client to connect
     tarvel::kernel::BootOptions boot; // --policy and --seed
+    std::optional<tarvel::kernel::ImageKind> images; // --images; else TARVEL_IMAGES, else the modules
     bool policyGiven = false;
     bool trace = false;
     bool help = false;

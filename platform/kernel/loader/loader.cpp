@@ -1,12 +1,15 @@
-// The driver loader: opens a driver module by its service name, builds its DRIVER_OBJECT, calls
-// DriverEntry with the service's registry path, and at unload calls DriverUnload and checks that the
-// driver left nothing behind (timers, DPCs, device objects, pool).
+// The driver loader: opens a driver by its service name (the Linux module <service>.so, or the Windows
+// image <service>.sys mapped by pe_loader), builds its DRIVER_OBJECT, calls DriverEntry with the
+// service's registry path, and at unload calls DriverUnload and checks that the driver left nothing
+// behind (timers, DPCs, device objects, pool).
 #include <dlfcn.h>
 #include <link.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,11 +19,16 @@
 #include "exec/symbols.h"
 #include "ke/dispatcher.h"
 #include "loader/modules.h"
+#include "loader/pe_loader.h"
+#include "tarvel/exports.h"
 #include "pool/pool.h"
 #include "tarvel/io.h"
 
 #ifndef TARVEL_DRIVER_DIR
 #define TARVEL_DRIVER_DIR "drivers"
+#endif
+#ifndef TARVEL_IMAGE_DIRS
+#define TARVEL_IMAGE_DIRS "images"
 #endif
 
 namespace tarvel::kernel::loader {
@@ -39,9 +47,13 @@ struct WideText {
   }
 };
 
+// A Windows image's entry point, in the platform's calling convention whatever the build's.
+using ImageEntry = NTSTATUS(__attribute__((ms_abi)) *)(PDRIVER_OBJECT, PUNICODE_STRING);
+
 struct LoadedDriver {
   std::string service;
-  void* handle = nullptr;
+  void* handle = nullptr;               // a module
+  std::unique_ptr<MappedImage> image;  // or a Windows image
   Module module{};
   DRIVER_OBJECT object{};
   WideText serviceKey;
@@ -53,6 +65,8 @@ struct LoadedDriver {
 
 std::vector<std::unique_ptr<LoadedDriver>> gDrivers;
 std::string gDirectory;
+std::string gImageDirectory;
+std::optional<ImageKind> gImageKind;
 std::string gLastError;
 
 std::string Directory() {
@@ -60,6 +74,26 @@ std::string Directory() {
   if (!gDirectory.empty()) return gDirectory;
   return TARVEL_DRIVER_DIR;
 }
+
+// The folders searched for <service>.sys, separated by ':'.
+std::string ImageDirectories() {
+  if (const char* dirs = std::getenv("TARVEL_IMAGE_DIR"); dirs && *dirs) return dirs;
+  if (!gImageDirectory.empty()) return gImageDirectory;
+  return TARVEL_IMAGE_DIRS;
+}
+
+std::optional<std::string> FindImage(const std::string& service) {
+  const std::string dirs = ImageDirectories();
+  for (std::size_t start = 0; start <= dirs.size();) {
+    const std::size_t end = std::min(dirs.find(':', start), dirs.size());
+    const std::string path = dirs.substr(start, end - start) + "/" + service + ".sys";
+    if (end > start && access(path.c_str(), R_OK) == 0) return path;
+    start = end + 1;
+  }
+  return std::nullopt;
+}
+
+const void* KernelExport(const std::string& dll, const std::string& name) { return FindExport(dll, name); }
 
 // The address range of the module's loaded segments.
 Module RangeOf(void* handle) {
@@ -126,7 +160,8 @@ void CheckNothingLeftBehind(LoadedDriver& d, const char* routine) {
 
 void Forget(LoadedDriver* d, bool close) {
   UnregisterModule(d->module.base);
-  if (close) dlclose(d->handle);
+  if (close && d->handle) dlclose(d->handle);
+  if (!close) d->image.release();  // stays mapped, as modules stay loaded
   io::ReleaseDriverObject(&d->object);
   std::erase_if(gDrivers, [d](const std::unique_ptr<LoadedDriver>& p) { return p.get() == d; });
 }
@@ -143,6 +178,7 @@ void ShutdownLoader() {
   for (auto& d : gDrivers) {
     UnregisterModule(d->module.base);
     io::ReleaseDriverObject(&d->object);
+    d->image.release();
   }
   gDrivers.clear();
 }
@@ -156,6 +192,28 @@ namespace tarvel::kernel {
 using namespace loader;
 
 void SetDriverDirectory(std::string dir) { gDirectory = std::move(dir); }
+void SetImageDirectory(std::string dirs) { gImageDirectory = std::move(dirs); }
+
+bool ParseImageKind(const std::string& text, ImageKind& kind) {
+  if (text == "module") kind = ImageKind::Module;
+  else if (text == "pe") kind = ImageKind::Pe;
+  else return false;
+  return true;
+}
+
+const char* ImageKindName(ImageKind kind) { return kind == ImageKind::Pe ? "pe" : "module"; }
+
+void SetImageKind(ImageKind kind) { gImageKind = kind; }
+
+ImageKind CurrentImageKind() {
+  if (gImageKind) return *gImageKind;
+  ImageKind kind = ImageKind::Module;
+  if (const char* text = std::getenv("TARVEL_IMAGES"); text && *text && !ParseImageKind(text, kind)) {
+    std::fprintf(stderr, "tarvel: TARVEL_IMAGES=%s: expected module or pe\n", text);
+    std::abort();
+  }
+  return kind;
+}
 std::string LastLoadError() { return gLastError; }
 
 std::vector<_DRIVER_OBJECT*> LoadedDrivers() {
@@ -178,26 +236,51 @@ _DRIVER_OBJECT* LoadDriver(const char* service) {
     gLastError = std::string("driver ") + service + " is already loaded";
     return nullptr;
   }
-  const std::string path = Directory() + "/" + service + ".so";
-  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!handle) {
-    gLastError = std::string("cannot load ") + path + ": " + dlerror();
-    return nullptr;
-  }
-  auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(handle, "DriverEntry"));
-  if (!entry) {
-    gLastError = path + " has no DriverEntry";
-    dlclose(handle);
-    return nullptr;
-  }
   auto owned = std::make_unique<LoadedDriver>(service);
   LoadedDriver& d = *owned;
-  d.handle = handle;
-  d.module = RangeOf(handle);
-  d.module.driver = &d.object;
-  d.module.name = service;
-  d.module.pageable = PageableSectionOf(handle);
-  FillDriverObject(d, entry);
+  std::string file;
+  PDRIVER_INITIALIZE moduleEntry = nullptr;
+  ImageEntry imageEntry = nullptr;
+  if (CurrentImageKind() == ImageKind::Pe) {
+    const auto path = FindImage(service);
+    if (!path) {
+      gLastError = std::string("no Windows image ") + service + ".sys in " + ImageDirectories();
+      return nullptr;
+    }
+    std::string error;
+    const auto image = pe::Image::Load(*path, error);
+    if (image) d.image = MappedImage::Map(*image, std::string(service) + ".sys", KernelExport, error);
+    if (!d.image) {
+      gLastError = "cannot load " + *path + ": " + error;
+      return nullptr;
+    }
+    file = d.image->Name();
+    imageEntry = reinterpret_cast<ImageEntry>(d.image->EntryPoint());
+    d.module = {d.image->Base(), d.image->End(), &d.object, {}, service};
+    for (const MappedSection& section : d.image->Sections())
+      if (section.name == "PAGE")
+        d.module.pageable = {d.image->Base() + section.rva, d.image->Base() + section.rva + section.size};
+  } else {
+    const std::string path = Directory() + "/" + service + ".so";
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+      gLastError = std::string("cannot load ") + path + ": " + dlerror();
+      return nullptr;
+    }
+    moduleEntry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(handle, "DriverEntry"));
+    if (!moduleEntry) {
+      gLastError = path + " has no DriverEntry";
+      dlclose(handle);
+      return nullptr;
+    }
+    file = std::string(service) + ".so";
+    d.handle = handle;
+    d.module = RangeOf(handle);
+    d.module.driver = &d.object;
+    d.module.name = service;
+    d.module.pageable = PageableSectionOf(handle);
+  }
+  FillDriverObject(d, moduleEntry ? moduleEntry : reinterpret_cast<PDRIVER_INITIALIZE>(imageEntry));
   gDrivers.push_back(std::move(owned));
   RegisterModule(d.module);
   // An installed driver has its service key; drivers read their parameters below it.
@@ -208,10 +291,13 @@ _DRIVER_OBJECT* LoadDriver(const char* service) {
   auto registryPath = std::make_unique<WideText>("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" +
                                                  std::string(service));
   UNICODE_STRING registryString = registryPath->View();
-  if (Tracing()) Trace(std::string("loader: ") + service + ".so loaded, calling DriverEntry");
-  const NTSTATUS status =
-      RunDriverCallback("DriverEntry", &d.object, [&] { return entry(&d.object, &registryString); });
+  if (Tracing()) Trace("loader: " + file + " loaded, calling DriverEntry");
+  const NTSTATUS status = RunDriverCallback("DriverEntry", &d.object, [&] {
+    return moduleEntry ? moduleEntry(&d.object, &registryString) : imageEntry(&d.object, &registryString);
+  });
   registryPath.reset();
+  // The platform frees INIT once DriverEntry has returned; what runs later must not be there.
+  if (d.image) d.image->DiscardInitSections();
   if (Tracing()) {
     char text[96];
     std::snprintf(text, sizeof text, "loader: DriverEntry of %s returned 0x%08X", service, static_cast<unsigned>(status));

@@ -1,5 +1,6 @@
 #include "loader/pe_image.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -134,6 +135,8 @@ bool Image::ParseHeaders(std::string& error) {
     sections_.push_back(s);
   }
 
+  ParseRoutines(symbolTable, symbolCount);
+
   auto directory = [&](uint32_t index, uint32_t& rva, uint32_t& size) {
     rva = size = 0;
     if (index < directoryCount) {
@@ -156,6 +159,44 @@ bool Image::ParseHeaders(std::string& error) {
     return false;
   }
   return true;
+}
+
+void Image::ParseRoutines(uint32_t symbolTable, uint32_t symbolCount) {
+  constexpr uint32_t kSymbolSize = 18;
+  constexpr uint16_t kTypeFunction = 0x20;
+  constexpr uint8_t kClassExternal = 2, kClassStatic = 3;
+  const std::span<const uint8_t> b = bytes_;
+  const uint64_t strings = uint64_t(symbolTable) + uint64_t(symbolCount) * kSymbolSize;
+  if (symbolTable == 0 || strings > b.size()) return;
+  for (uint32_t i = 0; i < symbolCount; ++i) {
+    const uint64_t at = symbolTable + uint64_t(i) * kSymbolSize;
+    uint32_t value = 0, zeroes = 0, offset = 0;
+    int16_t section = 0;
+    uint16_t type = 0;
+    uint8_t storage = 0, aux = 0;
+    Read(b, at, zeroes);
+    Read(b, at + 4, offset);
+    Read(b, at + 8, value);
+    Read(b, at + 12, section);
+    Read(b, at + 14, type);
+    Read(b, at + 16, storage);
+    Read(b, at + 17, aux);
+    i += aux;
+    if (type != kTypeFunction || (storage != kClassExternal && storage != kClassStatic) || section < 1 ||
+        size_t(section) > sections_.size()) {
+      continue;
+    }
+    std::string name;
+    if (zeroes != 0) {
+      name.assign(reinterpret_cast<const char*>(b.data() + at), strnlen(reinterpret_cast<const char*>(b.data() + at), 8));
+    } else {
+      for (uint64_t p = strings + offset; p < b.size() && b[p] != 0; ++p) {
+        name.push_back(char(b[p]));
+      }
+    }
+    routines_.push_back({std::move(name), sections_[size_t(section) - 1].virtualAddress + value});
+  }
+  std::sort(routines_.begin(), routines_.end(), [](const Routine& a, const Routine& c) { return a.rva < c.rva; });
 }
 
 std::optional<uint32_t> Image::FileOffset(uint32_t rva, uint32_t count) const {

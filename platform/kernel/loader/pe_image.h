@@ -53,6 +53,13 @@ struct Relocation {
   uint16_t type = 0;
 };
 
+// A routine of the image's symbol table (when the linker kept one), by its name as the linker spells
+// it (C++ names mangled).
+struct Routine {
+  std::string name;
+  uint32_t rva = 0;
+};
+
 // File and product version of a VERSIONINFO resource, most significant part first (1.0.0.0).
 struct Version {
   std::array<uint16_t, 4> file{};
@@ -85,6 +92,8 @@ class Image {
   const std::vector<std::string>& Exports() const { return exports_; }
   const std::vector<Relocation>& Relocations() const { return relocations_; }
   const std::optional<Version>& VersionResource() const { return version_; }
+  // The routines of the symbol table, by RVA; empty when the image has none.
+  const std::vector<Routine>& Routines() const { return routines_; }
 
   // The checksum of the file as the platform's image help computes it (the CheckSum field skipped).
   uint32_t ComputeChecksum() const;
@@ -95,6 +104,8 @@ class Image {
   bool ParseExports(uint32_t rva, uint32_t size, std::string& error);
   bool ParseRelocations(uint32_t rva, uint32_t size, std::string& error);
   bool ParseVersion(uint32_t rva, uint32_t size, std::string& error);
+  // Names for reports only, so a damaged table is skipped rather than refused.
+  void ParseRoutines(uint32_t symbolTable, uint32_t symbolCount);
   // Offset in the file of the bytes at rva, when count bytes from there lie in one section's data.
   std::optional<uint32_t> FileOffset(uint32_t rva, uint32_t count) const;
   std::optional<std::string> StringAt(uint32_t rva) const;
@@ -115,6 +126,7 @@ class Image {
   std::vector<std::string> exports_;
   std::vector<Relocation> relocations_;
   std::optional<Version> version_;
+  std::vector<Routine> routines_;
 };
 
 // The checksum of a PE file whose CheckSum field is at checksumOffset.

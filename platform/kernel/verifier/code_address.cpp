@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "loader/pe_loader.h"
+
 namespace tarvel::kernel::verifier {
 namespace {
 
@@ -66,6 +68,9 @@ std::string LineOf(const char* module, std::size_t offset) {
 
 std::string DescribeCode(const void* address, bool returnAddress) {
   char text[64];
+  // A Windows image is not known to the dynamic linker.
+  if (auto inImage = loader::DescribeImageAddress(static_cast<const char*>(address) - (returnAddress ? 1 : 0)))
+    return *inImage;
   Dl_info info{};
   if (!address || !dladdr(address, &info) || !info.dli_fname) {
     std::snprintf(text, sizeof text, "%p", address);

@@ -161,10 +161,25 @@ void SetTraceSink(std::function<void(const TraceEvent&)> sink);  // empty functi
 bool Tracing();
 void Trace(std::string what);
 
+// Which build of a driver LoadDriver runs: the Linux module <service>.so (Module) or the Windows image
+// <service>.sys that the build cross-compiles (Pe), mapped and bound to the kernel's exports as the
+// platform's loader does. SetImageKind decides; without it TARVEL_IMAGES=module|pe in the environment
+// does (module when unset), so that the same tests run on either.
+enum class ImageKind { Module, Pe };
+void SetImageKind(ImageKind kind);
+ImageKind CurrentImageKind();
+bool ParseImageKind(const std::string& text, ImageKind& kind);  // "module" or "pe"
+const char* ImageKindName(ImageKind kind);
+// Folders (separated by ':') searched for <service>.sys: TARVEL_IMAGE_DIR in the environment, else
+// SetImageDirectory, else the build's windows/package and windows/tests/drivers.
+void SetImageDirectory(std::string dirs);
+
 // Driver loader: loads <service>.so from the driver directory (TARVEL_DRIVER_DIR in the environment,
-// else SetDriverDirectory, else the build's drivers folder), builds the DRIVER_OBJECT and calls
-// DriverEntry with "\Registry\Machine\System\CurrentControlSet\Services\<service>". Returns nullptr with
-// the reason in LastLoadError() if the module or its entry point is missing or DriverEntry fails.
+// else SetDriverDirectory, else the build's drivers folder), or <service>.sys (see ImageKind), builds the
+// DRIVER_OBJECT and calls DriverEntry with "\Registry\Machine\System\CurrentControlSet\Services\<service>".
+// An image's discardable sections (INIT) are freed when DriverEntry returns. Returns nullptr with the
+// reason in LastLoadError() if the driver or its entry point is missing, an image imports a routine the
+// kernel does not export, or DriverEntry fails.
 _DRIVER_OBJECT* LoadDriver(const char* service);
 // Calls DriverUnload, checks that no timer or DPC of the driver is still queued and that none of its
 // pool allocations is outstanding (verifier stops), then unloads the module.
