@@ -108,14 +108,14 @@ typedef struct _USBD_INTERFACE_LIST_ENTRY {
 extern "C" {
 
 VOID NTAPI USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION VersionInformation);
-PUSB_INTERFACE_DESCRIPTOR
+PUSB_INTERFACE_DESCRIPTOR NTAPI
 USBD_ParseConfigurationDescriptor(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                   UCHAR InterfaceNumber, UCHAR AlternateSetting);
 PURB NTAPI USBD_CreateConfigurationRequest(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PUSHORT Siz);
 PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength, PVOID StartPosition,
                                              LONG DescriptorType);
 // -1 in any of the search values matches anything.
-PUSB_INTERFACE_DESCRIPTOR
+PUSB_INTERFACE_DESCRIPTOR NTAPI
 USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                     PVOID StartPosition, LONG InterfaceNumber, LONG AlternateSetting,
                                     LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol);

@@ -57,7 +57,7 @@ PAGEDCODE ULONG PageableReleasesLock(PPAGEABLE_EXTENSION Extension) {
   return value;
 }
 
-VOID ReadingDpc(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2) {
+VOID NTAPI ReadingDpc(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2) {
   UNREFERENCED_PARAMETER(Dpc);
   UNREFERENCED_PARAMETER(SystemArgument1);
   UNREFERENCED_PARAMETER(SystemArgument2);
@@ -66,11 +66,11 @@ VOID ReadingDpc(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArg
   KeSetEvent(&extension->Done, IO_NO_INCREMENT, FALSE);
 }
 
-PAGEDCODE VOID PageableDpc(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2) {
+PAGEDCODE VOID NTAPI PageableDpc(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2) {
   ReadingDpc(Dpc, Context, SystemArgument1, SystemArgument2);
 }
 
-PAGEDCODE VOID PageableWorkItem(PDEVICE_OBJECT DeviceObject, PVOID Context) {
+PAGEDCODE VOID NTAPI PageableWorkItem(PDEVICE_OBJECT DeviceObject, PVOID Context) {
   PAGED_CODE();
   UNREFERENCED_PARAMETER(DeviceObject);
   PPAGEABLE_EXTENSION extension = (PPAGEABLE_EXTENSION)Context;
@@ -130,12 +130,12 @@ static NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information
   return Status;
 }
 
-NTSTATUS PageableCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI PageableCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   UNREFERENCED_PARAMETER(DeviceObject);
   return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
-NTSTATUS PageableDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI PageableDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ULONG))
     return CompleteRequest(Irp, STATUS_BUFFER_TOO_SMALL, 0);
@@ -143,7 +143,7 @@ NTSTATUS PageableDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return CompleteRequest(Irp, STATUS_SUCCESS, sizeof(ULONG));
 }
 
-PAGEDCODE VOID PageableUnload(PDRIVER_OBJECT DriverObject) {
+PAGEDCODE VOID NTAPI PageableUnload(PDRIVER_OBJECT DriverObject) {
   PAGED_CODE();
   PDEVICE_OBJECT device = DriverObject->DeviceObject;
   PPAGEABLE_EXTENSION extension = (PPAGEABLE_EXTENSION)device->DeviceExtension;

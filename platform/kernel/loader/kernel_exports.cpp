@@ -48,8 +48,8 @@ TARVEL_MS_CRT int MsWcsnicmp(const wchar_t* a, const wchar_t* b, size_t n) { ret
 #undef TARVEL_MS_CRT
 
 // swprintf and vswprintf of the platform are the unsized overloads of wdm/crt.h.
-int (&PlatformSwprintf)(wchar_t*, const wchar_t*, ...) = swprintf;
-int (&PlatformVswprintf)(wchar_t*, const wchar_t*, va_list) = vswprintf;
+int(__attribute__((ms_abi)) & PlatformSwprintf)(wchar_t*, const wchar_t*, ...) = swprintf;
+int(__attribute__((ms_abi)) & PlatformVswprintf)(wchar_t*, const wchar_t*, __builtin_ms_va_list) = vswprintf;
 
 const Export kCrtExports[] = {
     {"memcpy", RoutineAddress(&MsMemcpy)},   {"memmove", RoutineAddress(&MsMemmove)},

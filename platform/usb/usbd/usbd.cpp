@@ -67,7 +67,7 @@ USBD_EXPORT PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID DescriptorBuffer,
     return nullptr;
 }
 
-USBD_EXPORT PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
+USBD_EXPORT PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition, LONG InterfaceNumber,
     LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol) {
     const auto extent = Extent(ConfigurationDescriptor);
@@ -80,7 +80,7 @@ USBD_EXPORT PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
     return reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(const_cast<std::uint8_t*>(extent->data() + found->offset));
 }
 
-USBD_EXPORT PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptor(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+USBD_EXPORT PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptor(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                                                         UCHAR InterfaceNumber, UCHAR AlternateSetting) {
     return USBD_ParseConfigurationDescriptorEx(ConfigurationDescriptor, ConfigurationDescriptor, InterfaceNumber,
                                                AlternateSetting, -1, -1, -1);

@@ -24,9 +24,9 @@ constexpr bool IsMsAbi(R (*)(A...)) { return false; }
 template <class R, class... A>
 constexpr bool IsMsAbi(R (*)(A..., ...)) { return false; }
 
-// The calling convention of the boundary between the kernel and its drivers. (The Linux build still
-// uses the System V one here; the table is checked against whichever is in force.)
-inline constexpr bool kBoundaryIsMsAbi = false;
+// The calling convention of the boundary between the kernel and its drivers: the Microsoft x64 one,
+// in the Linux build too, so that a driver module and a Windows image are called alike.
+inline constexpr bool kBoundaryIsMsAbi = true;
 
 template <class F>
 const void* RoutineAddress(F* routine) { return reinterpret_cast<const void*>(routine); }
