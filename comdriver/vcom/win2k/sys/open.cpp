@@ -184,6 +184,9 @@ PAGEDCODE NTSTATUS PortCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     NTSTATUS Status;
 
+    // A PnP stop or a power change pauses and restarts the open port while an application may close
+    // and open it: one at a time, so that neither meets the other half done.
+    AcquireOpenCloseLock(Ext);
     switch (Stack->MajorFunction) {
     case IRP_MJ_CREATE:
         // A port that is going away is not opened. The remove lock is taken first, so that a
@@ -232,6 +235,7 @@ PAGEDCODE NTSTATUS PortCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Status = STATUS_UNSUCCESSFUL;
         break;
     }
+    ReleaseOpenCloseLock(Ext);
 
     Irp->IoStatus.Status = Status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);

@@ -151,6 +151,11 @@ typedef struct _PORT_EXTENSION {
     UNICODE_STRING PortLinkName;    // "\DosDevices\" + PortName
     UNICODE_STRING InterfaceLinkName;
     volatile LONG OpenCount;        // interlocked; 0 or 1
+    // Open, cleanup and close, and the pause and restart of the open port for a PnP stop or a power
+    // change, one at a time: each stops or starts the engines and waits on their idle events, which an
+    // open initialises. A synchronization event, signalled while free; PASSIVE_LEVEL. With it held,
+    // OpenCount says whether the port is open.
+    KEVENT OpenCloseLock;
     ULONG EndPointCaps;             // 0: no status pipe; 1 to 3: line-settings protocol variant
 
     // 2. Receive side
@@ -375,6 +380,10 @@ NTSTATUS PortPowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS PortFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS StopEngines(PDEVICE_OBJECT DeviceObject);
+// OpenCloseLock, taken and given back inside a critical region (its holder waits for the pipe driver
+// and must not be suspended meanwhile).
+VOID AcquireOpenCloseLock(PPORT_EXTENSION Ext);
+VOID ReleaseOpenCloseLock(PPORT_EXTENSION Ext);
 // Ends the pending wait-on-mask: with STATUS_SUCCESS and no events (cleanup), or with a failure
 // status (the device has gone).
 VOID CompletePendingWait(PPORT_EXTENSION Ext, NTSTATUS Status);
