@@ -153,11 +153,8 @@ TEST(CampaignFindings, DisableBesideAnOpenOnItsWaySeed7000007) {
     EXPECT_EQ(RunOperationPairs(plan).cycles, 3u);
 }
 
-// Operation pairs with a finding not fixed yet (the short configuration leaves these pairs out). Each
-// replays its seed; it is skipped with the fault it shows unless TARVEL_RUN_OPEN_FINDINGS is set, which
-// shows it failing today.
-void ReplayOpenPair(const std::string& policy, std::uint64_t seed, unsigned cycles, const std::string& fault) {
-    if (std::getenv("TARVEL_RUN_OPEN_FINDINGS") == nullptr) GTEST_SKIP() << "open: " << fault;
+// Operation pairs under the policy the finding was made with: every cycle up to the one that showed it.
+void ReplayPair(const std::string& policy, std::uint64_t seed, unsigned cycles) {
     ASSERT_TRUE(UsePolicy(policy));
     RunPlan plan;
     plan.policy = policy;
@@ -166,23 +163,36 @@ void ReplayOpenPair(const std::string& policy, std::uint64_t seed, unsigned cycl
     EXPECT_EQ(RunOperationPairs(plan).cycles, cycles);
 }
 
+// Operation pairs, disable/enable beside system sleep (found with cycle 2 of random seed 7000025, which
+// the drivers of today no longer lead there; cycle 2 of 7000051 runs the same pair and does): the
+// enable ran while the system slept, and its start met a device the pipe driver had powered down; the
+// start failed and the stack was taken down. Nothing runs on a sleeping machine: the PnP manager now
+// takes a sequence asked for during a sleep up after the wake.
+TEST(CampaignFindings, EnableNextToASleepFailsItsStartSeed7000051) { ReplayPair("random", 7000051, 3); }
+
+// The same through a rebalance: cycle 1 of seed 7000001 (random), rebalance beside system sleep; the
+// start after the stop ran in S3 and failed.
+TEST(CampaignFindings, StartAfterAStopNextToASleepFailsSeed7000001) { ReplayPair("random", 7000001, 2); }
+
+// Operation pairs, cycle 0 of seed 7000008 (pct): open and close beside a rebalance. The query-stop
+// paused the open port and waited for the receive engine and status polling to park; the application
+// closed the port and opened it again meanwhile, and the open initialised the idle event under that
+// wait. The port's open, cleanup and close now take turns with its pause and restart.
+TEST(CampaignFindings, OpenBesideAStopInitialisesTheEventItWaitsOnSeed7000008) { ReplayPair("pct", 7000008, 1); }
+
+// Operation pairs with a finding not fixed yet (the short configuration leaves these pairs out). Each
+// replays its seed; it is skipped with the fault it shows unless TARVEL_RUN_OPEN_FINDINGS is set, which
+// shows it failing today.
+void ReplayOpenPair(const std::string& policy, std::uint64_t seed, unsigned cycles, const std::string& fault) {
+    if (std::getenv("TARVEL_RUN_OPEN_FINDINGS") == nullptr) GTEST_SKIP() << "open: " << fault;
+    ReplayPair(policy, seed, cycles);
+}
+
 TEST(CampaignOpenFindings, EnableAfterAClientSuspendFailsItsStartSeed7000022) {
     ReplayOpenPair("pct", 7000022, 3, "disable/enable beside a client's suspend: the stack is not started afterwards");
 }
 TEST(CampaignOpenFindings, StopMeetsAClientSuspendSeed7000049) {
     ReplayOpenPair("random", 7000049, 1, "rebalance beside a client's suspend: the stop is refused busy and the start fails");
-}
-TEST(CampaignOpenFindings, EnableNextToASleepFailsItsStartSeed7000025) {
-    ReplayOpenPair("random", 7000025, 3, "disable/enable beside system sleep: the stack is not started afterwards");
-}
-TEST(CampaignOpenFindings, StartAfterAStopNextToASleepFailsSeed7000001) {
-    ReplayOpenPair("random", 7000001, 2, "rebalance beside system sleep: the stack is not started afterwards");
-}
-// The query-stop pauses the open port and waits for the receive engine to park; the application closes
-// and opens again meanwhile, and the open initialises the receive engine's idle event under that wait.
-// Opens and closes are not serialised with the pause and the resume.
-TEST(CampaignOpenFindings, OpenBesideAStopInitialisesTheEventItWaitsOnSeed7000008) {
-    ReplayOpenPair("pct", 7000008, 1, "open and close beside a rebalance: the open initialises an event the stop waits on");
 }
 TEST(CampaignOpenFindings, ClientSuspendBesideSleepHangsSeed7000023) {
     ReplayOpenPair("random", 7000023, 3, "client suspend beside system sleep: a request never ends (runaway)");

@@ -80,9 +80,6 @@ bool OpenFinding(Op a, Op b) {
         {ClientSuspend, DisableEnable},  // the enable after a client's suspend fails its start
         {ClientSuspend, Rebalance},      // the stop meets the client's suspend: refused busy, the start fails, or a hang
         {ClientSuspend, SystemSleep},    // a hang: the client's request or the sleep never ends
-        {DisableEnable, SystemSleep},    // the enable next to a sleep fails its start
-        {Rebalance, SystemSleep},        // the start after the stop next to a sleep fails
-        {OpenClose, Rebalance},          // an open during the stop's pause initialises an event the stop waits on
     };
     for (const auto& [x, y] : kOpen)
         if ((x == a && y == b) || (x == b && y == a)) return true;
