@@ -186,6 +186,7 @@ PAGEDCODE NTSTATUS PortAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Phy
     IoAcquireRemoveLockEx(&Ext->RemoveLock, NULL, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK));
 
     KeInitializeEvent(&Ext->OpenCloseLock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&Ext->SettingsLock, SynchronizationEvent, TRUE);
     Ext->RxStopped = TRUE;
     KeInitializeEvent(&Ext->RxIdleEvent, SynchronizationEvent, FALSE);
     Ext->StatusStopped = TRUE;

@@ -80,7 +80,9 @@ VOID RestartOpenPort(PDEVICE_OBJECT DeviceObject)
     Ext->PortPaused = FALSE;
     SendPortEnable(Ext, 1);
     SendModemControl(Ext);
+    AcquireSettingsLock(Ext);
     SendLineSettings(DeviceObject);
+    ReleaseSettingsLock(Ext);
     StartStatusPolling(Ext);
     StartReceive(Ext);
     Ext->TxStopped = FALSE;

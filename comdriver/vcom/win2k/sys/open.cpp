@@ -33,12 +33,14 @@ VOID FreeRxBuffer(PPORT_EXTENSION Ext)
 // make the usual read-modify-write of the state drop them.
 VOID ReflectRaisedLines(PPORT_EXTENSION Ext)
 {
+    AcquireSettingsLock(Ext);   // a handflow change meanwhile is not undone
     if ((Ext->HandFlow.ControlHandShake & SERIAL_DTR_MASK) == 0) {
         Ext->HandFlow.ControlHandShake |= SERIAL_DTR_CONTROL;
     }
     if ((Ext->HandFlow.FlowReplace & SERIAL_RTS_MASK) == 0) {
         Ext->HandFlow.FlowReplace |= SERIAL_RTS_CONTROL;
     }
+    ReleaseSettingsLock(Ext);
 }
 
 // Closes the pipes that BindPipes opens; returns the status of the last close sent.

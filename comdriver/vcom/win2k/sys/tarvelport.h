@@ -156,6 +156,12 @@ typedef struct _PORT_EXTENSION {
     // open initialises. A synchronization event, signalled while free; PASSIVE_LEVEL. With it held,
     // OpenCount says whether the port is open.
     KEVENT OpenCloseLock;
+    // A settings change and the record it sends to the device, one at a time, so that the device ends
+    // with the settings as the last change left them and no record goes out half old, half new: taken
+    // by the settings requests, and by the restart that sends the settings again. Taken after
+    // OpenCloseLock, never before. A synchronization event, signalled while free; PASSIVE_LEVEL. (The
+    // lines' requests and the receive engine read single fields as they stand.)
+    KEVENT SettingsLock;
     ULONG EndPointCaps;             // 0: no status pipe; 1 to 3: line-settings protocol variant
 
     // 2. Receive side
@@ -361,7 +367,10 @@ NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject);
 // completes its request and returns its status.
 // ---------------------------------------------------------------------------------------------
 NTSTATUS SerialDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// With SettingsLock held.
 NTSTATUS SendLineSettings(PDEVICE_OBJECT DeviceObject);
+VOID AcquireSettingsLock(PPORT_EXTENSION Ext);
+VOID ReleaseSettingsLock(PPORT_EXTENSION Ext);
 NTSTATUS SendModemControl(PPORT_EXTENSION Ext);
 VOID ChangeModemControl(PPORT_EXTENSION Ext, UCHAR Set, UCHAR Clear);   // ioctl.cpp, under StatusLock
 NTSTATUS SendPortEnable(PPORT_EXTENSION Ext, UCHAR Enable);
