@@ -12,6 +12,7 @@
 // holds the handle only for the request it makes (a lease); one that closes it (open and close, a
 // surprise removal) first takes it from the stage and waits for the leases to end, as an application
 // does that does not pull a handle from under its own threads.
+#include <array>
 #include <algorithm>
 #include <cstdio>
 #include <ntddk.h>
@@ -76,11 +77,8 @@ bool MovesTheNode(Op op) {
 // Pairs with a finding that is not fixed yet (see tests/campaign/findings_test.cpp); the short
 // configuration leaves them out.
 bool OpenFinding(Op a, Op b) {
-    static constexpr std::pair<Op, Op> kOpen[] = {
-        {DisableEnable, SystemSleep},    // the enable next to a sleep fails its start
-        {Rebalance, SystemSleep},        // the start after the stop next to a sleep fails
-        {OpenClose, Rebalance},          // an open during the stop's pause initialises an event the stop waits on
-    };
+    // None at present; a new finding is listed here with its replay test until it is fixed.
+    static constexpr std::array<std::pair<Op, Op>, 0> kOpen{};
     for (const auto& [x, y] : kOpen)
         if ((x == a && y == b) || (x == b && y == a)) return true;
     return false;

@@ -5,6 +5,7 @@
 #include <ntddk.h>
 
 #include <cstring>
+#include <iterator>
 
 #include "tarvel/kernel.h"
 
@@ -28,6 +29,15 @@ void ManagerThread::Drain() {
     running_ = false;
 }
 
+void ManagerThread::ReleaseHeld() {
+    if (held_.empty()) return;
+    queue_.insert(queue_.begin(), std::make_move_iterator(held_.begin()), std::make_move_iterator(held_.end()));
+    held_.clear();
+    if (running_) return;
+    running_ = true;
+    kernel::StartThread(name_, [this] { Drain(); });
+}
+
 bool ManagerThread::OnThisThread() const {
     return depth_ > 0 && std::strcmp(kernel::CurrentThreadName(), name_) == 0;
 }
@@ -48,6 +58,7 @@ void ManagerThread::Run(const std::function<void()>& work) {
 
 void ManagerThread::Reset() {
     queue_.clear();
+    held_.clear();
     running_ = false;
     depth_ = 0;
 }

@@ -8,6 +8,9 @@
 #include "pnp/stack.h"
 #include "tarvel/io.h"
 #include "tarvel/kernel.h"
+#include "tarvel/pnp.h"
+
+#include <ntddk.h>
 
 namespace tarvel::pnp {
 
@@ -16,6 +19,28 @@ namespace {
 NTSTATUS OnPnpThread(const std::function<NTSTATUS()>& work) {
     NTSTATUS status = STATUS_SUCCESS;
     PnpThread().Run([&] { status = work(); });
+    return status;
+}
+
+// The device tree does not change while the system sleeps: nothing runs on a sleeping machine, and the
+// PnP manager takes up a stop, start or removal asked of it then once the system is back in the working
+// state (a stack started in between would meet a device its drivers have powered down).
+NTSTATUS OnPnpThreadAwake(const std::function<NTSTATUS()>& work) {
+    if (PnpThread().OnThisThread()) return work();
+    NTSTATUS status = STATUS_SUCCESS;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    std::function<void()> step;
+    step = [&] {
+        if (power::SystemState() != PowerSystemWorking) {
+            PnpThread().Hold(step);
+            return;
+        }
+        status = work();
+        KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+    };
+    PnpThread().Queue(step);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     return status;
 }
 
@@ -128,7 +153,7 @@ void ReportDeviceArrived(PDEVICE_OBJECT physicalDevice, DeviceDescription descri
 }
 
 NTSTATUS Rebalance(DeviceNode* node) {
-    return OnPnpThread([node] {
+    return OnPnpThreadAwake([node] {
         if (node->state != NodeState::Started) return STATUS_INVALID_DEVICE_STATE;
         const NTSTATUS query = SendPnp(*node, IRP_MN_QUERY_STOP_DEVICE);
         if (!NT_SUCCESS(query)) {
@@ -144,7 +169,7 @@ NTSTATUS Rebalance(DeviceNode* node) {
 }
 
 NTSTATUS QueryStopAndCancel(DeviceNode* node) {
-    return OnPnpThread([node] {
+    return OnPnpThreadAwake([node] {
         if (node->state != NodeState::Started) return STATUS_INVALID_DEVICE_STATE;
         const NTSTATUS query = SendPnp(*node, IRP_MN_QUERY_STOP_DEVICE);
         if (NT_SUCCESS(query)) node->state = NodeState::StopPending;
@@ -155,19 +180,19 @@ NTSTATUS QueryStopAndCancel(DeviceNode* node) {
 }
 
 NTSTATUS QueryRemoveAndRemove(DeviceNode* node) {
-    return OnPnpThread([node] { return QueryRemove(*node, true, NodeState::Initialized); });
+    return OnPnpThreadAwake([node] { return QueryRemove(*node, true, NodeState::Initialized); });
 }
 
 NTSTATUS QueryRemoveAndCancel(DeviceNode* node) {
-    return OnPnpThread([node] { return QueryRemove(*node, false, NodeState::Started); });
+    return OnPnpThreadAwake([node] { return QueryRemove(*node, false, NodeState::Started); });
 }
 
 NTSTATUS Disable(DeviceNode* node) {
-    return OnPnpThread([node] { return QueryRemove(*node, true, NodeState::Disabled); });
+    return OnPnpThreadAwake([node] { return QueryRemove(*node, true, NodeState::Disabled); });
 }
 
 NTSTATUS Enable(DeviceNode* node) {
-    return OnPnpThread([node] {
+    return OnPnpThreadAwake([node] {
         if (node->state != NodeState::Initialized && node->state != NodeState::Disabled &&
             node->state != NodeState::FailedStart)
             return STATUS_INVALID_DEVICE_STATE;

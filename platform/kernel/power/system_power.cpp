@@ -54,6 +54,7 @@ NTSTATUS Transition(SYSTEM_POWER_STATE state, POWER_ACTION action) {
             if (NT_SUCCESS(result) && !NT_SUCCESS(status)) result = status;
         }
         Current() = state;
+        pnp::PnpThread().ReleaseHeld();   // what the PnP manager was asked while the system slept
         return result;
     }
     std::vector<pnp::DeviceNode*> queried;

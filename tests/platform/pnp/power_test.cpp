@@ -2,6 +2,8 @@
 // PoRequestPowerIrp round trips.
 #include "pnp_fixture.h"
 
+#include <algorithm>
+
 namespace tarvel::testing {
 namespace {
 
@@ -46,6 +48,39 @@ TEST_F(Power, ARefusedQueryAbandonsTheSleepWithASetToWorking) {
     EXPECT_EQ(recording_.Take(), Concat({{"filter:Power:0x03:0x00:0x05", "func:Power:0x03:0x00:0x05", "bus:Power:0x03"},
                                          SystemThenDevice("0x02", "0x01", "0x01")}));
     EXPECT_EQ(power::SystemState(), PowerSystemWorking);
+}
+
+// Nothing runs on a sleeping machine: a rebalance and a removal query asked for meanwhile reach the
+// stack only after the wake, in the order they were asked, and then go through.
+TEST_F(Power, SequencesAskedForDuringASleepWaitForTheWake) {
+    pnp::DeviceNode* node = Install(Description({DwordValue("PowerPolicy", 1)}));
+    ASSERT_EQ(power::SetSystemState(PowerSystemSleeping3), STATUS_SUCCESS);
+    recording_.Clear();
+    NTSTATUS rebalanced = STATUS_PENDING;
+    NTSTATUS queried = STATUS_PENDING;
+    kernel::StartThread("rebalance", [&] { rebalanced = pnp::Rebalance(node); });
+    kernel::StartThread("query-remove", [&] {
+        kernel::RunFor(kernel::kMillisecond);
+        queried = pnp::QueryRemoveAndCancel(node);
+    });
+    kernel::RunFor(100 * kernel::kMillisecond);
+    EXPECT_EQ(rebalanced, STATUS_PENDING);
+    EXPECT_EQ(queried, STATUS_PENDING);
+    EXPECT_EQ(recording_.Take("func:PnP"), Events{});
+
+    ASSERT_EQ(power::SetSystemState(PowerSystemWorking), STATUS_SUCCESS);
+    kernel::RunUntilIdle();
+    pnp::WaitForIdle();
+    EXPECT_EQ(rebalanced, STATUS_SUCCESS);
+    EXPECT_EQ(queried, STATUS_SUCCESS);
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::Started);
+    const Events events = recording_.Take("func:");
+    const auto wake = std::find(events.begin(), events.end(), "func:Power:0x02:0x01:0x01");
+    const auto stop = std::find(events.begin(), events.end(), "func:PnP:0x05");
+    const auto remove = std::find(events.begin(), events.end(), "func:PnP:0x01");
+    EXPECT_LT(wake, stop);
+    EXPECT_LT(stop, remove);
+    EXPECT_NE(remove, events.end());
 }
 
 struct Completion {

@@ -185,6 +185,8 @@ PAGEDCODE NTSTATUS NTAPI PortAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJE
     IoInitializeRemoveLockEx(&Ext->RemoveLock, PORT_REMOVE_LOCK_TAG, 1, 10, sizeof(IO_REMOVE_LOCK));
     IoAcquireRemoveLockEx(&Ext->RemoveLock, NULL, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK));
 
+    KeInitializeEvent(&Ext->OpenCloseLock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&Ext->SettingsLock, SynchronizationEvent, TRUE);
     Ext->RxStopped = TRUE;
     KeInitializeEvent(&Ext->RxIdleEvent, SynchronizationEvent, FALSE);
     Ext->StatusStopped = TRUE;

@@ -65,8 +65,11 @@ NTSTATUS SetBaudRate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             return Complete(Irp, STATUS_INVALID_PARAMETER);
         }
     }
+    AcquireSettingsLock(Ext);
     Ext->BaudRate = Rate;
-    return Complete(Irp, SendLineSettings(DeviceObject));
+    NTSTATUS Status = SendLineSettings(DeviceObject);
+    ReleaseSettingsLock(Ext);
+    return Complete(Irp, Status);
 }
 
 NTSTATUS GetBaudRate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -105,8 +108,11 @@ NTSTATUS SetLineControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         (Line->WordLength != 7 && Line->WordLength != 8)) {
         return Complete(Irp, STATUS_INVALID_PARAMETER);
     }
+    AcquireSettingsLock(Ext);
     Ext->LineControl = *Line;
-    return Complete(Irp, SendLineSettings(DeviceObject));
+    NTSTATUS Status = SendLineSettings(DeviceObject);
+    ReleaseSettingsLock(Ext);
+    return Complete(Irp, Status);
 }
 
 NTSTATUS GetLineControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -155,7 +161,8 @@ NTSTATUS GetTimeouts(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS SetDtr(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
-    if ((Ext->HandFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE) {
+    // The handshake mode is read as it stands: a handflow change racing this request orders either way.
+    if ((ReadULongNoFence(&Ext->HandFlow.ControlHandShake) & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE) {
         return Complete(Irp, STATUS_INVALID_PARAMETER);
     }
     if (Stack(Irp)->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_SET_DTR) {
@@ -169,7 +176,7 @@ NTSTATUS SetDtr(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS SetRts(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
-    if ((Ext->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE) {
+    if ((ReadULongNoFence(&Ext->HandFlow.FlowReplace) & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE) {
         return Complete(Irp, STATUS_INVALID_PARAMETER);
     }
     if (Stack(Irp)->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_SET_RTS) {
@@ -183,9 +190,11 @@ NTSTATUS SetRts(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS SetChars(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
+    AcquireSettingsLock(Ext);
     Ext->Chars = *(PSERIAL_CHARS)Buffer(Irp);
     NTSTATUS Status = SendFlowChars(Ext);
     KeepFirstFailure(&Status, SendErrorChar(Ext));
+    ReleaseSettingsLock(Ext);
     return Complete(Irp, Status);
 }
 
@@ -203,6 +212,7 @@ NTSTATUS SetHandFlow(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         (ULONG)Flow->XoffLimit > Ext->InQueueSize) {
         return Complete(Irp, STATUS_INVALID_PARAMETER);
     }
+    AcquireSettingsLock(Ext);
     BOOLEAN ErrorCharChanged = ((Ext->HandFlow.FlowReplace ^ Flow->FlowReplace) & SERIAL_ERROR_CHAR) != 0;
     Ext->HandFlow.ControlHandShake = Flow->ControlHandShake;
     Ext->HandFlow.FlowReplace = Flow->FlowReplace;
@@ -214,6 +224,7 @@ NTSTATUS SetHandFlow(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (ErrorCharChanged && Ext->EndPointCaps != 3) {
         KeepFirstFailure(&Status, SendErrorChar(Ext));
     }
+    ReleaseSettingsLock(Ext);
     return Complete(Irp, Status);
 }
 

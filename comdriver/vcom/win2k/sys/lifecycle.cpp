@@ -29,6 +29,18 @@ NTSTATUS StopEngines(PDEVICE_OBJECT DeviceObject)
     return STATUS_SUCCESS;
 }
 
+VOID AcquireOpenCloseLock(PPORT_EXTENSION Ext)
+{
+    KeEnterCriticalRegion();
+    KeWaitForSingleObject(&Ext->OpenCloseLock, Executive, KernelMode, FALSE, NULL);
+}
+
+VOID ReleaseOpenCloseLock(PPORT_EXTENSION Ext)
+{
+    KeSetEvent(&Ext->OpenCloseLock, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
+}
+
 VOID CompletePendingWait(PPORT_EXTENSION Ext, NTSTATUS Status)
 {
     KIRQL EventIrql;
@@ -68,7 +80,9 @@ VOID RestartOpenPort(PDEVICE_OBJECT DeviceObject)
     Ext->PortPaused = FALSE;
     SendPortEnable(Ext, 1);
     SendModemControl(Ext);
+    AcquireSettingsLock(Ext);
     SendLineSettings(DeviceObject);
+    ReleaseSettingsLock(Ext);
     StartStatusPolling(Ext);
     StartReceive(Ext);
     Ext->TxStopped = FALSE;
@@ -121,6 +135,9 @@ VOID TeardownPort(PDEVICE_OBJECT DeviceObject)
 NTSTATUS NTAPI PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
+    // Not inside a pause or a restart: a stop that joined the pause's could wait for a parking that
+    // the restart has already undone.
+    AcquireOpenCloseLock(Ext);
     StopEngines(DeviceObject);
     CancelAllReads(Ext, STATUS_CANCELLED);
     StopTransmit(Ext);
@@ -131,6 +148,7 @@ NTSTATUS NTAPI PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     CancelAllWrites(Ext, STATUS_CANCELLED);
     CompletePendingWait(Ext, STATUS_SUCCESS);
+    ReleaseOpenCloseLock(Ext);
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 

@@ -33,12 +33,14 @@ VOID FreeRxBuffer(PPORT_EXTENSION Ext)
 // make the usual read-modify-write of the state drop them.
 VOID ReflectRaisedLines(PPORT_EXTENSION Ext)
 {
+    AcquireSettingsLock(Ext);   // a handflow change meanwhile is not undone
     if ((Ext->HandFlow.ControlHandShake & SERIAL_DTR_MASK) == 0) {
         Ext->HandFlow.ControlHandShake |= SERIAL_DTR_CONTROL;
     }
     if ((Ext->HandFlow.FlowReplace & SERIAL_RTS_MASK) == 0) {
         Ext->HandFlow.FlowReplace |= SERIAL_RTS_CONTROL;
     }
+    ReleaseSettingsLock(Ext);
 }
 
 // Closes the pipes that BindPipes opens; returns the status of the last close sent.
@@ -184,6 +186,9 @@ PAGEDCODE NTSTATUS NTAPI PortCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     NTSTATUS Status;
 
+    // A PnP stop or a power change pauses and restarts the open port while an application may close
+    // and open it: one at a time, so that neither meets the other half done.
+    AcquireOpenCloseLock(Ext);
     switch (Stack->MajorFunction) {
     case IRP_MJ_CREATE:
         // A port that is going away is not opened. The remove lock is taken first, so that a
@@ -232,6 +237,7 @@ PAGEDCODE NTSTATUS NTAPI PortCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Status = STATUS_UNSUCCESSFUL;
         break;
     }
+    ReleaseOpenCloseLock(Ext);
 
     Irp->IoStatus.Status = Status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);

@@ -24,12 +24,13 @@ PAGEDCODE NTSTATUS PassDownSucceeded(PPORT_EXTENSION Ext, PIRP Irp)
 PAGEDCODE VOID PauseForStop(PDEVICE_OBJECT DeviceObject)
 {
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
-    if (Ext->OpenCount == 0 || Ext->PipesReleased || PortGone(Ext)) {
-        return;
+    AcquireOpenCloseLock(Ext);
+    if (Ext->OpenCount != 0 && !Ext->PipesReleased && !PortGone(Ext)) {
+        PausePort(DeviceObject);
+        ReleasePipes(Ext);
+        Ext->PipesReleased = TRUE;
     }
-    PausePort(DeviceObject);
-    ReleasePipes(Ext);
-    Ext->PipesReleased = TRUE;
+    ReleaseOpenCloseLock(Ext);
 }
 
 // After the restart (or a cancelled stop) the port binds its pipes again and carries on where it was;
@@ -37,16 +38,17 @@ PAGEDCODE VOID PauseForStop(PDEVICE_OBJECT DeviceObject)
 PAGEDCODE VOID ResumeAfterStop(PDEVICE_OBJECT DeviceObject)
 {
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
-    if (!Ext->PipesReleased) {
-        return;
+    AcquireOpenCloseLock(Ext);
+    if (Ext->PipesReleased) {
+        Ext->PipesReleased = FALSE;
+        if (Ext->OpenCount == 0) {
+            Ext->PortPaused = FALSE;   // closed meanwhile: nothing to restart
+        } else {
+            BindPipes(Ext);
+            RestartOpenPort(DeviceObject);
+        }
     }
-    Ext->PipesReleased = FALSE;
-    if (Ext->OpenCount == 0) {
-        Ext->PortPaused = FALSE;   // closed meanwhile: nothing to restart
-        return;
-    }
-    BindPipes(Ext);
-    RestartOpenPort(DeviceObject);
+    ReleaseOpenCloseLock(Ext);
 }
 
 PAGEDCODE NTSTATUS ForwardAndWait(PPORT_EXTENSION Ext, PIRP Irp)

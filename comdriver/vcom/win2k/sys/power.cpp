@@ -31,12 +31,16 @@ NTSTATUS PowerUpOpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Status = Irp->IoStatus.Status;
     }
 
+    AcquireOpenCloseLock(Ext);
     Ext->DevicePowerState = PortPowerWorking;
-    Ext->ModemControl = MODEM_CONTROL_RTS | MODEM_CONTROL_DTR;
-    ReflectRaisedLines(Ext);
-    // The bytes the buffered transmitter accepted before the power-down, and the rest of the transfer
-    // the power-down cut off, go out now, in order; the writes held meanwhile follow.
-    RestartOpenPort(DeviceObject);
+    if (Ext->OpenCount != 0) {   // unless the application closed the port meanwhile
+        Ext->ModemControl = MODEM_CONTROL_RTS | MODEM_CONTROL_DTR;
+        ReflectRaisedLines(Ext);
+        // The bytes the buffered transmitter accepted before the power-down, and the rest of the
+        // transfer the power-down cut off, go out now, in order; the writes held meanwhile follow.
+        RestartOpenPort(DeviceObject);
+    }
+    ReleaseOpenCloseLock(Ext);
 
     PoStartNextPowerIrp(Irp);
     Irp->IoStatus.Status = Status;
@@ -59,6 +63,7 @@ NTSTATUS NTAPI PortPowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     DEVICE_POWER_STATE State = Stack->Parameters.Power.State.DeviceState;
     if (State == PowerDeviceD1 || State == PowerDeviceD2 || State == PowerDeviceD3) {
         // Nothing of the port may be outstanding on the pipes when the device powers down.
+        AcquireOpenCloseLock(Ext);
         Ext->DevicePowerState = PortPowerDown;
         if (Ext->OpenCount != 0) {
             PausePort(DeviceObject);   // reads, waits and writes not yet sent wait for the power-up
@@ -66,14 +71,18 @@ NTSTATUS NTAPI PortPowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             StopEngines(DeviceObject);
             StopTransmit(Ext);
         }
+        ReleaseOpenCloseLock(Ext);
         return PassPowerDown(Ext, Irp);
     }
 
     if (State == PowerDeviceD0 && Stack->MinorFunction == IRP_MN_SET_POWER) {
+        AcquireOpenCloseLock(Ext);
         if (Ext->OpenCount == 0) {
             Ext->DevicePowerState = PortPowerWorking;
+            ReleaseOpenCloseLock(Ext);
             return PassPowerDown(Ext, Irp);
         }
+        ReleaseOpenCloseLock(Ext);
         return PowerUpOpenPort(DeviceObject, Irp);
     }
     return PassPowerDown(Ext, Irp);

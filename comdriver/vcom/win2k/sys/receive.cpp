@@ -67,7 +67,8 @@ static SIZE_T PutHeldBytes(PPORT_EXTENSION Ext, PULONG Events)
     if (Ext->RxRing.Size - RingCount(&Ext->RxRing) <= RingLowRoom(Ext)) {
         Ext->RxEnabled = FALSE;
     }
-    if (Taken && ContainsByte(From, Taken, Ext->Chars.EventChar)) {
+    // The event character is read as it stands: a change of it racing reception applies from either byte.
+    if (Taken && ContainsByte(From, Taken, ReadUCharNoFence(&Ext->Chars.EventChar))) {
         *Events |= SERIAL_EV_RXFLAG;
     }
     return Taken;

@@ -151,6 +151,17 @@ typedef struct _PORT_EXTENSION {
     UNICODE_STRING PortLinkName;    // "\DosDevices\" + PortName
     UNICODE_STRING InterfaceLinkName;
     volatile LONG OpenCount;        // interlocked; 0 or 1
+    // Open, cleanup and close, and the pause and restart of the open port for a PnP stop or a power
+    // change, one at a time: each stops or starts the engines and waits on their idle events, which an
+    // open initialises. A synchronization event, signalled while free; PASSIVE_LEVEL. With it held,
+    // OpenCount says whether the port is open.
+    KEVENT OpenCloseLock;
+    // A settings change and the record it sends to the device, one at a time, so that the device ends
+    // with the settings as the last change left them and no record goes out half old, half new: taken
+    // by the settings requests, and by the restart that sends the settings again. Taken after
+    // OpenCloseLock, never before. A synchronization event, signalled while free; PASSIVE_LEVEL. (The
+    // lines' requests and the receive engine read single fields as they stand.)
+    KEVENT SettingsLock;
     ULONG EndPointCaps;             // 0: no status pipe; 1 to 3: line-settings protocol variant
 
     // 2. Receive side
@@ -356,7 +367,10 @@ NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject);
 // completes its request and returns its status.
 // ---------------------------------------------------------------------------------------------
 NTSTATUS NTAPI SerialDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// With SettingsLock held.
 NTSTATUS SendLineSettings(PDEVICE_OBJECT DeviceObject);
+VOID AcquireSettingsLock(PPORT_EXTENSION Ext);
+VOID ReleaseSettingsLock(PPORT_EXTENSION Ext);
 NTSTATUS SendModemControl(PPORT_EXTENSION Ext);
 VOID ChangeModemControl(PPORT_EXTENSION Ext, UCHAR Set, UCHAR Clear);   // ioctl.cpp, under StatusLock
 NTSTATUS SendPortEnable(PPORT_EXTENSION Ext, UCHAR Enable);
@@ -375,6 +389,10 @@ NTSTATUS NTAPI PortPowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI PortFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS StopEngines(PDEVICE_OBJECT DeviceObject);
+// OpenCloseLock, taken and given back inside a critical region (its holder waits for the pipe driver
+// and must not be suspended meanwhile).
+VOID AcquireOpenCloseLock(PPORT_EXTENSION Ext);
+VOID ReleaseOpenCloseLock(PPORT_EXTENSION Ext);
 // Ends the pending wait-on-mask: with STATUS_SUCCESS and no events (cleanup), or with a failure
 // status (the device has gone).
 VOID CompletePendingWait(PPORT_EXTENSION Ext, NTSTATUS Status);

@@ -28,8 +28,10 @@ constexpr bool IsMsAbi(R (*)(A..., ...)) { return false; }
 // in the Linux build too, so that a driver module and a Windows image are called alike.
 inline constexpr bool kBoundaryIsMsAbi = true;
 
-template <class F>
-const void* RoutineAddress(F* routine) { return reinterpret_cast<const void*>(routine); }
+// A routine's address as the table holds it. A macro, not a template: clang gives a routine type in the
+// Microsoft convention and the same type in the host's one the same mangled name, so one template
+// instantiated for both would be defined twice.
+#define TARVEL_ROUTINE_ADDRESS(routine) reinterpret_cast<const void*>(routine)
 
 // The table of a DLL ("ntoskrnl.exe", "HAL.dll", "USBD.SYS"; case does not matter, as on the
 // platform). A library registers its table once when it is loaded; the entries live as long as it.
@@ -49,5 +51,5 @@ const void* FindExport(std::string_view dll, std::string_view name);
                     #routine " is offered to Windows images but not declared with the Microsoft x64 ABI"); \
       return name;                                                                                        \
     }(),                                                                                                  \
-        ::tarvel::kernel::RoutineAddress(&routine)                                                        \
+        TARVEL_ROUTINE_ADDRESS(&routine)                                                        \
   }

@@ -67,7 +67,9 @@ void ReportDeviceArrived(PDEVICE_OBJECT physicalDevice, DeviceDescription descri
                          std::function<void(NTSTATUS, DeviceNode*)> done = {});
 
 // The platform's sequences. A failed query is followed by its cancel, as the platform does, and the
-// query's status is returned; otherwise the status of the last request of the sequence.
+// query's status is returned; otherwise the status of the last request of the sequence. Asked for
+// while the system sleeps, a sequence (these and the removals and Enable below) waits for the return
+// to the working state: the device tree does not change on a sleeping machine.
 NTSTATUS Rebalance(DeviceNode* node);             // query-stop, stop, start
 NTSTATUS QueryStopAndCancel(DeviceNode* node);    // query-stop, cancel-stop
 // The orderly removals (uninstall, a query the user takes back, disable). While a file object is open
