@@ -116,7 +116,7 @@ TEST_F(Pool, EachPoolTypeHoldsItsCapacityAtOnce) {
 }
 
 #if defined(__SANITIZE_ADDRESS__)
-void RecordPoisoned(PKDPC, PVOID context, PVOID block, PVOID) {
+void NTAPI RecordPoisoned(PKDPC, PVOID context, PVOID block, PVOID) {
   static_cast<std::vector<bool>*>(context)->push_back(__asan_address_is_poisoned(block));
 }
 
