@@ -50,8 +50,11 @@ function(tarvel_add_driver name)
     set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX ".sys")
     target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/comdriver/common ${ARG_INCLUDES})
     target_include_directories(${name} SYSTEM PRIVATE ${TARVEL_DDK_INCLUDE})
+    # No sibling calls: a locked helper's last call (KeReleaseSpinLock) stays a call, so the return
+    # address the emulated kernel checks against pageable code is the helper's, as in the modules.
     target_compile_options(${name} PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:${TARVEL_DRIVER_FLAGS} -ffreestanding
-                           -fno-stack-protector -mno-stack-arg-probe -D_AMD64_ -DTARVEL_WINDOWS_IMAGE>)
+                           -fno-stack-protector -mno-stack-arg-probe -fno-optimize-sibling-calls -D_AMD64_
+                           -DTARVEL_WINDOWS_IMAGE>)
     set(libs ntoskrnl hal)
     if(ARG_USBD)
       list(APPEND libs usbd)
