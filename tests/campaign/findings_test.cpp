@@ -72,6 +72,20 @@ TEST(CampaignFindings, CancelIoRacingCompletionsSeed4000002) {
     EXPECT_EQ(RunSequenceFuzz(plan).cycles, 2u);
 }
 
+// fuzz.sequences seed 4000049 (random), found by the long run on the Windows images: two threads purged
+// the receive side at once. The second purge's stop joined the first's, the first restarted the engine
+// (clearing its idle event) before the second was back at its wait, and the second waited for a parking
+// that never came. Receive purges and queue-size changes now take turns under OpenCloseLock. Its
+// schedule reaches the fault on the images (pe:CampaignFindings...), not on the modules.
+TEST(CampaignFindings, TwoReceivePurgesAtOnceSeed4000049) {
+    ASSERT_TRUE(UsePolicy("random"));
+    RunPlan plan;
+    plan.policy = "random";
+    plan.seed = 4000049;
+    plan.cycles = 4;
+    EXPECT_EQ(RunSequenceFuzz(plan).cycles, 4u);
+}
+
 // The first pool allocation of an install is the bus's own device object for the adapter; failing it
 // stopped the machine instead of reporting a device that could not be enumerated.
 TEST(CampaignFindings, InstallWithTheBusDeviceObjectFailedSeed9000001) {

@@ -210,6 +210,9 @@ NTSTATUS SerialPurge(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (Mask & SERIAL_PURGE_RXCLEAR) {
         // The bytes the receive engine holds back in RxBuffer for want of room go too: the engine
         // stands still meanwhile, so that it puts nothing old into the emptied ring.
+        // Under OpenCloseLock: another purge or a queue-size change that joined this stop would
+        // otherwise wait for the parking of an engine this one has started again.
+        AcquireOpenCloseLock(Ext);
         BOOLEAN Running = Ext->RxStopped == RX_RUNNING;
         StopReceive(Ext);
         RingFlush(&Ext->RxRing);
@@ -218,6 +221,7 @@ NTSTATUS SerialPurge(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (Running) {
             StartReceive(Ext);
         }
+        ReleaseOpenCloseLock(Ext);
     }
     if (Mask & SERIAL_PURGE_TXABORT) {
         // A transmitter that was stopped before (powered down) stays stopped.

@@ -84,8 +84,11 @@ NTSTATUS SetQueueSize(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
     SERIAL_QUEUE_SIZE Sizes = *(PSERIAL_QUEUE_SIZE)Buffer(Irp);
 
+    // Under OpenCloseLock, as a receive purge: a stop that joins another's must not outlive its restart.
+    AcquireOpenCloseLock(Ext);
     NTSTATUS Status = StopReceive(Ext);
     if (!NT_SUCCESS(Status)) {
+        ReleaseOpenCloseLock(Ext);
         return Complete(Irp, Status);
     }
     NTSTATUS Resized = STATUS_SUCCESS;
@@ -97,6 +100,7 @@ NTSTATUS SetQueueSize(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     KeClearEvent(&Ext->RxIdleEvent);
     StartReceive(Ext);
+    ReleaseOpenCloseLock(Ext);
     return Complete(Irp, Resized);
 }
 
