@@ -64,6 +64,14 @@ static PURB BuildControlUrb(USHORT Function, const SETUP_PACKET* Setup, ULONG Fl
 // Control transfers that a stop or power-down can end
 // ---------------------------------------------------------------------------------------------
 
+// A device powered down, or powering down, takes no control transfer, as it takes no bulk transfer:
+// one that reached the bus after the power-down's drain would wait at the suspended device until a
+// resume. Read without the lock on purpose, as CanAcceptIo: a request past this check holds its I/O
+// reference, which the drain waits for (and cancels it meanwhile).
+static BOOLEAN ControlTransfersRefused(PPIPE_EXTENSION Extension) {
+    return ReadULongNoFence(&Extension->IoState) == PIPE_IO_NOT_READY;
+}
+
 static VOID ListControlRequest(PPIPE_EXTENSION Extension, PCONTROL_REQUEST Request) {
     KIRQL irql;
     KeAcquireSpinLock(&Extension->ControlLock, &irql);
@@ -143,6 +151,9 @@ static NTSTATUS NTAPI SyncControlDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
 // power-down: they cancel it.
 NTSTATUS SubmitControlUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     PPIPE_EXTENSION ext = PipeExt(DeviceObject);
+    if (ControlTransfersRefused(ext)) {
+        return STATUS_POWER_STATE_INVALID;
+    }
     PIRP irp = IoAllocateIrp(ext->LowerDevice->StackSize, FALSE);
     if (irp == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -252,6 +263,9 @@ NTSTATUS ControlTransferDirect(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Re
     NTSTATUS status = ControlFunction(setup.RequestType, &function);
     if (!NT_SUCCESS(status)) {
         return status;
+    }
+    if (ControlTransfersRefused(PipeExt(DeviceObject))) {
+        return STATUS_POWER_STATE_INVALID;
     }
     PCONTROL_REQUEST request = (PCONTROL_REQUEST)PipeAllocateZeroed(NonPagedPool, sizeof(CONTROL_REQUEST));
     if (request == NULL) {

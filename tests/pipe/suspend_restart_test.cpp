@@ -122,6 +122,45 @@ TEST_P(SuspendRestartTest, SuspendsAndResumesBesideRestartsLeaveTheDeviceServing
     ExpectStartedServingInD0();
 }
 
+// A client's control transfers beside its suspends and resumes. A control transfer that came in after
+// the power-down's drain reached the bus as it suspended the device, and a suspended device moves
+// nothing: it waited there until a resume, which a port driver holding its lock across the transfer
+// never lets through. From the moment a power-down begins, control transfers are refused as bulk
+// transfers are; those already under way are waited for or cancelled by the drain.
+TEST_P(SuspendRestartTest, ControlTransfersBesideSuspendsAndResumesAllReturn) {
+    PFILE_OBJECT file = OpenPipe("");
+    bool running = true;
+    int finished = 0;
+    std::vector<NTSTATUS> statuses;
+    kernel::StartThread("client", [&] {
+        for (int i = 0; running; ++i) {
+            EXPECT_EQ(AskPipeDriver(i % 2 == 0 ? IOCTL_PIPE_SUSPEND_DEVICE : IOCTL_PIPE_RESUME_DEVICE), STATUS_SUCCESS);
+            RunFor(1 + (GetParam() + i) % 3);
+        }
+        ++finished;
+    });
+    kernel::StartThread("vendor-writes", [&] {
+        const Bytes data{1, 2, 3};
+        while (running) {
+            statuses.push_back(Control(file, IOCTL_PIPE_VENDOR_WRITE, data.data(), 3, nullptr, 0).Status);
+            if (statuses.back() != STATUS_SUCCESS) RunFor(1);
+        }
+        ++finished;
+    });
+    RunFor(400);
+    running = false;
+    for (int i = 0; i < 200 && finished < 2; ++i) RunFor(10);
+    ASSERT_EQ(finished, 2) << "a suspend, resume or control transfer never returned";
+    for (NTSTATUS status : statuses)
+        EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_POWER_STATE_INVALID || status == STATUS_CANCELLED)
+            << std::hex << status;
+    if (Ext()->DevicePowerState != PowerDeviceD0) {
+        ASSERT_EQ(AskPipeDriver(IOCTL_PIPE_RESUME_DEVICE), STATUS_SUCCESS);
+    }
+    Close(file);
+    ExpectStartedServingInD0();
+}
+
 INSTANTIATE_TEST_SUITE_P(Seeds, SuspendRestartTest, ::testing::Range(0, 13), PolicyName);
 
 }  // namespace

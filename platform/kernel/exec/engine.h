@@ -32,6 +32,7 @@ struct TimelineKey {
 struct WaitInfo {
   const char* kind = nullptr;         // "event", "timer", "spin lock", "delay", "work", ...
   const char* routine = nullptr;      // the kernel routine that waits
+  const void* caller = nullptr;       // the return address into the code that called it, if known
   const void* const* objects = nullptr;
   unsigned count = 0;
   bool waitAll = false;

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "exec/machine.h"
+#include "verifier/code_address.h"
 #include "tarvel/verifier.h"
 
 namespace tarvel::kernel::exec {
@@ -55,6 +56,7 @@ std::string DescribeWait(const Thread& t) {
     }
   }
   if (w.routine) text += std::string(" in ") + w.routine;
+  if (w.caller) text += " called from " + verifier::DescribeCode(w.caller);
   if (w.hasDeadline) text += ", times out at " + FormatTime(w.deadline.due);
   else if (!w.idle) text += ", no timeout";
   return text;

@@ -75,8 +75,8 @@ bool WaitsOn(const Thread* t, const DISPATCHER_HEADER* h) {
   return false;
 }
 
-NTSTATUS WaitOnObjects(const char* routine, const void* const* objects, unsigned count, bool waitAll,
-                 const LARGE_INTEGER* timeout) {
+NTSTATUS WaitOnObjects(const char* routine, const void* caller, const void* const* objects, unsigned count,
+                       bool waitAll, const LARGE_INTEGER* timeout) {
   Thread* self = exec::Current();
   if (auto held = gHeldForWait.find(self); held != gHeldForWait.end()) {
     exec::SetIrql(self, held->second);  // the wait drops back to the IRQL before KeSetEvent
@@ -88,6 +88,7 @@ NTSTATUS WaitOnObjects(const char* routine, const void* const* objects, unsigned
   if (now != -1) return now;
   if (timeout && timeout->QuadPart == 0) return STATUS_TIMEOUT;
   self->wait = exec::WaitFor(kObjectWait, routine);
+  self->wait.caller = caller;
   self->wait.objects = objects;
   self->wait.count = count;
   self->wait.waitAll = waitAll;
@@ -162,15 +163,15 @@ extern "C" {
 
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout) {
   const void* objects[1] = {Object};
-  return ke::WaitOnObjects("KeWaitForSingleObject", objects, 1, false, Timeout);
+  return ke::WaitOnObjects("KeWaitForSingleObject", __builtin_return_address(0), objects, 1, false, Timeout);
 }
 
 NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON,
                                   KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout, PKWAIT_BLOCK) {
   if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS)
     VerifierStop("bad object count", "KeWaitForMultipleObjects", Object, std::to_string(Count) + " objects");
-  return ke::WaitOnObjects("KeWaitForMultipleObjects", const_cast<const void* const*>(Object), Count,
-                     WaitType == WaitAll, Timeout);
+  return ke::WaitOnObjects("KeWaitForMultipleObjects", __builtin_return_address(0),
+                           const_cast<const void* const*>(Object), Count, WaitType == WaitAll, Timeout);
 }
 
 }  // extern "C"
