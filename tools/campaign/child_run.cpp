@@ -11,8 +11,23 @@
 
 namespace campaign {
 
-pid_t StartChild(const Scenario& scenario, const RunPlan& plan, const std::string& logPath, unsigned timeoutSeconds,
-                 int* resultFd) {
+namespace {
+
+// Standard output and error of the child from now on go to path.
+void LogTo(const std::string& path) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int log = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (log < 0) return;
+    dup2(log, 1);
+    dup2(log, 2);
+    close(log);
+}
+
+}  // namespace
+
+pid_t StartChild(const std::vector<ChildRun>& runs, unsigned timeoutSeconds, std::size_t restartAboveBytes,
+                 std::chrono::steady_clock::time_point startNoRunAfter, int* resultFd) {
     int result[2];
     if (pipe(result) != 0) return -1;
     std::fflush(stdout);
@@ -24,23 +39,26 @@ pid_t StartChild(const Scenario& scenario, const RunPlan& plan, const std::strin
         return pid;
     }
     close(result[0]);
-    const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (log >= 0) {
-        dup2(log, 1);
-        dup2(log, 2);
-        close(log);
-    }
     sigset_t childExits;  // the runner waits for them; the run itself sees signals as usual
     sigemptyset(&childExits);
     sigaddset(&childExits, SIGCHLD);
     sigprocmask(SIG_UNBLOCK, &childExits, nullptr);
-    alarm(timeoutSeconds);  // SIGALRM ends a run that no longer moves in real time
-    if (!UsePolicy(plan.policy)) _exit(5);
-    const Tally tally = scenario.run(plan);
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const ssize_t written = write(result[1], &tally, sizeof tally);
-    _exit(written == static_cast<ssize_t>(sizeof tally) ? 0 : 4);
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const ChildRun& run = runs[i];
+        if (i > 0 && std::chrono::steady_clock::now() > startNoRunAfter) break;
+        LogTo(run.logPath);
+        alarm(timeoutSeconds);  // SIGALRM ends a run that no longer moves in real time
+        if (!UsePolicy(run.plan.policy)) _exit(5);
+        if (run.planted == PlantedFinding::Always || (run.planted == PlantedFinding::AfterOtherRuns && i > 0))
+            Finding("planted finding of seed " + std::to_string(run.plan.seed));
+        const Tally tally = run.scenario->run(run.plan);
+        std::fflush(stdout);
+        std::fflush(stderr);
+        // A tally in the pipe says the run finished; the runner counts them to know where a child ended.
+        if (write(result[1], &tally, sizeof tally) != static_cast<ssize_t>(sizeof tally)) _exit(4);
+        if (ResidentBytes(getpid()) > restartAboveBytes) break;
+    }
+    _exit(0);
 }
 
 namespace {
@@ -74,24 +92,32 @@ std::size_t ResidentBytes(pid_t pid) {
     return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 }
 
-ChildOutcome CollectChild(int waitStatus, int resultFd, const std::string& logPath, const std::string& endedBy) {
-    ChildOutcome outcome;
-    outcome.logPath = logPath;
-    const ssize_t got = read(resultFd, &outcome.tally, sizeof outcome.tally);
-    close(resultFd);
-    const bool exitedClean = WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) == 0;
-    outcome.passed = exitedClean && got == static_cast<ssize_t>(sizeof outcome.tally);
-    std::ifstream file(logPath);
-    std::stringstream text;
-    text << file.rdbuf();
-    // A thread still blocked when the machine shut down waited for something that never came: a hang
-    // that the machine could not see because time still moved or the waiter was a system worker.
-    const std::size_t stuck = text.str().find("still waits at shutdown");
-    if (outcome.passed && stuck != std::string::npos) {
-        outcome.passed = false;
-        outcome.finding = text.str().substr(text.str().rfind('\n', stuck) == std::string::npos ? 0 : text.str().rfind('\n', stuck) + 1);
-        outcome.finding = outcome.finding.substr(0, outcome.finding.find('\n') + 1);
-    } else if (!outcome.passed) {
+std::vector<ChildOutcome> CollectChild(int waitStatus, int resultFd, const std::vector<ChildRun>& runs,
+                                       const std::string& endedBy) {
+    std::vector<ChildOutcome> outcomes;
+    for (const ChildRun& run : runs) {
+        ChildOutcome outcome;
+        outcome.logPath = run.logPath;
+        const ssize_t got = read(resultFd, &outcome.tally, sizeof outcome.tally);
+        outcome.passed = got == static_cast<ssize_t>(sizeof outcome.tally);
+        std::ifstream file(run.logPath);
+        std::stringstream text;
+        text << file.rdbuf();
+        if (outcome.passed) {
+            // A thread still blocked when the machine shut down waited for something that never came: a
+            // hang that the machine could not see because time still moved or the waiter was a system worker.
+            const std::size_t stuck = text.str().find("still waits at shutdown");
+            if (stuck != std::string::npos) {
+                const std::size_t line = text.str().rfind('\n', stuck);
+                outcome.passed = false;
+                outcome.finding = text.str().substr(line == std::string::npos ? 0 : line + 1);
+                outcome.finding = outcome.finding.substr(0, outcome.finding.find('\n') + 1);
+            }
+            outcomes.push_back(outcome);
+            continue;
+        }
+        // The child ended in this run, or (exited cleanly) before it: the runs from here on were not done.
+        if (WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) == 0 && endedBy.empty()) break;
         outcome.finding = FindingLines(text.str());
         if (!endedBy.empty()) {
             outcome.finding += "(" + endedBy + ")\n";
@@ -102,8 +128,11 @@ ChildOutcome CollectChild(int waitStatus, int resultFd, const std::string& logPa
         } else if (WIFEXITED(waitStatus)) {
             outcome.finding += "(exit status " + std::to_string(WEXITSTATUS(waitStatus)) + ")\n";
         }
+        outcomes.push_back(outcome);
+        break;
     }
-    return outcome;
+    close(resultFd);
+    return outcomes;
 }
 
 }  // namespace campaign

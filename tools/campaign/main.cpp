@@ -1,7 +1,8 @@
-// tarvel-campaign: the reliability campaign. Runs each scenario under many seeds of the random and
-// the pct scheduling policies (by turns), with the verifier on, every seed in a child process of its own, and prints a
-// summary table (scenario, seeds, cycles, requests, faults injected, findings). Every finding comes with
-// its seed, the lines that name it, the child's log and the command that replays it.
+// tarvel-campaign: the reliability campaign. Runs each scenario under many seeds of the random and the
+// pct scheduling policies (by turns), with the verifier on, every seed on a fresh machine in a child
+// process (several in turn in each; a finding is always reported from a run alone), and prints a summary
+// table (scenario, seeds, cycles, requests, faults injected, findings). Every finding comes with its
+// seed, the lines that name it, the run's log and the command that replays it.
 //
 //   tarvel-campaign                 the short configuration (CI)
 //   tarvel-campaign --long          the long configuration
@@ -33,6 +34,9 @@ struct Options {
     int seeds = 0;     // 0: the configuration's count per scenario
     int cycles = 0;    // 0: the configuration's count
     unsigned jobs = 2;
+    unsigned runsPerChild = 16;  // seeds one child process runs in turn, each on a fresh machine
+    std::uint64_t plantedSeed = 0;   // the runner's own tests: this seed's run fails ...
+    PlantedFinding planted = PlantedFinding::None;  // ... always, or only after others in its process
     unsigned timeout = 0;        // real seconds per child; 0: the configuration's
     std::size_t memoryLimitMb = 2048;  // resident memory per child, after which the runner ends it
     double timeBudget = 0;       // real seconds after which no new run starts; 0: none
@@ -105,21 +109,52 @@ public:
         sigprocmask(SIG_BLOCK, &childExits_, nullptr);
     }
 
-    // Runs the jobs, at most options.jobs at a time; returns the outcomes in job order.
+    // Runs the jobs, at most options.jobs children at a time, each child taking up to
+    // options.runsPerChild of them in turn; returns the outcomes in job order. The jobs a child did not
+    // get to go to the next child. A run that fails after others in the same child is run again alone,
+    // and that run is the one reported: a finding must replay from its seed in a fresh process.
     std::vector<ChildOutcome> Run(const std::vector<Job>& jobs, bool count = true) {
         std::vector<ChildOutcome> outcomes(jobs.size());
-        std::map<pid_t, std::pair<std::size_t, int>> running;  // pid -> job, result pipe
-        std::size_t next = 0;
-        while (next < jobs.size() || !running.empty()) {
-            while (next < jobs.size() && running.size() < options_.jobs && !OutOfTime()) {
-                int fd = -1;
-                const pid_t pid = StartChild(*jobs[next].scenario, jobs[next].plan, LogPath(jobs[next], next),
-                                             Timeout(), &fd);
+        struct Pending {
+            std::size_t job;
+            bool alone = false;          // again on its own, after it failed in a child's later run
+            ChildOutcome afterOthers;    // then: how it failed there
+        };
+        std::deque<Pending> pending;
+        for (std::size_t i = 0; i < jobs.size(); ++i) pending.push_back({i, false, {}});
+        struct Child {
+            std::vector<Pending> runs;
+            std::vector<ChildRun> plan;
+            int fd;
+        };
+        std::map<pid_t, Child> running;
+        while (!pending.empty() || !running.empty()) {
+            // Out of time, no new run starts; a failed run still gets its run alone.
+            while (!pending.empty() && running.size() < options_.jobs && (!OutOfTime() || pending.front().alone)) {
+                Child child;
+                // Near the end the children share what is left, so that none runs on alone for long.
+                const std::size_t most = std::clamp<std::size_t>(pending.size() / options_.jobs, 1, options_.runsPerChild);
+                while (!pending.empty() && child.runs.size() < most && !pending.front().alone) {
+                    child.runs.push_back(pending.front());
+                    pending.pop_front();
+                }
+                if (child.runs.empty()) {  // a run to repeat alone
+                    child.runs.push_back(pending.front());
+                    pending.pop_front();
+                }
+                for (const Pending& p : child.runs) {
+                    const Job& job = jobs[p.job];
+                    const bool planted = options_.plantedSeed != 0 && job.plan.seed == options_.plantedSeed;
+                    child.plan.push_back({job.scenario, job.plan, LogPath(job, p.job, p.alone),
+                                          planted ? options_.planted : PlantedFinding::None});
+                }
+                const pid_t pid = StartChild(child.plan, Timeout(), (options_.memoryLimitMb << 20) / 2, Deadline(),
+                                             &child.fd);
                 if (pid < 0) {
                     std::perror("fork");
                     std::exit(2);
                 }
-                running[pid] = {next++, fd};
+                running[pid] = std::move(child);
             }
             if (running.empty()) break;  // out of time
             int status = 0;
@@ -132,23 +167,43 @@ public:
             }
             auto it = running.find(pid);
             if (it == running.end()) continue;
-            const auto [index, fd] = it->second;
+            Child child = std::move(it->second);
             running.erase(it);
             std::string endedBy;
             if (auto over = overMemory_.find(pid); over != overMemory_.end()) {
                 endedBy = over->second;
                 overMemory_.erase(over);
             }
-            outcomes[index] = CollectChild(status, fd, LogPath(jobs[index], index), endedBy);
-            if (count) Record(jobs[index], outcomes[index]);
-            if (outcomes[index].passed) std::filesystem::remove(outcomes[index].logPath);
+            const std::vector<ChildOutcome> done = CollectChild(status, child.fd, child.plan, endedBy);
+            for (std::size_t r = child.runs.size(); r-- > done.size();) pending.push_front(child.runs[r]);
+            for (std::size_t r = 0; r < done.size(); ++r) {
+                const Pending& run = child.runs[r];
+                ChildOutcome outcome = done[r];
+                if (!outcome.passed && r > 0) {  // it ended the child: the last of done
+                    pending.push_front({run.job, true, outcome});
+                    continue;
+                }
+                if (run.alone && outcome.passed) {
+                    // Only after other runs in the same process: something outlived its machine.
+                    std::filesystem::remove(outcome.logPath);
+                    outcome = run.afterOthers;
+                    outcome.finding = "fails only after other runs in the same process, passes alone (state "
+                                      "carried from one machine to the next):\n" + outcome.finding;
+                } else if (run.alone) {
+                    std::filesystem::remove(run.afterOthers.logPath);
+                }
+                outcomes[run.job] = outcome;
+                if (count) Record(jobs[run.job], outcome);
+                if (outcome.passed) std::filesystem::remove(outcome.logPath);
+            }
         }
         return outcomes;
     }
 
     // A run that holds more than the limit is ended (a finding, with its seed), before it takes the
     // machine's memory from the other runs.
-    void EndChildrenOverMemory(const std::map<pid_t, std::pair<std::size_t, int>>& running) {
+    template <typename Children>
+    void EndChildrenOverMemory(const Children& running) {
         const std::size_t limit = options_.memoryLimitMb << 20;
         for (const auto& [pid, job] : running) {
             const std::size_t resident = ResidentBytes(pid);
@@ -159,10 +214,12 @@ public:
         }
     }
 
-    bool OutOfTime() const {
-        return options_.timeBudget > 0 &&
-               std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count() > options_.timeBudget;
+    std::chrono::steady_clock::time_point Deadline() const {
+        if (options_.timeBudget <= 0) return std::chrono::steady_clock::time_point::max();
+        return started_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(options_.timeBudget));
     }
+    bool OutOfTime() const { return std::chrono::steady_clock::now() > Deadline(); }
 
     int Report() const {
         std::printf("\n%-18s %8s %8s %12s %8s %9s\n", "scenario", "seeds", "cycles", "requests", "faults", "findings");
@@ -211,12 +268,12 @@ private:
         }
         return out;
     }
-    std::string LogPath(const Job& job, std::size_t index) const {
+    std::string LogPath(const Job& job, std::size_t index, bool alone = false) const {
         std::string row = job.row;
         for (char& c : row)
             if (c == '/' || c == ' ') c = '_';
         return options_.logDir + "/" + row + "-seed" + std::to_string(job.plan.seed) + "-" + std::to_string(index) +
-               "-" + std::to_string(getpid()) + ".log";
+               "-" + std::to_string(getpid()) + (alone ? "-alone" : "") + ".log";
     }
     unsigned Timeout() const { return options_.timeout ? options_.timeout : (options_.longRun ? 600 : 120); }
     void Record(const Job& job, const ChildOutcome& outcome) {
@@ -328,7 +385,12 @@ void Usage() {
         "  --first-seed N     first seed (default 1)\n"
         "  --policy P[,P...]  scheduling policies, taken by turns by the seeds of a scenario: random, pct,\n"
         "                     pct:DEPTH or pct:DEPTH:STEPS (default random,pct); the sweep runs the first\n"
-        "  --jobs N           runs at a time (default 2)\n"
+        "  --jobs N           child processes at a time (default 2)\n"
+        "  --runs-per-child N seeds one child runs in turn, each on a fresh machine (default 16; 1: a\n"
+        "                     process per seed). A finding after other runs is run again alone\n"
+        "  --plant-finding SEED, --plant-finding-after-others SEED\n"
+        "                     the runner's own tests: that seed's run fails, always or only after\n"
+        "                     other runs in its process\n"
         "  --only TEXT        only the rows whose name contains TEXT (pnp, sleep, fuzz, lowres.stream, ...)\n"
         "  --sweep-limit N    low-resource runs per phase (0: every allocation attempt)\n"
         "  --time-budget SEC  start no new run after SEC seconds of real time\n"
@@ -376,6 +438,11 @@ bool Parse(int argc, char** argv, Options& o) {
             o.plan.policy = o.policies.front();
         }
         else if (a == "--jobs") o.jobs = std::max(1, std::stoi(value()));
+        else if (a == "--runs-per-child") o.runsPerChild = static_cast<unsigned>(std::max(1, std::stoi(value())));
+        else if (a == "--plant-finding" || a == "--plant-finding-after-others") {
+            o.plantedSeed = std::stoull(value());
+            o.planted = a == "--plant-finding" ? PlantedFinding::Always : PlantedFinding::AfterOtherRuns;
+        }
         else if (a == "--only") o.only = value();
         else if (a == "--sweep-limit") o.sweepLimit = static_cast<unsigned>(std::stoul(value()));
         else if (a == "--time-budget") o.timeBudget = std::stod(value());
