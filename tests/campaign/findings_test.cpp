@@ -238,6 +238,14 @@ TEST(CampaignFindings, OpenBesideAClientSuspendSeed14000039) { ReplayPair("rando
 // moment a power-down begins.
 TEST(CampaignFindings, ControlTransferQueuedAcrossAClientSuspendSeed7000085) { ReplayPair("random", 7000085, 2); }
 
+// Operation pairs, cycle 2 of pct seed 7000142 (the long run on the modules): reads and writes beside a
+// remote wake that never came. The receive engine's reads span many packets (RxReqSize 4096, as the
+// package installs it), and a transfer ends only at a short packet. The host polled late, the adapter's FIFO held
+// exactly one full packet, and the adapter then NAKed for ever: the last 64 bytes of the chunk waited in
+// the pending read for data that the application would send only after it had them back. Adapters close
+// data that ends on a full packet with a zero-length packet, and the model now does.
+TEST(CampaignFindings, DataEndingOnAFullPacketWaitsInTheReadSeed7000142) { ReplayPair("pct", 7000142, 3); }
+
 // A seed run in the test process does what it does in the runner's child: replay is exact.
 TEST(CampaignReplays, ASeedRunsTheSameTwice) {
     RunPlan plan;

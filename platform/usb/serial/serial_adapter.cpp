@@ -4,11 +4,12 @@ namespace tarvel::usb {
 
 namespace {
 std::size_t DefaultFifo(const SerialAdapterOptions& o) { return o.speed == Speed::High ? 1024 : 256; }
+std::uint16_t BulkPacketSize(const SerialAdapterOptions& o) { return o.speed == Speed::High ? 512 : 64; }
 }
 
 DeviceBlueprint SerialAdapter::MakeBlueprint(const SerialAdapterOptions& options) {
     const bool high = options.speed == Speed::High;
-    const std::uint16_t bulk = high ? 512 : 64;
+    const std::uint16_t bulk = BulkPacketSize(options);
     DeviceBlueprint blueprint;
     blueprint.vendorId = options.vendorId;
     blueprint.productId = options.productId;
@@ -32,7 +33,8 @@ DeviceBlueprint SerialAdapter::MakeBlueprint(const SerialAdapterOptions& options
 SerialAdapter::SerialAdapter(const Clock& clock, SerialAdapterOptions options)
     : DeviceModel(MakeBlueprint(options), clock),
       uart_(clock, options.rxFifoSize ? options.rxFifoSize : DefaultFifo(options),
-            options.txFifoSize ? options.txFifoSize : (options.rxFifoSize ? options.rxFifoSize : DefaultFifo(options))) {
+            options.txFifoSize ? options.txFifoSize : (options.rxFifoSize ? options.rxFifoSize : DefaultFifo(options))),
+      bulkPacket_(BulkPacketSize(options)) {
     uart_.OnFarActivity([this] { NotifyActivity(); });
 }
 
@@ -57,9 +59,20 @@ Outcome SerialAdapter::OnIn(std::uint8_t endpoint, std::span<std::uint8_t> room)
     }
     if (endpoint != kBulkIn) return Outcome{Handshake::Stall, 0};
     const std::size_t n = uart_.Read(room);
-    return n ? Outcome{Handshake::Ack, static_cast<std::uint32_t>(n)} : Outcome{Handshake::Nak, 0};
+    if (n == 0) {
+        // The host's transfer of several packets ends only at a short packet: data that stopped on a
+        // full one would wait in it until the line brought more.
+        if (!inEndedOnFullPacket_) return Outcome{Handshake::Nak, 0};
+        inEndedOnFullPacket_ = false;
+        return Outcome{Handshake::Ack, 0};
+    }
+    inEndedOnFullPacket_ = n == bulkPacket_;
+    return Outcome{Handshake::Ack, static_cast<std::uint32_t>(n)};
 }
 
-void SerialAdapter::OnReset() { commands_.Reset(); }
+void SerialAdapter::OnReset() {
+    commands_.Reset();
+    inEndedOnFullPacket_ = false;
+}
 
 }  // namespace tarvel::usb

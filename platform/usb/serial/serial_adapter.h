@@ -1,5 +1,6 @@
 // The USB-serial adapter: one vendor-class interface with, in this order, bulk OUT 0x01 (data to the
-// line), bulk IN 0x81 (data from the line, NAK while the receive FIFO is empty) and interrupt IN 0x82
+// line), bulk IN 0x81 (data from the line, NAK while the receive FIFO is empty; data that ended on a
+// full packet is closed by one zero-length packet when the FIFO runs dry) and interrupt IN 0x82
 // (one status byte per poll, see Uart::TakeStatusByte). It is configured by the vendor commands of
 // vendor_commands.h.
 #pragma once
@@ -56,6 +57,9 @@ protected:
 private:
     Uart uart_;
     VendorCommands commands_{uart_};
+    std::size_t bulkPacket_;           // the bulk endpoints' maximum packet size
+    bool inEndedOnFullPacket_ = false; // the last bulk-in packet was full: a zero-length one closes it
+
 };
 
 }  // namespace tarvel::usb

@@ -127,6 +127,30 @@ TEST_F(AdapterFixture, EndpointsCarryTheLineAndTheStatusByte) {
     EXPECT_EQ(status[0], 0x03);
 }
 
+// The host reads several packets per transfer, which ends only at a short packet. Data that stops on
+// a full packet is followed by one zero-length packet once the FIFO is empty, as adapters end their
+// transfers; otherwise the host's read would hold those bytes until the line brought more.
+TEST_F(AdapterFixture, DataEndingOnAFullPacketIsClosedByOneZeroLengthPacket) {
+    ScriptedPeer peer;
+    adapter.Connect(&peer);
+    ASSERT_EQ(Vendor({3, 1}), Handshake::Ack);
+    ASSERT_EQ(Vendor({0, 0x07}), Handshake::Ack);  // 115200 8N1
+    std::uint8_t room[64];
+    peer.Send(std::string(64, 'a'));
+    clock.now += 10 * kMs;
+    EXPECT_EQ(adapter.In(SerialAdapter::kBulkIn, room).length, 64u);
+    const Outcome closing = adapter.In(SerialAdapter::kBulkIn, room);
+    EXPECT_EQ(closing.handshake, Handshake::Ack) << "a zero-length packet ends the transfer";
+    EXPECT_EQ(closing.length, 0u);
+    EXPECT_EQ(adapter.In(SerialAdapter::kBulkIn, room).handshake, Handshake::Nak) << "only one";
+
+    peer.Send(std::string(100, 'b'));  // a full packet, then a short one that ends the transfer itself
+    clock.now += 10 * kMs;
+    EXPECT_EQ(adapter.In(SerialAdapter::kBulkIn, room).length, 64u);
+    EXPECT_EQ(adapter.In(SerialAdapter::kBulkIn, room).length, 36u);
+    EXPECT_EQ(adapter.In(SerialAdapter::kBulkIn, room).handshake, Handshake::Nak);
+}
+
 TEST(SerialAdapterBlueprint, InterfaceListsTheEndpointsInPipeOrderAtEachSpeed) {
     for (Speed speed : {Speed::Full, Speed::High}) {
         const DeviceBlueprint blueprint = SerialAdapter::MakeBlueprint(SerialAdapterOptions{speed, true});
