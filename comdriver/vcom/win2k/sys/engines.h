@@ -110,6 +110,7 @@ DRIVER_CANCEL WaitCancel;
 NTSTATUS SerialGetWaitMask(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SerialSetWaitMask(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SerialWaitOnMask(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID ClearCommErrors(PPORT_EXTENSION Ext);
 NTSTATUS SerialGetCommStatus(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SerialGetModemStatus(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SerialPurge(PDEVICE_OBJECT DeviceObject, PIRP Irp);    // PASSIVE_LEVEL

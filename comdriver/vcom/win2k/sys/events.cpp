@@ -1,10 +1,10 @@
 // Serial events and status requests: the event history that the engines raise into, the one
 // wait-on-mask request that may wait for it, and the status, purge and statistics requests.
 //
-// EventLock guards WaitMask and EventHistory; PendingWaitIrp is changed under EventLock and the
-// cancel spin lock together (taken in that order), except by WaitCancel, which runs under the cancel
-// spin lock alone. A wait is recorded under both locks, so its cancel routine cannot run between
-// the recording and the release, and always finds it.
+// EventLock guards WaitMask, EventHistory and PendingWaitIrp. A wait is recorded under EventLock and
+// the cancel spin lock together (taken in that order), so its cancel routine cannot run between the
+// recording and the release, and always finds it; WaitCancel, called under the cancel spin lock,
+// lets go of it and takes EventLock to forget the wait.
 #include "tarvelport.h"
 
 static ULONG InputLength(PIRP Irp)
@@ -70,13 +70,17 @@ NTSTATUS CompleteWait(PDEVICE_OBJECT DeviceObject)
     return STATUS_SUCCESS;
 }
 
+// The wait is forgotten before it completes: a new wait sent once this one has ended never finds it.
 VOID NTAPI WaitCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PPORT_EXTENSION Ext = PortExtension(DeviceObject);
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    KIRQL Irql;
+    KeAcquireSpinLock(&Ext->EventLock, &Irql);
     if (Ext->PendingWaitIrp == Irp) {
         Ext->PendingWaitIrp = nullptr;
     }
-    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    KeReleaseSpinLock(&Ext->EventLock, Irql);
     CompleteRequest(Irp, STATUS_CANCELLED, 0);
 }
 
@@ -160,6 +164,15 @@ NTSTATUS SerialGetWaitMask(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     ULONG Mask = Ext->WaitMask;
     KeReleaseSpinLock(&Ext->EventLock, Irql);
     return CompleteWithMask(Irp, Mask, IO_NO_INCREMENT);
+}
+
+// A stop or removal forgets the line errors: under StatusLock, as GetCommStatus reads and clears them.
+LOCKEDCODE VOID ClearCommErrors(PPORT_EXTENSION Ext)
+{
+    KIRQL Irql;
+    KeAcquireSpinLock(&Ext->StatusLock, &Irql);
+    Ext->CommStatus.Errors = 0;
+    KeReleaseSpinLock(&Ext->StatusLock, Irql);
 }
 
 NTSTATUS SerialGetCommStatus(PDEVICE_OBJECT DeviceObject, PIRP Irp)

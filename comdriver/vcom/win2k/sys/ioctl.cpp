@@ -37,6 +37,17 @@ template <typename T> NTSTATUS ReturnValue(PIRP Irp, const T& Value)
     return Complete(Irp, STATUS_SUCCESS, sizeof(T));
 }
 
+// A GET copies its setting under SettingsLock, which every SET holds across its change and the
+// device's update: the caller sees the record whole, as one SET left it, never parts of two.
+template <typename T> NTSTATUS ReturnSetting(PDEVICE_OBJECT DeviceObject, PIRP Irp, const T& Setting)
+{
+    PPORT_EXTENSION Ext = PortExtension(DeviceObject);
+    AcquireSettingsLock(Ext);
+    T Copy = Setting;
+    ReleaseSettingsLock(Ext);
+    return ReturnValue(Irp, Copy);
+}
+
 // Sends ModemControl to the device when the device takes modem control (EndPointCaps nonzero).
 NTSTATUS CompleteModemLines(PPORT_EXTENSION Ext, PIRP Irp)
 {
@@ -74,8 +85,11 @@ NTSTATUS SetBaudRate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 NTSTATUS GetBaudRate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PPORT_EXTENSION Ext = PortExtension(DeviceObject);
     SERIAL_BAUD_RATE Rate;
-    Rate.BaudRate = PortExtension(DeviceObject)->BaudRate;
+    AcquireSettingsLock(Ext);   // as ReturnSetting
+    Rate.BaudRate = Ext->BaudRate;
+    ReleaseSettingsLock(Ext);
     return ReturnValue(Irp, Rate);
 }
 
@@ -121,7 +135,7 @@ NTSTATUS SetLineControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 NTSTATUS GetLineControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    return ReturnValue(Irp, PortExtension(DeviceObject)->LineControl);
+    return ReturnSetting(DeviceObject, Irp, PortExtension(DeviceObject)->LineControl);
 }
 
 NTSTATUS SetBreak(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -148,18 +162,29 @@ NTSTATUS SetTimeouts(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return Complete(Irp, Status);
     }
 
+    // Each half under the lock its readers hold: the read timeouts under the cancel spin lock (the
+    // read path), the write timeouts under WriteLock (the transmitters' timers).
+    AcquireSettingsLock(Ext);
     KIRQL CancelIrql;
     IoAcquireCancelSpinLock(&CancelIrql);
     Ext->ReadMode = ReadMode;
-    Ext->Timeouts = Timeouts;
+    Ext->Timeouts.ReadIntervalTimeout = Timeouts.ReadIntervalTimeout;
+    Ext->Timeouts.ReadTotalTimeoutMultiplier = Timeouts.ReadTotalTimeoutMultiplier;
+    Ext->Timeouts.ReadTotalTimeoutConstant = Timeouts.ReadTotalTimeoutConstant;
     StartReadTotalTimer(Ext);   // the new values apply to the read in progress
     IoReleaseCancelSpinLock(CancelIrql);
+    KIRQL Irql;
+    KeAcquireSpinLock(&Ext->WriteLock, &Irql);
+    Ext->Timeouts.WriteTotalTimeoutMultiplier = Timeouts.WriteTotalTimeoutMultiplier;
+    Ext->Timeouts.WriteTotalTimeoutConstant = Timeouts.WriteTotalTimeoutConstant;
+    KeReleaseSpinLock(&Ext->WriteLock, Irql);
+    ReleaseSettingsLock(Ext);
     return Complete(Irp, STATUS_SUCCESS);
 }
 
 NTSTATUS GetTimeouts(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    return ReturnValue(Irp, PortExtension(DeviceObject)->Timeouts);
+    return ReturnSetting(DeviceObject, Irp, PortExtension(DeviceObject)->Timeouts);
 }
 
 NTSTATUS SetDtr(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -204,7 +229,7 @@ NTSTATUS SetChars(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 NTSTATUS GetChars(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    return ReturnValue(Irp, PortExtension(DeviceObject)->Chars);
+    return ReturnSetting(DeviceObject, Irp, PortExtension(DeviceObject)->Chars);
 }
 
 NTSTATUS SetHandFlow(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -234,7 +259,7 @@ NTSTATUS SetHandFlow(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 NTSTATUS GetHandFlow(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    return ReturnValue(Irp, PortExtension(DeviceObject)->HandFlow);
+    return ReturnSetting(DeviceObject, Irp, PortExtension(DeviceObject)->HandFlow);
 }
 
 NTSTATUS GetProperties(PDEVICE_OBJECT DeviceObject, PIRP Irp)

@@ -100,7 +100,7 @@ PAGEDCODE NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return PassDownSucceeded(Ext, Irp);
     }
     Ext->Removed = TRUE;
-    Ext->CommStatus.Errors = 0;
+    ClearCommErrors(Ext);
     // Returns once the application has closed the port.
     IoReleaseRemoveLockAndWaitEx(&Ext->RemoveLock, NULL, sizeof(IO_REMOVE_LOCK));
 
@@ -152,7 +152,7 @@ PAGEDCODE NTSTATUS NTAPI PortPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     case IRP_MN_STOP_DEVICE:
         EnterPnpState(Ext, PnpStopped);
-        Ext->CommStatus.Errors = 0;
+        ClearCommErrors(Ext);
         PauseForStop(DeviceObject);   // a stop without its query
         return PassDownSucceeded(Ext, Irp);
 
@@ -179,7 +179,7 @@ PAGEDCODE NTSTATUS NTAPI PortPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MN_SURPRISE_REMOVAL:
         Ext->PreviousPnpState = Ext->PnpState;
         Ext->SurpriseRemoved = TRUE;
-        Ext->CommStatus.Errors = 0;
+        ClearCommErrors(Ext);
         Ext->PnpState = PnpSurpriseRemoved;
         UnnamePort(Ext);
         {

@@ -195,7 +195,9 @@ static NTSTATUS DirectWriteComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
     // failed transfer is not followed by one, so that its failure reaches the application.
     // A stopping transmitter sends nothing more, not even a zero-length packet: the pipe has been
     // aborted already, and a packet sent now would wait for a device that may refuse it for ever.
-    if (NT_SUCCESS(Status) && !Ext->TxStopped && Ext->DevicePowerState == PortPowerWorking &&
+    // The power state is read as it stands: a power-down sets it before it stops the transmitter and
+    // aborts the pipe, so a packet sent on the old value is aborted with the rest.
+    if (NT_SUCCESS(Status) && !Ext->TxStopped && ReadNoFence(&Ext->DevicePowerState) == PortPowerWorking &&
         Ext->TxAllowNullPacket && Sent > 0 &&
         Ext->TxPacketSize && Sent % Ext->TxPacketSize == 0) {
         SetPipeWrite(Ext, Irp, 0);
