@@ -20,18 +20,7 @@ protected:
     // As a kernel-side client sends the pipe driver's private codes: no file object, waited for.
     NTSTATUS AskPipeDriver(ULONG code) {
         PDEVICE_OBJECT device = PipeDevice();
-        if (device == nullptr) return STATUS_NO_SUCH_DEVICE;
-        KEVENT done;
-        KeInitializeEvent(&done, NotificationEvent, FALSE);
-        IO_STATUS_BLOCK result{};
-        PIRP irp = IoBuildDeviceIoControlRequest(code, device, nullptr, 0, nullptr, 0, FALSE, &done, &result);
-        if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-        NTSTATUS status = IoCallDriver(device, irp);
-        if (status == STATUS_PENDING) {
-            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-            status = result.Status;
-        }
-        return status;
+        return device == nullptr ? STATUS_NO_SUCH_DEVICE : tarvel::io::SendDeviceControlAndWait(device, code);
     }
     bool ReadServed(PFILE_OBJECT file) {
         device_->QueueIn(Bytes(3, 0x21));

@@ -20,6 +20,7 @@
 
 #include "pipeioctl.h"
 #include "scenarios.h"
+#include "tarvel/io.h"
 #include "tarvel/pnp.h"
 #include "tarvel/user/files.h"
 #include "usb/serial/serial_adapter.h"
@@ -327,22 +328,6 @@ PDEVICE_OBJECT ReferencePipeDevice(m::Adapter& adapter) {
     return nullptr;
 }
 
-// One of the pipe driver's private codes from a client, as the port driver sends its own: built at
-// PASSIVE_LEVEL, no pipe bound, waited for.
-NTSTATUS AskPipeDriver(PDEVICE_OBJECT device, ULONG code) {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK result{};
-    PIRP irp = IoBuildDeviceIoControlRequest(code, device, nullptr, 0, nullptr, 0, FALSE, &done, &result);
-    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    NTSTATUS status = IoCallDriver(device, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        status = result.Status;
-    }
-    return status;
-}
-
 // A client of the pipe driver suspends the device through the pipe driver's private code and resumes
 // it; meanwhile the port's requests are refused as by a device that is not ready.
 void RunClientSuspend(Stage& stage, std::mt19937_64& rng) {
@@ -350,7 +335,7 @@ void RunClientSuspend(Stage& stage, std::mt19937_64& rng) {
     const bool mustWork = !MovesTheNode(stage.Other(ClientSuspend));
     bool suspended = false;
     auto ask = [&](PDEVICE_OBJECT device, ULONG code) {
-        const NTSTATUS status = AskPipeDriver(device, code);
+        const NTSTATUS status = tarvel::io::SendDeviceControlAndWait(device, code);
         ++stage.tally.requests;
         CAMPAIGN_CHECK(NT_SUCCESS(status) || !mustWork, what + ": " + (code == IOCTL_PIPE_SUSPEND_DEVICE ? "suspend" : "resume") +
                                                             " failed: " + std::to_string(status));
@@ -378,7 +363,7 @@ void RunClientSuspend(Stage& stage, std::mt19937_64& rng) {
     // The client leaves the device in service: once the other operation is done with it, a resume works.
     for (int i = 0; i < 300 && suspended && stage.adapter->Plugged(); ++i) {
         const PDEVICE_OBJECT device = enter();
-        if (device != nullptr) suspended = !NT_SUCCESS(AskPipeDriver(device, IOCTL_PIPE_RESUME_DEVICE));
+        if (device != nullptr) suspended = !NT_SUCCESS(tarvel::io::SendDeviceControlAndWait(device, IOCTL_PIPE_RESUME_DEVICE));
         leave(device);
         if (suspended) Sleep(Ms(10));
     }

@@ -293,6 +293,18 @@ IO_STATUS_BLOCK SendFileRequestAndWait(PFILE_OBJECT file, FileRequest request) {
   return result;
 }
 
+NTSTATUS SendDeviceControlAndWait(PDEVICE_OBJECT device, ULONG ioControlCode) {
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK result{};
+  PIRP irp = IoBuildDeviceIoControlRequest(ioControlCode, device, nullptr, 0, nullptr, 0, FALSE, &done, &result);
+  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  const NTSTATUS status = IoCallDriver(device, irp);
+  if (status != STATUS_PENDING) return status;
+  KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  return result.Status;
+}
+
 namespace {
 
 bool StillOutstanding(const FileRecord& record, PIRP irp) {

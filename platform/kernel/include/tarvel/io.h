@@ -119,6 +119,10 @@ struct FileRequest {
 NTSTATUS SendFileRequest(PFILE_OBJECT file, const FileRequest& request);
 // The same, waiting for the request to finish; returns its final status and Information.
 IO_STATUS_BLOCK SendFileRequestAndWait(PFILE_OBJECT file, FileRequest request);
+// A kernel-side client's device control without buffers or file object (the pipe driver's private
+// power codes, sent as the port driver sends its own): built at PASSIVE_LEVEL, sent to the device
+// object, waited for. Returns the request's final status.
+NTSTATUS SendDeviceControlAndWait(PDEVICE_OBJECT device, ULONG ioControlCode);
 // Which of a file's outstanding requests are meant: every one (no field set), those a thread sent
 // (CancelIo takes the calling thread's), or the one with this status block (CancelIoEx with an
 // OVERLAPPED, whose Internal fields are the status block).
