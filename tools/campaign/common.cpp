@@ -115,9 +115,23 @@ BOOL Finish(HANDLE port, Overlapped& request, DWORD* bytes, DWORD limitMs, const
     return ok;
 }
 
+// The port is exclusive, and the file object an application has just closed can still be held for a
+// moment: the completion of its last request wakes the application before it lets go of the file, and
+// IRP_MJ_CLOSE follows the last reference, as on Windows. An application that opens the port again at
+// once then sees ERROR_ACCESS_DENIED for that moment, and tries again; the check does the same, for
+// far longer than any completion takes.
+HANDLE ReopenPort(const std::string& comName) {
+    HANDLE port = OpenPort(comName);
+    for (int i = 0; i < 10 && port == INVALID_HANDLE_VALUE && u::GetLastError() == ERROR_ACCESS_DENIED; ++i) {
+        Sleep(10 * k::kMillisecond);
+        port = OpenPort(comName);
+    }
+    return port;
+}
+
 void ProvePortWorks(m::Adapter& adapter, const std::string& what, Tally& tally) {
     CAMPAIGN_CHECK(adapter.Started(), what + ": the adapter's stack is not started");
-    HANDLE port = OpenPort(adapter.ComName());
+    HANDLE port = ReopenPort(adapter.ComName());
     CAMPAIGN_CHECK(port != INVALID_HANDLE_VALUE,
                    what + ": " + adapter.ComName() + " does not open, error " + std::to_string(u::GetLastError()));
     CAMPAIGN_CHECK(ConfigurePort(port, 500), what + ": settings refused, error " + std::to_string(u::GetLastError()));
