@@ -29,17 +29,20 @@ NTSTATUS StopEngines(PDEVICE_OBJECT DeviceObject)
     return STATUS_SUCCESS;
 }
 
-VOID AcquireOpenCloseLock(PPORT_EXTENSION Ext)
+VOID AcquirePassiveLock(PKEVENT Lock)
 {
     KeEnterCriticalRegion();
-    KeWaitForSingleObject(&Ext->OpenCloseLock, Executive, KernelMode, FALSE, NULL);
+    KeWaitForSingleObject(Lock, Executive, KernelMode, FALSE, NULL);
 }
 
-VOID ReleaseOpenCloseLock(PPORT_EXTENSION Ext)
+VOID ReleasePassiveLock(PKEVENT Lock)
 {
-    KeSetEvent(&Ext->OpenCloseLock, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(Lock, IO_NO_INCREMENT, FALSE);
     KeLeaveCriticalRegion();
 }
+
+VOID AcquireOpenCloseLock(PPORT_EXTENSION Ext) { AcquirePassiveLock(&Ext->OpenCloseLock); }
+VOID ReleaseOpenCloseLock(PPORT_EXTENSION Ext) { ReleasePassiveLock(&Ext->OpenCloseLock); }
 
 VOID CompletePendingWait(PPORT_EXTENSION Ext, NTSTATUS Status)
 {

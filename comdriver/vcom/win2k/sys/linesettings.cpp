@@ -102,17 +102,8 @@ NTSTATUS EncodeFormB(const PORT_EXTENSION* Ext, PUCHAR RateIndex, PUCHAR Flags)
 
 } // namespace
 
-VOID AcquireSettingsLock(PPORT_EXTENSION Ext)
-{
-    KeEnterCriticalRegion();
-    KeWaitForSingleObject(&Ext->SettingsLock, Executive, KernelMode, FALSE, NULL);
-}
-
-VOID ReleaseSettingsLock(PPORT_EXTENSION Ext)
-{
-    KeSetEvent(&Ext->SettingsLock, IO_NO_INCREMENT, FALSE);
-    KeLeaveCriticalRegion();
-}
+VOID AcquireSettingsLock(PPORT_EXTENSION Ext) { AcquirePassiveLock(&Ext->SettingsLock); }
+VOID ReleaseSettingsLock(PPORT_EXTENSION Ext) { ReleasePassiveLock(&Ext->SettingsLock); }
 
 // Requests from several threads change their own lines at once: a plain read-modify-write of
 // ModemControl would undo another's change, so each change is made under StatusLock.

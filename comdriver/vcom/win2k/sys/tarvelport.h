@@ -389,8 +389,11 @@ NTSTATUS NTAPI PortPowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI PortFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS StopEngines(PDEVICE_OBJECT DeviceObject);
-// OpenCloseLock, taken and given back inside a critical region (its holder waits for the pipe driver
-// and must not be suspended meanwhile).
+// The port's passive locks (OpenCloseLock, SettingsLock): a synchronization event, signalled while
+// free, taken and given back inside a critical region (its holder waits for the pipe driver and must
+// not be suspended meanwhile).
+VOID AcquirePassiveLock(PKEVENT Lock);
+VOID ReleasePassiveLock(PKEVENT Lock);
 VOID AcquireOpenCloseLock(PPORT_EXTENSION Ext);
 VOID ReleaseOpenCloseLock(PPORT_EXTENSION Ext);
 // Ends the pending wait-on-mask: with STATUS_SUCCESS and no events (cleanup), or with a failure
